@@ -166,3 +166,12 @@ TransferElementID ReadAnyGroup::readAnyNonBlocking() {
 }
 
 } // namespace orvane
+
+namespace orvane::detail {
+bool NetworkPort::send(const AnyVector& value, const VersionNumber& version, DataValidity validity) const {
+  return network->sendAny(value, version, validity);
+}
+ValueType NetworkPort::type() const { return network->type(); }
+size_t NetworkPort::nElements() const { return network->nElements(); }
+const std::string& NetworkPort::path() const { return network->path(); }
+} // namespace orvane::detail

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 using namespace orvane;
 
 namespace {
@@ -138,6 +140,62 @@ TEST(Transfer, ShutdownEndsBlockedReadsInNormalMode) {
   app.run();
   app.shutdown(); // must return: every thread waits in a read
   SUCCEED();
+}
+
+} // namespace
+
+namespace {
+
+struct Listed : Application {
+  Listed() : Application("listed") {}
+  ~Listed() override { shutdown(); }
+  struct M : ApplicationModule {
+    using ApplicationModule::ApplicationModule;
+    ScalarPushInputWB<double> sp{this, "setpoint", "V", "operator's setpoint"};
+    ScalarPushInput<int64_t> trigger{this, "trigger", "", "trigger input"};
+    ArrayOutput<int32_t> table{this, "table", "n.A.", 4, "a <table> & more"};
+    void mainLoop() override {
+      ReadAnyGroup g{sp, trigger};
+      for (;;) {
+        if (g.readAny() == sp.getId()) {
+          sp = 0.5;
+          sp.write();
+        }
+      }
+    }
+  } m{this, "M", ""};
+  void defineConnections() override {
+    ControlSystemModule cs;
+    cs["Server"]("triggerNumber") >> m.trigger;
+    findTag(".*").connectTo(cs);
+  }
+};
+
+TEST(Listing, VariableListDirectionsMirrorsAndReturnChannel) {
+  Listed app;
+  TestFacility tf(app);
+  std::ostringstream xml;
+  app.generateXML(xml);
+  const std::string s = xml.str();
+  EXPECT_NE(s.find(R"(path="/M/setpoint" type="double" elements="1" direction="bidirectional" unit="V")"),
+            std::string::npos)
+      << s;
+  EXPECT_NE(s.find(R"(path="/M/table" type="int32" elements="4" direction="to_operator")"), std::string::npos);
+  EXPECT_NE(s.find("a &lt;table"), std::string::npos);
+  EXPECT_NE(s.find("&amp; more"), std::string::npos);
+  EXPECT_NE(s.find(R"(path="/Server/triggerNumber" type="int64" elements="1" direction="from_operator")"),
+            std::string::npos);
+  EXPECT_NE(s.find(R"(path="/M/trigger" type="int64" elements="1" direction="to_operator")"), std::string::npos);
+  std::ostringstream tree;
+  ControlSystemModule{}.dump("", &tree);
+  EXPECT_NE(tree.str().find("/Server\n  triggerNumber : int64"), std::string::npos) << tree.str();
+
+  tf.runApplication();
+  tf.writeScalar<int64_t>("/Server/triggerNumber", 42);
+  tf.writeScalar<double>("/M/setpoint", 3.0);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int64_t>("/M/trigger"), 42); // the mirror follows the trigger
+  EXPECT_EQ(tf.readScalar<double>("/M/setpoint"), 0.5); // written back through the return channel
 }
 
 } // namespace

@@ -64,9 +64,10 @@ std::optional<double> textToNumber(std::string_view text, DbrBase target, std::s
 // base needs.
 class Elements {
 public:
-  Elements(const Value& v, const Metadata& md, std::uint32_t count) : v_(v), md_(md) {
-    // A long string is a char array cut to the reply, with its NUL kept inside it.
-    if (const auto* ls = std::get_if<LongString>(&v)) text_ = cut(ls->text, count == 0 ? 0 : count - 1);
+  // A long string is a char array cut to the channel's capacity so that a full read always ends
+  // in its NUL; shorter reads get the leading bytes, as from any char array.
+  Elements(const Value& v, const Metadata& md, std::uint32_t capacity) : v_(v), md_(md) {
+    if (const auto* ls = std::get_if<LongString>(&v)) text_ = cut(ls->text, capacity == 0 ? 0 : capacity - 1);
   }
 
   // How many elements hold data when converting to `b`; the rest of the reply is zeros.
@@ -293,7 +294,7 @@ DbrData encodeDbr(const Value& value, const Metadata& md, std::uint16_t dataType
     if (count > 0) storeString(values, md.className, maxStringSize);
     return out;
   }
-  const Elements elements(value, md, count);
+  const Elements elements(value, md, context.maxCount);
   const std::uint32_t n = std::min(count, elements.available(b));
   for (std::uint32_t i = 0; i < n; ++i) {
     std::uint8_t* p = values + std::size_t{i} * l.elementSize;

@@ -56,9 +56,9 @@ inline constexpr std::uint16_t maxDbrTypeCode = 38;
 // The value type underneath a DBR type; the order is the wire code order (code % 7).
 enum class DbrBase : std::uint8_t { String, Short, Float, Enum, Char, Long, Double };
 
-// What precedes the value. Special covers PUT_ACKT/ACKS (write-only), STSACK_STRING and
+// What precedes the value. Other covers PUT_ACKT/ACKS (write-only), STSACK_STRING and
 // CLASS_NAME.
-enum class DbrFamily : std::uint8_t { Plain, Sts, Time, Gr, Ctrl, Special };
+enum class DbrFamily : std::uint8_t { Plain, Sts, Time, Gr, Ctrl, Other };
 
 [[nodiscard]] constexpr std::optional<DbrType> toDbrType(std::uint16_t code) {
   if (code > maxDbrTypeCode) return std::nullopt;
@@ -68,7 +68,7 @@ enum class DbrFamily : std::uint8_t { Plain, Sts, Time, Gr, Ctrl, Special };
 
 [[nodiscard]] constexpr DbrFamily family(DbrType t) {
   const auto c = toWire(t);
-  return c <= toWire(DbrType::CtrlDouble) ? static_cast<DbrFamily>(c / 7) : DbrFamily::Special;
+  return c <= toWire(DbrType::CtrlDouble) ? static_cast<DbrFamily>(c / 7) : DbrFamily::Other;
 }
 
 [[nodiscard]] constexpr DbrBase base(DbrType t) {

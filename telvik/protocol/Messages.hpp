@@ -20,6 +20,7 @@ namespace telvik::protocol {
 
 // VERSION. On a TCP circuit `priority` is the circuit priority (0..99). In a datagram, and in the
 // batches libca sends ahead of TCP searches, the same slot is 1 and means "`sequence` is valid".
+// The decoder passes any priority on; above maxPriority the server clamps or refuses.
 struct Version {
   std::uint16_t priority = 0;
   std::uint16_t minorVersion = serverMinorVersion;

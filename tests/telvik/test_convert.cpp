@@ -159,6 +159,7 @@ TEST(Write, ShortenedScalarStringFromLibca) {
   EXPECT_EQ(write(DbrType::String, 1, abc, NativeType::String).value, Value{std::vector<std::string>{"abc"}});
   EXPECT_EQ(write(DbrType::String, 1, abc, NativeType::Double).status, EcaStatus::NoConvert);
   EXPECT_EQ(write(DbrType::String, 1, hex("616263"), NativeType::String).status, EcaStatus::BadStr);
+  EXPECT_EQ(write(DbrType::String, 1, {}, NativeType::String).status, EcaStatus::BadStr); // found by fuzzing
   EXPECT_EQ(write(DbrType::String, 2, Bytes(56, 0x41), NativeType::String, 2).status, EcaStatus::BadCount);
 }
 

@@ -1,7 +1,7 @@
 // The byte image of every readable DBR type. Two independent oracles: images libca decoded
 // correctly in a live session (capture/libca-7.0.3.1.log), and, for all 37 readable types, an
-// image assembled field by field from the structure descriptions in channel-access.md 7.2, whose
-// length must also match that document's size column.
+// image assembled field by field from the structure descriptions of the protocol reference
+// (channel-access.md), whose length must also match that reference's size table.
 #include "Hex.hpp"
 
 #include "telvik/protocol/Convert.hpp"
@@ -112,7 +112,7 @@ Bytes expectedImage(DbrType t) {
     }
     break;
   }
-  case DbrFamily::Special:
+  case DbrFamily::Other:
     break;
   }
   appendNumber(im, b, 1.5);

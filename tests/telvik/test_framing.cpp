@@ -62,17 +62,6 @@ TEST(HeaderForm, SwitchesToExtendedExactlyAt0xFFFF) {
   EXPECT_EQ(b, hex("0012ffff000400000000000100000002 00000000 0000ffff"));
 }
 
-TEST(HeaderForm, ParseReportsHowManyBytesItNeeds) {
-  const Bytes ext = hex("0004ffff000600000000000100000002 00010000 00000064");
-  EXPECT_EQ(parseHeader(ByteView(ext).first(15)).size, 16u);
-  const HeaderParse partial = parseHeader(ByteView(ext).first(20));
-  EXPECT_FALSE(partial.complete);
-  EXPECT_EQ(partial.size, 24u);
-  const HeaderParse full = parseHeader(ext);
-  ASSERT_TRUE(full.complete);
-  EXPECT_EQ(full.header, (Header{4, 0x10000, 6, 100, 1, 2}));
-}
-
 // ---- TCP stream -----------------------------------------------------------------------------
 
 TEST(StreamDecoder, DecodesLibcaConnectBurst) {

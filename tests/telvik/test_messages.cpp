@@ -151,11 +151,5 @@ TEST(ServerMessages, PeersBelowMinor9GetNoExtendedHeaders) {
   EXPECT_EQ(headerFormFor(9), HeaderForm::ExtendedAllowed);
 }
 
-TEST(ServerMessages, CommandCodes) {
-  EXPECT_EQ(commandOf(ServerMessage{EventCancelReply{}}), Command::EventAdd);
-  EXPECT_EQ(commandOf(ServerMessage{SearchReply{}}), Command::Search);
-  EXPECT_EQ(commandOf(ClientMessage{EventsOn{}}), Command::EventsOn);
-}
-
 } // namespace
 } // namespace telvik::protocol

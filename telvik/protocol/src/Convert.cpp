@@ -406,7 +406,8 @@ WriteResult decodeWrite(std::uint16_t dataType, std::uint32_t count, ByteView pa
   if (in.base == DbrBase::String) {
     if (count == 1 && payload.size() < maxStringSize) {
       // libca sends a scalar string as its text and NUL only; the NUL has to be there.
-      if (std::memchr(payload.data(), 0, payload.size()) == nullptr) return WriteResult{EcaStatus::BadStr, {}};
+      if (payload.empty() || std::memchr(payload.data(), 0, payload.size()) == nullptr)
+        return WriteResult{EcaStatus::BadStr, {}};
       in.strings.push_back(stringElement(payload.data(), payload.size()));
     } else {
       if (payload.size() < std::uint64_t{count} * maxStringSize) return WriteResult{EcaStatus::BadCount, {}};

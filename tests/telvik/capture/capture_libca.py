@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Records the bytes the real libca (through pyepics) sends to a CA server.
 
-The literal client vectors in tests/telvik/test_decoder.cpp and the server vectors in
-test_encoder.cpp come from a run of this script: it serves, by hand and only as far as the client
+The literal vectors marked "libca" in tests/telvik/test_framing.cpp, test_messages.cpp and
+test_dbr_layout.cpp come from a run of this script (output: libca-7.0.3.1.log): it serves, by hand and only as far as the client
 needs, a DOUBLE, a STRING, an ENUM and a CHAR[256] PV, lets pyepics get, monitor, put and
 disconnect, and prints every message in both directions as hex. libca accepting the replies (the
 client prints the values it decoded) is what vouches for the server-side vectors.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set-up and full test run on a fresh Debian machine: packages, configure, build, ctest.
 #   QUELLOR_PRESETS="default asan"   which CMake presets to build and test (default: "default asan")
+#   QUELLOR_FUZZ=0                   leaves out the short libFuzzer runs (skipped anyway without clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +16,10 @@ for preset in $presets; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" --timeout 600
 done
+
+# A short libFuzzer run of every parser that takes outside input, 40 s in all; the scripts skip
+# themselves (exit 0) when clang or libFuzzer is missing.
+if [ "${QUELLOR_FUZZ:-1}" = 1 ]; then
+  QUELLOR_FUZZ_SECONDS=20 bash scripts/fuzz_protocol.sh
+  QUELLOR_FUZZ_SECONDS=10 bash scripts/fuzz_device.sh
+fi

@@ -1,5 +1,7 @@
 #include "framework/config_reader.hpp"
 
+#include "framework/application.hpp"
+
 #include <pugixml.hpp>
 
 #include <algorithm>
@@ -234,6 +236,14 @@ void ConfigReader::prepare() {
     constants_[i]->assignAny(entries_[i].value);
     constants_[i]->write();
   }
+}
+
+ConfigReader& appConfig() {
+  auto& app = Application::getInstance();
+  for (auto* e : app.getSubmodules())
+    if (auto* reader = dynamic_cast<ConfigReader*>(e)) return *reader;
+  throw std::logic_error("Application '" + app.getName() +
+                         "' has no configuration reader; it must be built before the modules that read it.");
 }
 
 } // namespace orvane

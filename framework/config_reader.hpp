@@ -67,4 +67,8 @@ private:
   std::vector<std::unique_ptr<AccessorBase>> constants_;
 };
 
+/// The configuration reader among the application's own members, for modules that fetch their
+/// configuration values while they are built. Throws std::logic_error when the application has none.
+ConfigReader& appConfig();
+
 } // namespace orvane

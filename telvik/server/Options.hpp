@@ -1,0 +1,53 @@
+// Command-line and environment settings of quellor_server.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace telvik::server {
+
+struct Endpoint {
+  std::string address;
+  std::uint16_t port = 0;
+  friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+struct Options {
+  std::string prefix = "QUELLOR:";
+  std::string interface = "127.0.0.1";
+  std::uint16_t port = 5064; // 0: any free port, reported on standard error
+  std::vector<Endpoint> beaconAddresses{{"127.255.255.255", 5065}};
+  double beaconPeriod = 15.0;  // longest gap between beacons, seconds
+  double triggerRate = 10.0;   // Hz; 0 leaves the trigger to the clients
+  std::string persistFile = "quellorctrl.persist"; // empty: off
+  std::string accessFile;                          // empty: everyone may write what is writable
+  std::uint64_t maxArrayBytes = 16 * 1024 * 1024;
+  std::size_t maxCircuits = 1024;
+  std::size_t maxChannelsPerCircuit = 8192;
+  std::size_t maxSubscriptionsPerCircuit = 16384;
+  double persistDelay = 1.0; // seconds between a change and its save
+};
+
+struct ParseResult {
+  enum class Action { run, help, version, error };
+  Action action = Action::run;
+  Options options;
+  std::string message; // the help text, the version line or the error
+};
+
+using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
+
+/// The process environment.
+std::optional<std::string> processEnv(const std::string& name);
+
+/// Environment first, then the command line on top of it, so an explicit option always wins.
+[[nodiscard]] ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& env,
+                                       const std::string& programName = "quellor_server");
+
+[[nodiscard]] std::string helpText(const std::string& programName);
+[[nodiscard]] std::string versionText(const std::string& programName);
+
+} // namespace telvik::server

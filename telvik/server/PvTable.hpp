@@ -1,0 +1,94 @@
+// The bridge between the framework's process variables and Channel Access channels: PV names,
+// native types and counts, metadata, and the conversion of values in both directions.
+#pragma once
+
+#include "framework/control_system.hpp"
+#include "telvik/protocol/Convert.hpp"
+#include "telvik/protocol/Dbr.hpp"
+#include "telvik/protocol/Value.hpp"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace telvik::server {
+
+// Room of a string variable's char-array channel, NUL included. Longer text is cut on the way out.
+inline constexpr std::uint32_t longStringCapacity = 16384;
+
+// One value as clients see it, converted once and shared by every subscriber.
+struct ServedUpdate {
+  protocol::Value value;
+  protocol::Metadata metadata;
+};
+using UpdatePtr = std::shared_ptr<const ServedUpdate>;
+
+enum class Field : std::uint8_t { value, description, units };
+
+class ServedVariable {
+public:
+  ServedVariable(orvane::ProcessVariable& pv, std::string name);
+
+  [[nodiscard]] const std::string& name() const { return name_; }
+  [[nodiscard]] orvane::ProcessVariable& pv() const { return pv_; }
+  [[nodiscard]] const orvane::ProcessVariableInfo& info() const { return pv_.info(); }
+  [[nodiscard]] protocol::NativeType nativeType() const { return native_; }
+  [[nodiscard]] std::uint32_t nativeCount() const { return count_; }
+  [[nodiscard]] bool writable() const { return pv_.info().writable(); }
+
+  /// The variable's latest value in CA form.
+  [[nodiscard]] UpdatePtr current() const { return convert(pv_.get()); }
+  [[nodiscard]] UpdatePtr convert(const orvane::ProcessVariable::Snapshot& s) const;
+
+  /// A client's write of a plain DBR payload. Returns the status for the reply.
+  [[nodiscard]] protocol::EcaStatus write(std::uint16_t dataType, std::uint32_t count, protocol::ByteView payload) const;
+
+  // The fixed text fields, as DBR_STRING or (with "$") as char array.
+  [[nodiscard]] UpdatePtr fieldUpdate(Field f, bool asChars) const;
+
+private:
+  orvane::ProcessVariable& pv_;
+  std::string name_;
+  protocol::NativeType native_;
+  std::uint32_t count_;
+  protocol::Metadata baseMetadata_;
+};
+
+// What a channel name resolves to.
+struct ChannelTarget {
+  ServedVariable* variable = nullptr;
+  Field field = Field::value;
+  bool asChars = false; // "$": a text field served as char array
+
+  [[nodiscard]] protocol::NativeType nativeType() const;
+  [[nodiscard]] std::uint32_t nativeCount() const;
+  [[nodiscard]] bool writable() const { return field == Field::value && variable->writable(); }
+  [[nodiscard]] UpdatePtr current() const;
+};
+
+class PvTable {
+public:
+  /// Every variable of the registry, named prefix + path with ":" for "/".
+  PvTable(orvane::ProcessVariableRegistry& registry, const std::string& prefix);
+
+  [[nodiscard]] static std::string pvName(const std::string& prefix, const std::string& path);
+
+  /// "NAME", "NAME.VAL", "NAME.DESC", "NAME.EGU", and "$" forms of the text ones; nullopt otherwise.
+  [[nodiscard]] std::optional<ChannelTarget> resolve(std::string_view channelName) const;
+
+  [[nodiscard]] const std::vector<std::unique_ptr<ServedVariable>>& all() const { return vars_; }
+  /// By the process variable's registry index.
+  [[nodiscard]] ServedVariable* byIndex(size_t index) const { return index < byIndex_.size() ? byIndex_[index] : nullptr; }
+  [[nodiscard]] ServedVariable* byPath(const std::string& path) const;
+
+private:
+  std::vector<std::unique_ptr<ServedVariable>> vars_;
+  std::vector<ServedVariable*> byIndex_;
+  std::unordered_map<std::string, ServedVariable*> byName_;
+};
+
+} // namespace telvik::server

@@ -1,0 +1,60 @@
+// The Channel Access server: UDP name search, TCP circuits, beacons, the trigger generator and the
+// debounced saving of operator settings, all on one Boost.Asio io_context.
+//
+// Threads: every member function is called in the io_context's thread, except where a comment
+// says otherwise. Module threads reach the server only through the registry's update hook, which
+// copies the value, queues it per variable and posts a wake-up: it never waits for the network.
+#pragma once
+
+#include "telvik/server/AccessRules.hpp"
+#include "telvik/server/Options.hpp"
+#include "telvik/server/Persistence.hpp"
+#include "telvik/server/PvTable.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstdint>
+#include <memory>
+
+namespace telvik::server {
+
+struct ServerStats {
+  std::size_t circuits = 0;
+  std::uint64_t circuitsAccepted = 0;
+  std::uint64_t circuitsClosedForFaults = 0;
+  std::uint64_t monitorUpdatesSent = 0;
+  std::uint64_t monitorUpdatesCoalesced = 0;
+  std::uint64_t beaconsSent = 0;
+};
+
+class CaServer {
+public:
+  /// Installs the update hook: build it before the application runs. `store` may be null.
+  CaServer(boost::asio::io_context& io, orvane::ProcessVariableRegistry& registry, Options options,
+           AccessRules rules, SettingsStore* store);
+  ~CaServer();
+  CaServer(const CaServer&) = delete;
+  CaServer& operator=(const CaServer&) = delete;
+
+  /// Binds the sockets (std::runtime_error naming address and port when that fails), then starts
+  /// serving, the beacons and the trigger generator. Any thread, before the io_context runs.
+  void start();
+  /// Closes every socket and timer; pending work ends. Then saves the settings once more.
+  void stop();
+
+  /// The TCP and UDP port in use (the chosen one when the options said 0).
+  [[nodiscard]] std::uint16_t port() const;
+  [[nodiscard]] const PvTable& table() const;
+  /// Counters; call in the io thread (or when it does not run).
+  [[nodiscard]] ServerStats stats() const;
+
+  /// Saves the settings now if persistence is on. Any thread.
+  void saveSettings();
+
+  class Impl;
+
+private:
+  std::shared_ptr<Impl> impl_;
+};
+
+} // namespace telvik::server

@@ -1,0 +1,199 @@
+#include "telvik/server/Options.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+#ifndef QUELLOR_VERSION
+#define QUELLOR_VERSION "0.0.0"
+#endif
+
+namespace telvik::server {
+
+namespace {
+
+std::optional<std::uint64_t> parseUnsigned(const std::string& s) {
+  if (s.empty() || s[0] == '-' || s[0] == '+') return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(s.c_str(), &end, 10);
+  if (errno != 0 || end == s.c_str() || *end != '\0') return std::nullopt;
+  return v;
+}
+
+std::optional<double> parseDouble(const std::string& s) {
+  if (s.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  double v = std::strtod(s.c_str(), &end);
+  if (errno != 0 || end == s.c_str() || *end != '\0' || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+std::vector<std::string> words(const std::string& s) {
+  std::istringstream in(s);
+  std::vector<std::string> out;
+  std::string w;
+  while (in >> w) out.push_back(w);
+  return out;
+}
+
+// "host" or "host:port"; the port defaults to the beacon port.
+std::optional<Endpoint> parseEndpoint(const std::string& s, std::uint16_t defaultPort) {
+  Endpoint e;
+  auto colon = s.rfind(':');
+  if (colon == std::string::npos) {
+    e.address = s;
+    e.port = defaultPort;
+  } else {
+    e.address = s.substr(0, colon);
+    auto p = parseUnsigned(s.substr(colon + 1));
+    if (!p || *p == 0 || *p > 65535) return std::nullopt;
+    e.port = static_cast<std::uint16_t>(*p);
+  }
+  if (e.address.empty()) return std::nullopt;
+  return e;
+}
+
+struct Fail {
+  std::string message;
+};
+
+} // namespace
+
+std::optional<std::string> processEnv(const std::string& name) {
+  const char* v = std::getenv(name.c_str());
+  if (v == nullptr) return std::nullopt;
+  return std::string(v);
+}
+
+std::string helpText(const std::string& programName) {
+  return "Usage: " + programName +
+         " [options]\n"
+         "Serves the application's variables over EPICS Channel Access.\n"
+         "\n"
+         "  --prefix P            prepended to every PV name (default QUELLOR:)\n"
+         "  --interface ADDR      address to bind (default 127.0.0.1; EPICS_CAS_INTF_ADDR_LIST)\n"
+         "  --port N              CA server port (default 5064; EPICS_CAS_SERVER_PORT, EPICS_CA_SERVER_PORT);\n"
+         "                        0 picks a free port and reports it on standard error\n"
+         "  --beacon-address ADDR beacon destination, host[:port] (default 127.255.255.255;\n"
+         "                        EPICS_CAS_BEACON_ADDR_LIST; port from EPICS_CAS_BEACON_PORT, default 5065)\n"
+         "  --trigger-rate HZ     rate of Server/triggerNumber (default 10); 0 = written only by clients\n"
+         "  --persist FILE        operator settings saved and restored (default quellorctrl.persist);\n"
+         "                        none turns it off\n"
+         "  --access FILE         write-access rules: lines user@host, '*' for any (default: none)\n"
+         "  --help                this text\n"
+         "  --version             the version\n"
+         "\n"
+         "Also read: EPICS_CA_MAX_ARRAY_BYTES (largest array a message may carry),\n"
+         "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds).\n";
+}
+
+std::string versionText(const std::string& programName) { return programName + " " + QUELLOR_VERSION + "\n"; }
+
+ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& env, const std::string& programName) {
+  ParseResult r;
+  Options& o = r.options;
+  auto fromEnv = [&env](std::initializer_list<const char*> names) -> std::optional<std::pair<std::string, std::string>> {
+    for (const char* n : names) {
+      auto v = env(n);
+      if (v && !words(*v).empty()) return std::make_pair(std::string(n), *v);
+    }
+    return std::nullopt;
+  };
+  auto setPort = [](const std::string& what, const std::string& v) -> std::uint16_t {
+    auto p = parseUnsigned(v);
+    if (!p || *p > 65535) throw Fail{what + ": '" + v + "' is not a port number (0 to 65535)"};
+    return static_cast<std::uint16_t>(*p);
+  };
+  auto setRate = [](const std::string& what, const std::string& v) {
+    auto d = parseDouble(v);
+    if (!d || *d < 0 || *d > 100000) throw Fail{what + ": '" + v + "' is not a rate in Hz (0 to 100000)"};
+    return *d;
+  };
+  try {
+    std::uint16_t beaconPort = 5065;
+    if (auto e = fromEnv({"EPICS_CAS_BEACON_PORT", "EPICS_CA_REPEATER_PORT"})) {
+      beaconPort = setPort(e->first, words(e->second)[0]);
+      if (beaconPort == 0) throw Fail{e->first + ": port 0 cannot receive beacons"};
+    }
+    o.beaconAddresses = {{"127.255.255.255", beaconPort}};
+    if (auto e = fromEnv({"EPICS_CAS_INTF_ADDR_LIST"})) o.interface = words(e->second)[0];
+    if (auto e = fromEnv({"EPICS_CAS_SERVER_PORT", "EPICS_CA_SERVER_PORT"}))
+      o.port = setPort(e->first, words(e->second)[0]);
+    if (auto e = fromEnv({"EPICS_CAS_BEACON_ADDR_LIST"})) {
+      o.beaconAddresses.clear();
+      for (auto& w : words(e->second)) {
+        auto ep = parseEndpoint(w, beaconPort);
+        if (!ep) throw Fail{e->first + ": '" + w + "' is not host[:port]"};
+        o.beaconAddresses.push_back(*ep);
+      }
+    }
+    if (auto e = fromEnv({"EPICS_CAS_BEACON_PERIOD", "EPICS_CA_BEACON_PERIOD"})) {
+      // As RSRV: a value that is not a positive number leaves the default.
+      auto d = parseDouble(words(e->second)[0]);
+      if (d && *d > 0) o.beaconPeriod = *d;
+    }
+    if (auto e = fromEnv({"EPICS_CA_MAX_ARRAY_BYTES"})) {
+      auto v = parseUnsigned(words(e->second)[0]);
+      if (!v) throw Fail{e->first + ": '" + e->second + "' is not a byte count"};
+      o.maxArrayBytes = *v;
+    }
+
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      std::string name = a;
+      std::optional<std::string> inlineValue;
+      if (a.rfind("--", 0) == 0) {
+        auto eq = a.find('=');
+        if (eq != std::string::npos) {
+          name = a.substr(0, eq);
+          inlineValue = a.substr(eq + 1);
+        }
+      }
+      if (name == "--help" || name == "-h") {
+        r.action = ParseResult::Action::help;
+        r.message = helpText(programName);
+        return r;
+      }
+      if (name == "--version") {
+        r.action = ParseResult::Action::version;
+        r.message = versionText(programName);
+        return r;
+      }
+      auto value = [&]() -> std::string {
+        if (inlineValue) return *inlineValue;
+        if (i + 1 >= args.size()) throw Fail{"option " + name + " needs a value"};
+        return args[++i];
+      };
+      if (name == "--prefix") o.prefix = value();
+      else if (name == "--interface") {
+        o.interface = value();
+        if (o.interface.empty()) throw Fail{"--interface: empty address"};
+      } else if (name == "--port") o.port = setPort("--port", value());
+      else if (name == "--beacon-address") {
+        auto v = value();
+        auto ep = parseEndpoint(v, beaconPort);
+        if (!ep) throw Fail{"--beacon-address: '" + v + "' is not host[:port]"};
+        o.beaconAddresses = {*ep};
+      } else if (name == "--trigger-rate") o.triggerRate = setRate("--trigger-rate", value());
+      else if (name == "--persist") {
+        o.persistFile = value();
+        if (o.persistFile == "none") o.persistFile.clear();
+        else if (o.persistFile.empty()) throw Fail{"--persist: empty file name (use none to turn it off)"};
+      } else if (name == "--access") {
+        o.accessFile = value();
+        if (o.accessFile.empty()) throw Fail{"--access: empty file name"};
+      } else {
+        throw Fail{"unknown option '" + a + "' (see --help)"};
+      }
+    }
+  } catch (const Fail& f) {
+    r.action = ParseResult::Action::error;
+    r.message = programName + ": " + f.message;
+  }
+  return r;
+}
+
+} // namespace telvik::server

@@ -1,0 +1,216 @@
+#include "telvik/server/PvTable.hpp"
+
+#include "telvik/protocol/ChannelName.hpp"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace telvik::server {
+
+using protocol::NativeType;
+
+namespace {
+
+NativeType nativeFor(orvane::ValueType t, size_t nElements) {
+  using VT = orvane::ValueType;
+  switch (t) {
+  case VT::int8:
+  case VT::uint8:
+  case VT::int16:
+  case VT::uint16:
+  case VT::int32:
+  case VT::nothing: return NativeType::Long;
+  case VT::float32: return NativeType::Float;
+  case VT::uint32:
+  case VT::int64:
+  case VT::uint64:
+  case VT::float64: return NativeType::Double;
+  case VT::boolean: return NativeType::Enum;
+  case VT::string: return nElements == 1 ? NativeType::LongString : NativeType::String;
+  }
+  return NativeType::Double;
+}
+
+template <typename To, typename From> std::vector<To> castAll(const std::vector<From>& v) {
+  std::vector<To> out;
+  out.reserve(v.size());
+  for (const auto& e : v) out.push_back(static_cast<To>(e));
+  return out;
+}
+
+protocol::Value toCa(const orvane::AnyVector& v, NativeType native) {
+  using protocol::Value;
+  return std::visit(
+      [native](const auto& vec) -> Value {
+        using T = typename std::decay_t<decltype(vec)>::value_type;
+        if constexpr (std::is_same_v<T, orvane::Void>) {
+          return Value(std::in_place_type<std::vector<std::int32_t>>, vec.size(), 0);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          if (native == NativeType::LongString) {
+            std::string text = vec.empty() ? std::string() : vec[0];
+            if (text.size() >= longStringCapacity) text.resize(longStringCapacity - 1);
+            return protocol::LongString{std::move(text)};
+          }
+          return vec;
+        } else if constexpr (std::is_same_v<T, orvane::Boolean>) {
+          std::vector<std::uint16_t> out;
+          out.reserve(vec.size());
+          for (auto b : vec) out.push_back(b.value ? 1 : 0);
+          return out;
+        } else if constexpr (std::is_same_v<T, float>) {
+          return vec;
+        } else if constexpr (std::is_same_v<T, double>) {
+          return vec;
+        } else if constexpr (sizeof(T) < 4 || std::is_same_v<T, std::int32_t>) {
+          return castAll<std::int32_t>(vec);
+        } else {
+          // 32-bit unsigned and 64-bit integers: exact in a double up to 2^53.
+          return castAll<double>(vec);
+        }
+      },
+      v);
+}
+
+orvane::AnyVector fromCa(const protocol::Value& v) {
+  return std::visit(
+      [](const auto& x) -> orvane::AnyVector {
+        using X = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<X, protocol::LongString>) {
+          return orvane::AnyVector(std::in_place_type<std::vector<std::string>>, std::vector<std::string>{x.text});
+        } else {
+          return orvane::AnyVector(std::in_place_type<X>, x);
+        }
+      },
+      v);
+}
+
+std::string cut(const std::string& s, size_t n) { return s.size() > n ? s.substr(0, n) : s; }
+
+} // namespace
+
+ServedVariable::ServedVariable(orvane::ProcessVariable& pv, std::string name)
+    : pv_(pv), name_(std::move(name)), native_(nativeFor(pv.info().type, pv.info().nElements)) {
+  const auto& info = pv.info();
+  count_ = native_ == NativeType::LongString ? longStringCapacity : static_cast<std::uint32_t>(info.nElements);
+  baseMetadata_.units = info.unit;
+  if (info.type == orvane::ValueType::boolean) baseMetadata_.enumStrings = {"false", "true"};
+  using VT = orvane::ValueType;
+  if (info.type == VT::uint32 || info.type == VT::int64 || info.type == VT::uint64) baseMetadata_.precision = 0;
+}
+
+UpdatePtr ServedVariable::convert(const orvane::ProcessVariable::Snapshot& s) const {
+  auto u = std::make_shared<ServedUpdate>();
+  u->value = toCa(s.value, native_);
+  u->metadata = baseMetadata_;
+  if (!s.hasValue) {
+    u->metadata.severity = protocol::AlarmSeverity::Invalid;
+    u->metadata.status = protocol::AlarmStatus::Udf;
+  } else if (s.validity == orvane::DataValidity::faulty) {
+    u->metadata.severity = protocol::AlarmSeverity::Invalid;
+    u->metadata.status = protocol::AlarmStatus::Read;
+  }
+  if (!s.version.isNull()) {
+    auto d = s.version.time().time_since_epoch();
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d - secs);
+    u->metadata.timestamp =
+        protocol::Timestamp::fromPosix(secs.count(), static_cast<std::uint32_t>(ns.count()));
+  }
+  return u;
+}
+
+protocol::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t count, protocol::ByteView payload) const {
+  if (!writable()) return protocol::EcaStatus::NoWtAccess;
+  if (count > count_) return protocol::EcaStatus::BadCount;
+  protocol::WriteTarget target;
+  target.type = native_;
+  target.maxCount = count_;
+  target.enumStrings = baseMetadata_.enumStrings;
+  auto r = protocol::decodeWrite(dataType, count, payload, target);
+  if (r.status != protocol::EcaStatus::Normal) return r.status;
+  try {
+    if (info().type == orvane::ValueType::nothing) {
+      pv_.write(orvane::AnyVector(std::in_place_type<std::vector<orvane::Void>>, 1));
+    } else {
+      pv_.write(fromCa(r.value));
+    }
+  } catch (const std::logic_error&) {
+    return protocol::EcaStatus::NoWtAccess;
+  } catch (const std::exception&) {
+    return protocol::EcaStatus::PutFail;
+  }
+  return protocol::EcaStatus::Normal;
+}
+
+UpdatePtr ServedVariable::fieldUpdate(Field f, bool asChars) const {
+  auto u = std::make_shared<ServedUpdate>();
+  const std::string& text = f == Field::description ? info().description : info().unit;
+  if (asChars) u->value = protocol::LongString{text};
+  else u->value = std::vector<std::string>{cut(text, protocol::maxStringSize - 1)};
+  return u;
+}
+
+NativeType ChannelTarget::nativeType() const {
+  if (field == Field::value) return variable->nativeType();
+  return asChars ? NativeType::LongString : NativeType::String;
+}
+
+std::uint32_t ChannelTarget::nativeCount() const {
+  if (field == Field::value) return variable->nativeCount();
+  if (!asChars) return 1;
+  const auto& text = field == Field::description ? variable->info().description : variable->info().unit;
+  return std::max<std::uint32_t>(static_cast<std::uint32_t>(protocol::maxStringSize),
+                                 static_cast<std::uint32_t>(text.size() + 1));
+}
+
+UpdatePtr ChannelTarget::current() const {
+  return field == Field::value ? variable->current() : variable->fieldUpdate(field, asChars);
+}
+
+std::string PvTable::pvName(const std::string& prefix, const std::string& path) {
+  std::string rest = !path.empty() && path[0] == '/' ? path.substr(1) : path;
+  for (auto& c : rest)
+    if (c == '/') c = ':';
+  return prefix + rest;
+}
+
+PvTable::PvTable(orvane::ProcessVariableRegistry& registry, const std::string& prefix) {
+  for (auto& pv : registry.all()) {
+    auto sv = std::make_unique<ServedVariable>(*pv, pvName(prefix, pv->info().path));
+    if (byIndex_.size() <= pv->index()) byIndex_.resize(pv->index() + 1, nullptr);
+    byIndex_[pv->index()] = sv.get();
+    byName_.emplace(sv->name(), sv.get());
+    vars_.push_back(std::move(sv));
+  }
+}
+
+ServedVariable* PvTable::byPath(const std::string& path) const {
+  for (auto& v : vars_)
+    if (v->info().path == path) return v.get();
+  return nullptr;
+}
+
+std::optional<ChannelTarget> PvTable::resolve(std::string_view channelName) const {
+  auto parts = protocol::splitChannelName(channelName);
+  if (!parts.valid || !parts.modifier.empty()) return std::nullopt;
+  auto it = byName_.find(std::string(parts.base));
+  if (it == byName_.end()) return std::nullopt;
+  ChannelTarget t;
+  t.variable = it->second;
+  if (parts.field == "VAL") {
+    t.field = Field::value;
+    // "$" on the value only makes sense where the value already is text in a char array.
+    if (parts.longString && t.variable->nativeType() != NativeType::LongString) return std::nullopt;
+  } else if (parts.field == "DESC") {
+    t.field = Field::description;
+    t.asChars = parts.longString;
+  } else if (parts.field == "EGU") {
+    t.field = Field::units;
+    t.asChars = parts.longString;
+  } else {
+    return std::nullopt;
+  }
+  return t;
+}
+
+} // namespace telvik::server

@@ -173,6 +173,9 @@ void Application::defineConnectionsOnce() {
   if (connectionsDefined_) return;
   connectionsDefined_ = true;
   defineConnections();
+  auto steps = std::move(connectionSteps_);
+  connectionSteps_.clear();
+  for (auto& step : steps) step();
 }
 
 std::unique_ptr<detail::Plan> Application::makePlan() {

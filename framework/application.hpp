@@ -131,6 +131,9 @@ public:
   void startFrameworkThread(const std::string& name, std::function<void()> body);
   /// Work done at run() before the module threads start (device opening), in registration order.
   void addStartupStep(std::function<void()> step) { startupSteps_.push_back(std::move(step)); }
+  /// Work done once right after defineConnections(), before the networks are planned: a device
+  /// module that the application did not connect explicitly adds its registers here.
+  void addConnectionStep(std::function<void()> step) { connectionSteps_.push_back(std::move(step)); }
   /// Paths published to the control system so far (for listings during the connection step).
   [[nodiscard]] std::vector<ProcessVariableInfo> plannedVariables();
   [[nodiscard]] std::vector<ProcessVariableInfo> plannedVariables(std::string& error);
@@ -157,6 +160,7 @@ private:
   std::vector<std::unique_ptr<detail::NetworkBase>> networks_;
   ProcessVariableRegistry registry_;
   std::vector<std::function<void()>> startupSteps_;
+  std::vector<std::function<void()>> connectionSteps_;
   std::vector<std::function<void()>> fatalHooks_;
   std::vector<std::unique_ptr<boost::thread>> threads_;
   boost::mutex threadsMutex_;

@@ -50,6 +50,35 @@ public:
   /// Number of values published on the path since the application started.
   size_t updateCount(const std::string& path);
 
+  // Registers of a dummy device (device map URI "dummy:"), by device alias and register path,
+  // whether or not the device module has the device open. Defined by the device layer
+  // (framework/device/src/TestFacilityDevice.cpp).
+  std::vector<uint32_t> readDeviceRaw(const std::string& alias, const std::string& registerPath);
+  void writeDeviceRaw(const std::string& alias, const std::string& registerPath, const std::vector<uint32_t>& words);
+  /// Converted as the device module converts them.
+  AnyVector readDeviceAny(const std::string& alias, const std::string& registerPath, ValueType type);
+  void writeDeviceAny(const std::string& alias, const std::string& registerPath, const AnyVector& value);
+  template <typename T> std::vector<T> readDeviceArray(const std::string& alias, const std::string& registerPath) {
+    return anyVectorAs<T>(readDeviceAny(alias, registerPath, valueTypeOf<T>));
+  }
+  template <typename T> T readDeviceScalar(const std::string& alias, const std::string& registerPath) {
+    return readDeviceArray<T>(alias, registerPath).at(0);
+  }
+  template <typename T>
+  void writeDeviceArray(const std::string& alias, const std::string& registerPath, const std::vector<T>& value) {
+    writeDeviceAny(alias, registerPath, AnyVector(std::in_place_type<std::vector<T>>, value));
+  }
+  template <typename T> void writeDeviceScalar(const std::string& alias, const std::string& registerPath, const T& v) {
+    writeDeviceArray<T>(alias, registerPath, std::vector<T>{v});
+  }
+  /// The next `count` register accesses of the device fail as a broken link would; the device
+  /// module turns faulty at the first of them.
+  void injectDeviceFault(const std::string& alias, size_t count = 1);
+  /// The next `count` openings of the device fail.
+  void failDeviceOpens(const std::string& alias, size_t count = 1);
+  /// In testable mode the device's recovery waits after a failed attempt until this call.
+  void retryDeviceRecovery(const std::string& alias);
+
   /// The control-system variable; throws std::logic_error naming the path when there is none.
   ProcessVariable& pv(const std::string& path);
   [[nodiscard]] Application& application() { return app_; }

@@ -11,3 +11,15 @@ else
   echo "The application programs are not built yet; running the framework's own checks instead."
   build/default/tests/framework/test_framework --gtest_brief=1
 fi
+
+# Live: the board simulator and the server on a private copy of deploy/, with a few CA steps.
+missing=()
+for program in build/default/sim/quellor_board_sim build/default/app/quellor_server; do
+  [ -x "$program" ] || missing+=("$program")
+done
+[ -d deploy ] || missing+=("deploy/")
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Live demo skipped: ${missing[*]} not built yet."
+else
+  bash scripts/demo_live.sh build/default/sim/quellor_board_sim build/default/app/quellor_server
+fi

@@ -1,0 +1,133 @@
+#!/usr/bin/python3
+"""A few Channel Access steps against quellor_server on the board simulator, printed as it goes.
+
+Run by scripts/demo_live.sh with the EPICS loopback variables set. Exit status 0 when every step
+saw what it expected, 1 otherwise.
+"""
+
+import argparse
+import sys
+import time
+
+try:
+    import epics
+except ImportError:
+    print("demo: pyepics is not installed for /usr/bin/python3 (Debian package python3-pyepics)")
+    sys.exit(1)
+
+failures = []
+
+
+def pv(name):
+    return ARGS.prefix + name
+
+
+def get(name, as_string=False):
+    return epics.caget(pv(name), timeout=3, as_string=as_string)
+
+
+def put(name, value):
+    print("  caput %s %s" % (pv(name), value))
+    if epics.caput(pv(name), value, wait=True, timeout=3) is None:
+        failures.append("caput %s failed" % pv(name))
+
+
+def wait_for(what, condition, timeout):
+    """Polls condition() until it is true; the demo may wait, it only has to say what it waited for."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    failures.append(what)
+    print("  ! no %s within %g s" % (what, timeout))
+    return None
+
+
+def state():
+    return {0: "DISABLED", 1: "ENABLED", 2: "ERROR", 3: "DISABLING"}.get(get("Channel0:StateMachine:currentState"), "?")
+
+
+def step(title):
+    print("\n== " + title)
+
+
+def main():
+    step("connect to %s (trigger)" % pv("Server:triggerNumber"))
+    if not wait_for("connection to the server", lambda: get("Server:triggerNumber") is not None, 15):
+        return
+    # The server answers before the board is open; its registers flow once initHardware.py has run.
+    wait_for("register values from the board", lambda: (get("Sim:ticks") or 0) > 0, 15)
+    print("  trigger %s, board boot status %s, protection monitor %s, simulator cycles %s" %
+          (get("Server:triggerNumber"), get("Board:driverBootStatus"), get("Board:hwProtectionMonitor"),
+           get("Sim:ticks")))
+    output = get("PiezoInitHandler:initScriptOutput", as_string=True) or ""
+    print("  init script said: %s" % (output.strip().splitlines() or ["(nothing)"])[-1])
+
+    step("enable Channel0")
+    print("  state %s" % state())
+    put("Channel0:StateMachine:requestedState", 1)
+    wait_for("ENABLED state", lambda: state() == "ENABLED", 5)
+    print("  state %s, load relay %s" % (state(), get("Channel0:loadRelayControl")))
+
+    step("DC setpoint 3 V: the step limiter ramps Channel0:dcVoltage by 0.5 V per trigger")
+    put("Channel0:VoltageSumLimiter:dcVoltageSetpoint", 3.0)
+    seen = []
+
+    def ramped():
+        v = get("Channel0:dcVoltage")
+        if v is not None and (not seen or v != seen[-1]):
+            seen.append(v)
+            dac = get("Channel0:dacVoltage")
+            print("  dcVoltage %5.2f V   DAC sample %s codes (1 mV each)" % (v, dac[0] if dac is not None else "?"))
+        return v is not None and abs(v - 3.0) < 1e-9
+
+    wait_for("ramp to 3 V", ramped, 10)
+
+    step("a setpoint beyond the drive range is refused")
+    put("Channel0:VoltageSumLimiter:dcVoltageSetpoint", 150.0)
+    message = wait_for("input-rejected message",
+                       lambda: get("Channel0:inputRejectedMessage", as_string=True), 5)
+    print("  Channel0:inputRejectedMessage: %s" % message)
+    print("  setpoint back at %s V" % get("Channel0:VoltageSumLimiter:dcVoltageSetpoint"))
+
+    step("fault injection: the simulator trips the hardware protection")
+    put("Sim:tripProtection", 1)
+    wait_for("ERROR state", lambda: state() == "ERROR", 5)
+    print("  state %s: %s" % (state(), get("Channel0:StateMachine:errorMessage", as_string=True)))
+    put("Sim:tripProtection", 0)
+    delay = get("Configuration:StateMachine:errorResetDelay") or 2.0
+    print("  waiting for the error reset delay (%g s)" % delay)
+    time.sleep(delay + 0.5)
+    put("Channel0:StateMachine:resetError", 1)
+    wait_for("DISABLED state after the reset", lambda: state() == "DISABLED", 10)
+    print("  state %s, protection monitor %s" % (state(), get("Board:hwProtectionMonitor")))
+
+    step("fault injection: the board reboots; the server notices and runs initHardware.py again")
+    reboots = get("Sim:reboots") or 0
+    statuses = []
+    monitor = epics.PV(pv("Board:driverBootStatus"), callback=lambda value=None, **_: statuses.append(value))
+    monitor.wait_for_connection(timeout=3)
+    put("Sim:reboot", 1)
+    wait_for("reboot in the simulator", lambda: (get("Sim:reboots") or 0) > reboots, 5)
+    # The server's poll sees the 0, its watchdog makes the device recover, and the init script
+    # marks the board again.
+    wait_for("boot status 0, then non-zero", lambda: 0 in statuses and statuses[-1] != 0, 15)
+    monitor.clear_callbacks()
+    print("  boot status as the server published it: %s" % " -> ".join("%g" % v for v in statuses))
+    print("  simulator reboots %s, boot status %s" % (get("Sim:reboots"), get("Board:driverBootStatus")))
+    output = get("PiezoInitHandler:initScriptOutput", as_string=True) or ""
+    print("  init script said: %s" % (output.strip().splitlines() or ["(nothing)"])[-1])
+    put("Sim:reboot", 0)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--prefix", default="QUELLOR:")
+    ARGS = parser.parse_args()
+    main()
+    if failures:
+        print("\ndemo: %d step(s) did not show what they should: %s" % (len(failures), "; ".join(failures)))
+        sys.exit(1)
+    print("\ndemo: every step showed what it should")

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The live part of the demo: quellor_board_sim and quellor_server on a private copy of deploy/
+# (own shared-memory object, free loopback port), a few CA steps with pyepics, then both stopped.
+#   scripts/demo_live.sh SIM_PROGRAM SERVER_PROGRAM
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+sim_bin=$(realpath "$1")
+server_bin=$(realpath "$2")
+python=/usr/bin/python3
+
+work=$(mktemp -d /tmp/quellor-demo-XXXXXX)
+shm="quellor-demo-$$"
+sim_pid=""
+server_pid=""
+stop() { # by PID only, and wait, so nothing of ours outlives the demo
+  local pid=$1
+  if [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null; then wait "$pid" 2>/dev/null || true; fi
+}
+cleanup() {
+  stop "$server_pid"
+  stop "$sim_pid"
+  rm -f "/dev/shm/$shm"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+cp -r "$root/deploy/." "$work/"
+rm -f "$work/quellorctrl.xml" "$work/quellorctrl.persist"
+sed -i "s|shm:quellor-board?|shm:$shm?|" "$work/quellor.dmap"
+
+# A port free for both TCP and UDP on loopback (CA uses both).
+port=$($python - <<'EOF'
+import socket
+for _ in range(50):
+    t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    t.bind(("127.0.0.1", 0))
+    p = t.getsockname()[1]
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        u.bind(("127.0.0.1", p))
+    except OSError:
+        continue
+    finally:
+        u.close()
+        t.close()
+    print(p)
+    break
+EOF
+)
+if [ -z "$port" ]; then echo "no free loopback port found"; exit 1; fi
+export EPICS_CA_AUTO_ADDR_LIST=NO
+export EPICS_CA_ADDR_LIST="127.0.0.1:$port"
+export EPICS_CAS_INTF_ADDR_LIST=127.0.0.1
+export EPICS_CAS_AUTO_BEACON_ADDR_LIST=NO
+export EPICS_CAS_BEACON_ADDR_LIST=127.255.255.255
+export EPICS_CAS_SERVER_PORT="$port"
+
+echo "=== live demo in $work: simulator on /dev/shm/$shm, server on 127.0.0.1:$port"
+(cd "$work" && exec "$sim_bin" --tick-rate 1000) >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -e "/dev/shm/$shm" ] && grep -q "board rebooted" "$work/sim.log" && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if ! kill -0 "$sim_pid" 2>/dev/null; then
+  echo "quellor_board_sim did not start:"; cat "$work/sim.log"; exit 1
+fi
+(cd "$work" && ./initHardware.py)
+
+(cd "$work" && exec "$server_bin" --port "$port" --persist none --trigger-rate 10) >"$work/server.log" 2>&1 &
+server_pid=$!
+
+status=0
+if ! $python -c 'import epics' 2>/dev/null; then
+  echo "pyepics is missing for $python (Debian package python3-pyepics): no CA steps"
+else
+  # libca's note that it cannot start a caRepeater is noise here: nothing needs one on loopback.
+  $python "$root/scripts/demo_ca.py" --prefix QUELLOR: \
+    2> >(grep -v -e caRepeater -e 'CA Repeater' -e 'PATH environment' -e 'errno = "No such file' >&2) || status=$?
+fi
+if ! kill -0 "$server_pid" 2>/dev/null; then
+  echo "quellor_server is not running any more"; status=1
+fi
+
+stop "$server_pid"; server_pid=""
+stop "$sim_pid"; sim_pid=""
+echo "--- quellor_server output"; cat "$work/server.log"
+echo "--- quellor_board_sim output"; cat "$work/sim.log"
+exit "$status"

@@ -91,6 +91,11 @@ private:
 
 namespace device {
 using orvane::DeviceModule;
+
+/// The wait before recovery attempt `failures` + 1: `first`, doubled for every further failure
+/// in a row, never more than `bound`.
+[[nodiscard]] std::chrono::milliseconds recoveryBackoff(unsigned failures, std::chrono::milliseconds first,
+                                                        std::chrono::milliseconds bound);
 } // namespace device
 
 } // namespace orvane

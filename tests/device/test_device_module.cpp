@@ -316,6 +316,14 @@ TEST_F(DeviceModuleTest, WithoutConnectToTheRegistersJoinModuleVariablesByPath) 
   EXPECT_EQ(tf.updateCount("/Channel0/appliedTableMode"), 1u);
 }
 
+TEST(RecoveryBackoff, DoublesFromTheFirstWaitUpToTheBound) {
+  using std::chrono::milliseconds;
+  std::vector<long> waits;
+  for (unsigned failures : {1u, 2u, 3u, 4u, 5u, 6u, 1000u})
+    waits.push_back(static_cast<long>(device::recoveryBackoff(failures, milliseconds(500), milliseconds(5000)).count()));
+  EXPECT_EQ(waits, (std::vector<long>{500, 1000, 2000, 4000, 5000, 5000, 5000}));
+}
+
 TEST_F(DeviceModuleTest, ConnectionErrorsNameTheFaultyFile) {
   {
     TestApp app("", true);

@@ -452,10 +452,9 @@ bool DeviceModule::Impl::recover(std::string& why) {
 void DeviceModule::Impl::waitBeforeRetry(unsigned failures) {
   std::optional<boost::chrono::steady_clock::time_point> deadline;
   if (!detail::Testable::instance().enabled()) {
-    long delay = backoffFirstMs.load();
-    for (unsigned i = 1; i < failures && delay < backoffBoundMs.load(); ++i) delay *= 2;
-    delay = std::min(delay, backoffBoundMs.load());
-    deadline = boost::chrono::steady_clock::now() + boost::chrono::milliseconds(delay);
+    const auto delay = device::recoveryBackoff(failures, std::chrono::milliseconds(backoffFirstMs.load()),
+                                               std::chrono::milliseconds(backoffBoundMs.load()));
+    deadline = boost::chrono::steady_clock::now() + boost::chrono::milliseconds(delay.count());
   }
   wait(
       [this] {
@@ -506,6 +505,13 @@ void DeviceModule::Impl::threadBody() {
     if (*version <= lastRead) continue;
     if (auto error = readAll(*version)) fault(*error);
   }
+}
+
+std::chrono::milliseconds device::recoveryBackoff(unsigned failures, std::chrono::milliseconds first,
+                                                  std::chrono::milliseconds bound) {
+  auto delay = first;
+  for (unsigned i = 1; i < failures && delay < bound; ++i) delay *= 2;
+  return std::min(delay, bound);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,144 @@
+// The six modules of a channel together, placed as the channel group places them: the joins by
+// path and the counting of acknowledgements between state machine and step limiter.
+#include "ModuleTestSupport.hpp"
+#include "modules/FeedforwardCompensation.hpp"
+#include "modules/InputRejectedCollector.hpp"
+#include "modules/StateMachine.hpp"
+#include "modules/SumLimiter.hpp"
+#include "modules/VoltageStepLimiter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <memory>
+
+using namespace quellor;
+using orvane::Boolean;
+
+namespace {
+
+struct Channel : orvane::ModuleGroup {
+  Channel(orvane::EntityOwner* owner, const std::string& name, const std::string& description)
+      : ModuleGroup(owner, name, description) {}
+  SumLimiter voltageSumLimiter{this, "VoltageSumLimiter", "Limit the sum of the AD and DC drive voltage components."};
+  StateMachine stateMachine{this, "StateMachine", "FIXME"};
+  VoltageStepLimiter dcVoltageStepLimiter{this, "DcVoltageStepLimiter",
+                                          "Change the DC voltage in small stept towards the setpoint."};
+  FeedforwardCompensation feedforwardCompensation{this, "FeedforwardCompensation", ""};
+  InputRejectedCollector inputRejectedCollector{this, "InputRejectedCollector", ""};
+};
+
+struct ChannelApp : orvane::Application {
+  explicit ChannelApp(const std::string& configFile)
+      : Application("channeltest"), config(this, "Configuration", configFile) {}
+  ~ChannelApp() override { shutdown(); }
+  orvane::ConfigReader config;
+  std::deque<Channel> channels;
+  void defineConnections() override {
+    orvane::ControlSystemModule cs;
+    auto trigger = cs["Server"]("triggerNumber");
+    for (int i = 0; i < 2; ++i) {
+      channels.emplace_back(this, "Channel" + std::to_string(i), "Piezo driver channel " + std::to_string(i));
+      trigger >> channels.back().dcVoltageStepLimiter.trigger;
+    }
+    findTag(".*").connectTo(cs);
+  }
+};
+
+class ChannelTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    tf = std::make_unique<orvane::TestFacility>(app);
+    app.initialise();
+    for (const char* ch : {"/Channel0/", "/Channel1/"}) {
+      tf->writeScalar<double>(std::string(ch) + "FeedforwardCompensation/frequency", 250.0);
+      tf->writeScalar<uint32_t>(std::string(ch) + "FeedforwardCompensation/nPeriods", 1U);
+    }
+    tf->runApplication();
+  }
+  void TearDown() override { tf.reset(); }
+  template <typename T> void put(const std::string& path, const T& v) {
+    tf->writeScalar<T>(path, v);
+    tf->stepApplication();
+  }
+  void trigger() { put<int64_t>("/Server/triggerNumber", ++triggers); }
+  int32_t state(int ch) { return tf->readScalar<int32_t>("/Channel" + std::to_string(ch) + "/StateMachine/currentState"); }
+
+  int64_t triggers{0};
+  test::ConfigFile cfg;
+  ChannelApp app{cfg.path()};
+  std::unique_ptr<orvane::TestFacility> tf;
+};
+
+TEST_F(ChannelTest, DcSetpointRampsOnlyInItsOwnChannelAndDisablingEndsCleanly) {
+  EXPECT_EQ(state(0), 0);
+  EXPECT_EQ(app.channels[0].stateMachine.main.pendingReadyCount, 0);
+  put<int32_t>("/Channel0/StateMachine/requestedState", 1);
+  EXPECT_EQ(state(0), 1);
+  trigger(); // the switch-on setpoint (0.0) is acknowledged
+  EXPECT_EQ(app.channels[0].stateMachine.main.pendingReadyCount, 0);
+
+  put<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 7.0);
+  EXPECT_EQ(tf->readScalar<double>("/Channel0/DcVoltageStepLimiter/dcVoltageSetpoint"), 7.0);
+  std::vector<double> ramp;
+  for (int i = 0; i < 3; ++i) {
+    trigger();
+    ramp.push_back(tf->readScalar<double>("/Channel0/dcVoltage"));
+  }
+  EXPECT_EQ(ramp, (std::vector<double>{3.0, 6.0, 7.0}));
+  EXPECT_EQ(tf->readScalar<double>("/Channel1/dcVoltage"), 0.0);
+  EXPECT_EQ(app.channels[0].stateMachine.main.pendingReadyCount, 0);
+
+  put<int32_t>("/Channel0/StateMachine/requestedState", 0);
+  EXPECT_EQ(state(0), 3);
+  for (int i = 0; i < 3; ++i) trigger(); // 4, 1, 0 and ready
+  EXPECT_EQ(tf->readScalar<double>("/Channel0/dcVoltage"), 0.0);
+  EXPECT_EQ(state(0), 0);
+  EXPECT_FALSE(tf->readScalar<Boolean>("/Channel0/loadRelayControl").value);
+}
+
+TEST_F(ChannelTest, ProtectionMonitorReachesEveryChannel) {
+  put<Boolean>("/Board/hwProtectionMonitor", Boolean(true));
+  EXPECT_EQ(state(0), 2);
+  EXPECT_EQ(state(1), 2);
+}
+
+TEST_F(ChannelTest, RejectionsReachTheChannelsMessage) {
+  put<double>("/Channel1/VoltageSumLimiter/acVoltageSetpoint", 11.0);
+  const auto msg = tf->readScalar<std::string>("/Channel1/inputRejectedMessage");
+  EXPECT_NE(msg.find(": AC voltage setpoint 11.000000 rejected. Set back to 0.000000"), std::string::npos) << msg;
+  EXPECT_TRUE(tf->readScalar<Boolean>("/Channel1/inputRejectedFlag").value);
+  EXPECT_FALSE(tf->readScalar<Boolean>("/Channel0/inputRejectedFlag").value);
+
+  put<double>("/Channel0/FeedforwardCompensation/delay", -1.0);
+  EXPECT_NE(tf->readScalar<std::string>("/Channel0/inputRejectedMessage")
+                .find(": Invalid  /Channel0/FeedforwardCompensation/delay, resetting to previous 0.000000"),
+            std::string::npos);
+  put<Boolean>("/Channel0/StateMachine/actuatorSensorRelayControl", Boolean(true));
+  put<int32_t>("/Channel0/StateMachine/requestedState", 1);
+  put<Boolean>("/Channel0/StateMachine/actuatorSensorRelayControl", Boolean(false));
+  EXPECT_NE(tf->readScalar<std::string>("/Channel0/inputRejectedMessage").find("It's on possible in DISABLED."),
+            std::string::npos);
+}
+
+TEST_F(ChannelTest, AmplitudeReachesTheTable) {
+  put<double>("/Channel0/VoltageSumLimiter/acVoltageSetpoint", 1.5);
+  EXPECT_DOUBLE_EQ(tf->readArray<double>("/Channel0/controlTable")[1000], 1.5);
+  EXPECT_EQ(tf->readArray<double>("/Channel1/controlTable")[1000], 0.0);
+}
+
+TEST_F(ChannelTest, ChannelDirectoryHoldsTheModulesVariables) {
+  auto& reg = app.processVariables();
+  for (const char* name : {"dacVoltage", "appliedTableMode", "loadRelayControl", "actuatorSensorRelayControl",
+                           "controlTableMode", "enableFeedback", "hwProtectionReset", "dcVoltage", "controlTable",
+                           "swapControlTable", "inputRejectedMessage", "inputRejectedFlag",
+                           "clearInputRejectedMessage"})
+    EXPECT_NE(reg.find(std::string("/Channel1/") + name), nullptr) << name;
+  for (const auto& pv : reg.all()) {
+    const auto& p = pv->info().path;
+    EXPECT_NE(p.rfind("/Channel0/InputRejectedCollector/", 0), 0U) << p;
+    EXPECT_EQ(p.find("/Main/"), std::string::npos) << p;
+  }
+}
+
+} // namespace

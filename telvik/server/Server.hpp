@@ -29,7 +29,9 @@ struct ServerStats {
 
 class CaServer {
 public:
-  /// Installs the update hook: build it before the application runs. `store` may be null.
+  /// Installs the update hook: build it before the application runs. `store` may be null. Destroy
+  /// it before the io_context and not while the io_context runs in another thread: the destructor
+  /// finishes the aborted operations itself.
   CaServer(boost::asio::io_context& io, orvane::ProcessVariableRegistry& registry, Options options,
            AccessRules rules, SettingsStore* store);
   ~CaServer();

@@ -857,7 +857,11 @@ CaServer::CaServer(asio::io_context& io, orvane::ProcessVariableRegistry& regist
 }
 
 CaServer::~CaServer() {
-  if (impl_) impl_->stop();
+  if (!impl_) return;
+  impl_->stop();
+  // The aborted operations still hold circuits, whose sockets must go before the io_context does.
+  impl_->io_.restart();
+  impl_->io_.poll();
 }
 
 void CaServer::start() { impl_->start(); }

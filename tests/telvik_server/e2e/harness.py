@@ -1,0 +1,136 @@
+"""Starts the test control server on free loopback ports and prepares the CA client environment.
+
+Every server is started by this module and stopped by its PID; nothing else is touched.
+"""
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SERVER = os.path.abspath(os.environ.get("TELVIK_TEST_SERVER", "")) if os.environ.get("TELVIK_TEST_SERVER") else ""
+PREFIX = "TQ:"
+# Generous: the machine may be loaded; these are not performance limits.
+START_TIMEOUT = 60.0
+
+
+def free_udp_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def ca_environment(server_port, repeater_port):
+    env = dict(os.environ)
+    env.update({
+        "EPICS_CA_AUTO_ADDR_LIST": "NO",
+        "EPICS_CA_ADDR_LIST": "127.0.0.1:%d" % server_port,
+        "EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1",
+        "EPICS_CAS_AUTO_BEACON_ADDR_LIST": "NO",
+        "EPICS_CAS_BEACON_ADDR_LIST": "127.255.255.255",
+        "EPICS_CA_REPEATER_PORT": str(repeater_port),
+        "EPICS_CAS_BEACON_PORT": str(repeater_port),
+        "EPICS_CA_MAX_ARRAY_BYTES": "16777216",
+    })
+    return env
+
+
+class Server:
+    """One server process in its own working directory."""
+
+    def __init__(self, workdir=None, port=0, args=(), repeater_port=None):
+        if not SERVER or not os.path.exists(SERVER):
+            raise RuntimeError("TELVIK_TEST_SERVER does not name the test server binary")
+        self.workdir = workdir or tempfile.mkdtemp(prefix="telvik-e2e-")
+        self.repeater_port = repeater_port or free_udp_port()
+        self.requested_port = port
+        self.args = list(args)
+        self.proc = None
+        self.port = None
+        self.stderr_lines = []
+        self._stderr_done = threading.Event()
+
+    def start(self):
+        env = ca_environment(self.requested_port, self.repeater_port)
+        cmd = [SERVER, "--prefix", PREFIX, "--interface", "127.0.0.1", "--port", str(self.requested_port),
+               "--beacon-address", "127.255.255.255:%d" % self.repeater_port] + self.args
+        self.proc = subprocess.Popen(cmd, cwd=self.workdir, env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+        found = threading.Event()
+
+        def pump():
+            for line in self.proc.stderr:
+                self.stderr_lines.append(line.rstrip("\n"))
+                m = re.search(r"serving \d+ variables on [0-9.]+:(\d+)", line)
+                if m:
+                    self.port = int(m.group(1))
+                    found.set()
+            found.set()
+            self._stderr_done.set()
+
+        threading.Thread(target=pump, daemon=True).start()
+        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
+        if not found.wait(START_TIMEOUT) or self.port is None:
+            self.kill()
+            raise RuntimeError("server did not start: %s" % "\n".join(self.stderr_lines))
+        return self
+
+    def env(self):
+        return ca_environment(self.port, self.repeater_port)
+
+    def stop(self, sig=signal.SIGTERM, timeout=60):
+        """Signals the server by PID and returns its exit status."""
+        if self.proc is None or self.proc.poll() is not None:
+            return None if self.proc is None else self.proc.returncode
+        os.kill(self.proc.pid, sig)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            return None
+
+    def kill(self):
+        if self.proc is not None and self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        if self.proc is not None:
+            self._stderr_done.wait(5)
+            for f in (self.proc.stdout, self.proc.stderr):
+                try:
+                    f.close()
+                except Exception:
+                    pass
+
+    def alive(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def stderr_text(self):
+        self._stderr_done.wait(5)
+        return "\n".join(self.stderr_lines)
+
+
+def run_client(server, code, timeout=120):
+    """Runs pyepics code in a fresh process (its own CA context) and returns what it prints as JSON."""
+    prelude = "import json, sys\nimport epics\nP = %r\n" % PREFIX
+    out = subprocess.run([sys.executable, "-c", prelude + code], env=server.env(), capture_output=True,
+                         text=True, timeout=timeout)
+    if out.returncode != 0:
+        raise RuntimeError("client failed (%d): %s %s" % (out.returncode, out.stdout, out.stderr))
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def wait_until(predicate, timeout=30.0, step=0.02):
+    """Polls a condition with a generous limit; the limit only guards against hanging."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()

@@ -1,0 +1,131 @@
+#include "telvik/server/AccessRules.hpp"
+#include "telvik/server/Options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace telvik::server;
+
+namespace {
+
+struct Env {
+  std::map<std::string, std::string> vars;
+  EnvLookup lookup() const {
+    return [this](const std::string& n) -> std::optional<std::string> {
+      auto it = vars.find(n);
+      if (it == vars.end()) return std::nullopt;
+      return it->second;
+    };
+  }
+};
+
+ParseResult parse(std::vector<std::string> args, const Env& env = {}) { return parseOptions(args, env.lookup()); }
+
+TEST(Options, DefaultsFollowTheDesign) {
+  auto r = parse({});
+  ASSERT_EQ(r.action, ParseResult::Action::run);
+  EXPECT_EQ(r.options.prefix, "QUELLOR:");
+  EXPECT_EQ(r.options.interface, "127.0.0.1");
+  EXPECT_EQ(r.options.port, 5064);
+  ASSERT_EQ(r.options.beaconAddresses.size(), 1u);
+  EXPECT_EQ(r.options.beaconAddresses[0], (Endpoint{"127.255.255.255", 5065}));
+  EXPECT_EQ(r.options.triggerRate, 10.0);
+  EXPECT_EQ(r.options.persistFile, "quellorctrl.persist");
+  EXPECT_TRUE(r.options.accessFile.empty());
+}
+
+TEST(Options, CommandLineOverridesEnvironment) {
+  Env env{{{"EPICS_CAS_SERVER_PORT", "6000"},
+           {"EPICS_CA_SERVER_PORT", "7000"},
+           {"EPICS_CAS_INTF_ADDR_LIST", "127.0.0.2 127.0.0.3"},
+           {"EPICS_CAS_BEACON_ADDR_LIST", "127.0.0.1 127.0.0.9:7001"},
+           {"EPICS_CAS_BEACON_PORT", "7065"},
+           {"EPICS_CA_MAX_ARRAY_BYTES", "1000000"},
+           {"EPICS_CAS_BEACON_PERIOD", "3.5"}}};
+  auto r = parse({}, env);
+  ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
+  EXPECT_EQ(r.options.port, 6000); // the server variable wins over the client one
+  EXPECT_EQ(r.options.interface, "127.0.0.2");
+  ASSERT_EQ(r.options.beaconAddresses.size(), 2u);
+  EXPECT_EQ(r.options.beaconAddresses[0], (Endpoint{"127.0.0.1", 7065}));
+  EXPECT_EQ(r.options.beaconAddresses[1], (Endpoint{"127.0.0.9", 7001}));
+  EXPECT_EQ(r.options.maxArrayBytes, 1000000u);
+  EXPECT_EQ(r.options.beaconPeriod, 3.5);
+
+  r = parse({"--port", "0", "--interface=127.0.0.5", "--beacon-address", "127.0.0.7:9", "--prefix", "X:",
+             "--trigger-rate", "0", "--persist", "none", "--access", "rules.txt"},
+            env);
+  ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
+  EXPECT_EQ(r.options.port, 0);
+  EXPECT_EQ(r.options.interface, "127.0.0.5");
+  EXPECT_EQ(r.options.beaconAddresses, (std::vector<Endpoint>{{"127.0.0.7", 9}}));
+  EXPECT_EQ(r.options.prefix, "X:");
+  EXPECT_EQ(r.options.triggerRate, 0.0);
+  EXPECT_TRUE(r.options.persistFile.empty());
+  EXPECT_EQ(r.options.accessFile, "rules.txt");
+
+  // EPICS_CA_SERVER_PORT is the fallback; a bad beacon period leaves the default.
+  r = parse({}, Env{{{"EPICS_CA_SERVER_PORT", "7000"}, {"EPICS_CAS_BEACON_PERIOD", "-1"}}});
+  EXPECT_EQ(r.options.port, 7000);
+  EXPECT_EQ(r.options.beaconPeriod, 15.0);
+}
+
+TEST(Options, HelpVersionAndErrors) {
+  auto r = parse({"--port", "1", "--help"});
+  EXPECT_EQ(r.action, ParseResult::Action::help);
+  EXPECT_NE(r.message.find("--trigger-rate"), std::string::npos);
+  r = parse({"--version"});
+  EXPECT_EQ(r.action, ParseResult::Action::version);
+  EXPECT_EQ(r.message, "quellor_server 4.3.1\n");
+
+  for (auto args : std::vector<std::vector<std::string>>{{"--port", "65536"},
+                                                         {"--port", "-1"},
+                                                         {"--port", "12x"},
+                                                         {"--port"},
+                                                         {"--trigger-rate", "-2"},
+                                                         {"--trigger-rate", "nan"},
+                                                         {"--beacon-address", "host:0"},
+                                                         {"--persist", ""},
+                                                         {"--frobnicate"}}) {
+    r = parse(args);
+    EXPECT_EQ(r.action, ParseResult::Action::error) << args[0];
+    EXPECT_EQ(r.message.rfind("quellor_server: ", 0), 0u) << r.message;
+  }
+  r = parse({}, Env{{{"EPICS_CAS_SERVER_PORT", "abc"}}});
+  EXPECT_EQ(r.action, ParseResult::Action::error);
+  EXPECT_NE(r.message.find("EPICS_CAS_SERVER_PORT"), std::string::npos);
+}
+
+TEST(AccessRules, WithoutFileEveryoneWrites) {
+  AccessRules r;
+  EXPECT_FALSE(r.restricted());
+  EXPECT_TRUE(r.mayWrite("", "", "10.0.0.1"));
+}
+
+TEST(AccessRules, RulesMatchUserAndHostOrAddress) {
+  auto r = AccessRules::fromText("# operators\nalice@*   # anywhere\n*@127.0.0.1\nbob@console1\n\n", "rules");
+  EXPECT_TRUE(r.restricted());
+  EXPECT_TRUE(r.mayWrite("alice", "laptop", "10.1.1.1"));
+  EXPECT_TRUE(r.mayWrite("mallory", "whatever", "127.0.0.1"));
+  EXPECT_TRUE(r.mayWrite("bob", "console1", "10.1.1.2"));
+  EXPECT_TRUE(r.mayWrite("bob", "", "console1")); // a peer address may be written as a name
+  EXPECT_FALSE(r.mayWrite("bob", "laptop", "10.1.1.2"));
+  EXPECT_FALSE(r.mayWrite("", "", "10.1.1.3")); // anonymous clients match only "*" users
+  auto none = AccessRules::fromText("# nobody\n", "rules");
+  EXPECT_FALSE(none.mayWrite("alice", "h", "127.0.0.1"));
+}
+
+TEST(AccessRules, FaultsNameFileAndLine) {
+  for (const char* text : {"alice\n", "alice@b@c\n", "@host\n", "alice@\n", "ok@* extra\n"}) {
+    try {
+      (void)AccessRules::fromText(std::string("# first\n") + text, "rules.txt");
+      ADD_FAILURE() << text;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("rules.txt:2: ", 0), 0u) << e.what();
+    }
+  }
+  EXPECT_THROW((void)AccessRules::fromFile("/nonexistent/rules"), std::runtime_error);
+}
+
+} // namespace

@@ -89,7 +89,6 @@ TEST_F(StateMachineTest, StartUpWritesSafeOutputsAndIgnoresInitialValues) {
     tf->writeScalar<int32_t>(SM + "emergencyOff", 1);
     tf->writeScalar<Boolean>("/Board/hwProtectionMonitor", Boolean(true));
     tf->writeScalar<Boolean>(SM + "actuatorSensorRelayControl", Boolean(true));
-    tf->writeScalar<double>(SM + "dcVoltageSetpoint", 5.0);
   });
   EXPECT_EQ(state(), DISABLED);
   EXPECT_FALSE(boolOut(CH + "loadRelayControl"));
@@ -97,34 +96,14 @@ TEST_F(StateMachineTest, StartUpWritesSafeOutputsAndIgnoresInitialValues) {
   EXPECT_FALSE(boolOut(CH + "enableFeedback"));
   EXPECT_EQ(tf->readScalar<double>(SL + "dcVoltageSetpoint"), 0.0);
   EXPECT_FLOAT_EQ(tf->readScalar<float>(TIMER + "errorResetDelay"), 2.0F);
-  EXPECT_EQ(tf->updateCount(TIMER + "start"), 1U);
-  EXPECT_EQ(tf->updateCount(CH + "hwProtectionReset"), 1U);
-  EXPECT_EQ(tf->updateCount(SM + "errorMessage"), 1U);
-  EXPECT_EQ(tf->updateCount(SM + "inputRejectedMessage"), 1U);
-  // The swap relay takes the operator's setting when the loop starts.
-  EXPECT_TRUE(boolOut(CH + "actuatorSensorRelayControl"));
+  for (const auto& p : {TIMER + "start", CH + "hwProtectionReset", SM + "errorMessage", SM + "inputRejectedMessage"})
+    EXPECT_EQ(tf->updateCount(p), 1U) << p;
+  EXPECT_TRUE(boolOut(CH + "actuatorSensorRelayControl")); // the relay takes the operator's setting
   EXPECT_EQ(pending(), 0);
-  EXPECT_FALSE(app->stateMachine.main.errorResetDelayRunning);
-  // Only a new value of the monitor counts.
-  monitor(true);
+  EXPECT_EQ(tf->pv(SM + "actuatorSensorRelayControl").info().direction, orvane::PvDirection::bidirectional);
+  monitor(true); // only a new value of the monitor counts
   EXPECT_EQ(state(), ERROR_);
   EXPECT_EQ(text(SM + "errorMessage"), "Hardware protection monitor reports error.");
-}
-
-TEST_F(StateMachineTest, PublishedTreeAndDescriptions) {
-  start();
-  auto info = [this](const std::string& p) { return tf->pv(p).info(); };
-  EXPECT_EQ(info(SM + "requestedState").description, "[DISABLED=0,ENABLED=1,ERROR=2]");
-  EXPECT_EQ(info(SM + "resetError").description, "Start transiton from ERROR to DISABLED.");
-  EXPECT_EQ(info(SM + "actuatorSensorRelayControl").direction, orvane::PvDirection::bidirectional);
-  EXPECT_EQ(info(CH + "dacVoltage").nElements, 16U);
-  EXPECT_EQ(info(CH + "dacVoltage").type, orvane::ValueType::int32);
-  EXPECT_EQ(info("/Board/hwProtectionMonitor").description, "aka BSP/WORD_PEM_CTL_MON");
-  EXPECT_EQ(info(TIMER + "errorResetDelay").unit, "s");
-  EXPECT_EQ(info(TIMER + "delayPassed").direction, orvane::PvDirection::toOperator);
-  EXPECT_EQ(info(SL + "ready").direction, orvane::PvDirection::fromOperator);
-  EXPECT_EQ(info(SM + "currentState").direction, orvane::PvDirection::toOperator);
-  EXPECT_EQ(tf->application().processVariables().find(SM + "Main/currentState"), nullptr);
 }
 
 TEST_F(StateMachineTest, EnablingAppliesTheOperatorsSettingsWhenTheDacIsAtZero) {
@@ -132,12 +111,12 @@ TEST_F(StateMachineTest, EnablingAppliesTheOperatorsSettingsWhenTheDacIsAtZero) 
     tf->writeScalar<Boolean>(SM + "enableFeedforward", Boolean(true));
     tf->writeScalar<Boolean>(SM + "enableFeedback", Boolean(true));
   });
-  // Changes outside ENABLED wait for the next switch-on.
-  put<double>(SM + "dcVoltageSetpoint", 4.5);
+  put<double>(SM + "dcVoltageSetpoint", 4.5); // outside ENABLED: waits for the switch-on
   EXPECT_EQ(tf->updateCount(SL + "dcVoltageSetpoint"), 1U);
   std::vector<int32_t> atThreshold(16, 100);
   atThreshold[3] = -100;
   dac(atThreshold);
+  put<int32_t>(SM + "requestedState", 2);
   EXPECT_EQ(state(), DISABLED);
   enable();
   EXPECT_TRUE(boolOut(CH + "loadRelayControl"));
@@ -146,7 +125,6 @@ TEST_F(StateMachineTest, EnablingAppliesTheOperatorsSettingsWhenTheDacIsAtZero) 
   EXPECT_EQ(tf->readScalar<double>(SL + "dcVoltageSetpoint"), 4.5);
   EXPECT_EQ(pending(), 1);
 
-  // In ENABLED the settings reach the hardware at once, each setpoint counting one answer.
   putBool(SM + "enableFeedforward", false);
   EXPECT_EQ(tf->readScalar<int32_t>(CH + "controlTableMode"), 0);
   putBool(SM + "enableFeedback", false);
@@ -154,51 +132,40 @@ TEST_F(StateMachineTest, EnablingAppliesTheOperatorsSettingsWhenTheDacIsAtZero) 
   put<double>(SM + "dcVoltageSetpoint", 7.0);
   put<double>(SM + "dcVoltageSetpoint", 8.0);
   EXPECT_EQ(tf->readScalar<double>(SL + "dcVoltageSetpoint"), 8.0);
-  EXPECT_EQ(pending(), 3);
+  EXPECT_EQ(pending(), 3); // one outstanding answer per applied setpoint
   ready();
   EXPECT_EQ(pending(), 2);
-
-  // Requests that change nothing leave no message.
   put<int32_t>(SM + "requestedState", 1);
   put<int32_t>(SM + "requestedState", 2);
   EXPECT_EQ(state(), ENABLED);
-  EXPECT_EQ(tf->updateCount(SM + "inputRejectedMessage"), 1U);
+  EXPECT_EQ(tf->updateCount(SM + "inputRejectedMessage"), 1U); // ignored requests leave no message
 }
 
-TEST_F(StateMachineTest, DacAboveThresholdWhenEnablingIsAnError) {
-  start();
-  put<int32_t>(SM + "requestedState", 2);
-  EXPECT_EQ(state(), DISABLED);
-  std::vector<int32_t> samples(16, 0);
-  samples[15] = 101;
-  dac(samples);
-  put<int32_t>(SM + "requestedState", 1);
-  EXPECT_EQ(state(), ERROR_);
-  EXPECT_EQ(text(SM + "errorMessage"), "DAC not zero when enabling.");
-  EXPECT_FALSE(boolOut(CH + "loadRelayControl"));
-  EXPECT_EQ(tf->updateCount(TIMER + "start"), 2U);
-  EXPECT_TRUE(app->stateMachine.main.errorResetDelayRunning);
-}
-
-TEST_F(StateMachineTest, MostNegativeSampleIsNotZero) {
-  start();
-  std::vector<int32_t> samples(16, 0);
-  samples[0] = std::numeric_limits<int32_t>::min();
-  dac(samples);
-  put<int32_t>(SM + "requestedState", 1);
-  EXPECT_EQ(state(), ERROR_);
-}
-
-TEST_F(StateMachineTest, EmptyDacArrayCountsAsZero) {
-  start({{"daqTableLength", "uint32:0"}});
+TEST_F(StateMachineTest, DacNotAtZeroWhenEnablingIsAnError) {
+  for (int32_t bad : {101, -101, std::numeric_limits<int32_t>::min()}) {
+    start();
+    std::vector<int32_t> samples(16, 0);
+    samples[15] = bad;
+    dac(samples);
+    put<int32_t>(SM + "requestedState", 1);
+    EXPECT_EQ(state(), ERROR_) << bad;
+    EXPECT_EQ(text(SM + "errorMessage"), "DAC not zero when enabling.");
+    EXPECT_FALSE(boolOut(CH + "loadRelayControl"));
+    EXPECT_EQ(tf->updateCount(TIMER + "start"), 2U);
+    TearDown();
+  }
+  start({{"daqTableLength", "uint32:0"}}); // no samples count as zero
   enable();
 }
 
 TEST_F(StateMachineTest, EmergencyOffAndRefusedRequests) {
   start();
   put<int32_t>(SM + "emergencyOff", 0);
+  put<int32_t>(SM + "resetError", 1);
   EXPECT_EQ(state(), DISABLED);
   enable();
+  put<int32_t>(SM + "resetError", 1);
+  EXPECT_EQ(state(), ENABLED);
   put<double>(SM + "dcVoltageSetpoint", 3.0);
   put<int32_t>(SM + "emergencyOff", 1);
   EXPECT_EQ(state(), ERROR_);
@@ -208,14 +175,11 @@ TEST_F(StateMachineTest, EmergencyOffAndRefusedRequests) {
   EXPECT_EQ(tf->readScalar<double>(SL + "dcVoltageSetpoint"), 0.0);
   EXPECT_EQ(pending(), 3);
 
-  // A second emergency off in ERROR changes nothing: no second start reaches the timer.
-  put<int32_t>(SM + "emergencyOff", 1);
+  put<int32_t>(SM + "emergencyOff", 1); // in ERROR: nothing, above all no second start
   EXPECT_EQ(tf->updateCount(TIMER + "start"), 2U);
   EXPECT_EQ(tf->updateCount(SM + "errorMessage"), 2U);
-
   put<int32_t>(SM + "requestedState", 0);
   EXPECT_EQ(text(SM + "inputRejectedMessage"), "Requested state change rejected. Reset the ERROR state first.");
-  EXPECT_EQ(state(), ERROR_);
 
   put<int32_t>(SM + "resetError", 0); // any value resets
   EXPECT_EQ(state(), DISABLING);
@@ -225,71 +189,115 @@ TEST_F(StateMachineTest, EmergencyOffAndRefusedRequests) {
   EXPECT_EQ(text(SM + "inputRejectedMessage"), "Requested state change rejected. Still DISABLING.");
   EXPECT_EQ(tf->updateCount(SM + "inputRejectedMessage"), 3U);
 
-  put<int32_t>(SM + "emergencyOff", 1); // also from DISABLING
+  put<int32_t>(SM + "emergencyOff", 1); // from DISABLING, while the delay still runs
   EXPECT_EQ(state(), ERROR_);
-  // The delay still ran, so this error sent no start of its own.
   EXPECT_EQ(tf->updateCount(TIMER + "start"), 2U);
 }
 
-TEST_F(StateMachineTest, ResetErrorOutsideErrorHasNoEffect) {
-  start();
-  put<int32_t>(SM + "resetError", 1);
-  EXPECT_EQ(state(), DISABLED);
-  enable();
-  put<int32_t>(SM + "resetError", 1);
-  EXPECT_EQ(state(), ENABLED);
-  EXPECT_EQ(pending(), 1);
+TEST_F(StateMachineTest, DisablingWaitsForEachOfItsConditions) {
+  // Each case reaches DISABLING with one condition open, shows that a DAC update does not end it,
+  // then clears the condition.
+  const std::vector<std::pair<const char*, std::function<void()>>> cases{
+      {"outstanding ready",
+       [this] {
+         enableAndRequestDisable();
+         EXPECT_TRUE(boolOut(CH + "loadRelayControl")); // closed until the drive has settled
+         dac(std::vector<int32_t>(16, 0));
+         EXPECT_EQ(state(), DISABLING);
+         ready();
+       }},
+      {"DAC not at zero",
+       [this] {
+         enableAndRequestDisable();
+         std::vector<int32_t> samples(16, 0);
+         samples[7] = -101;
+         dac(samples);
+         ready();
+         EXPECT_EQ(state(), DISABLING);
+         dac(std::vector<int32_t>(16, 0));
+       }},
+      {"table mode still on",
+       [this] {
+         put<int32_t>(CH + "appliedTableMode", 1);
+         enableAndRequestDisable();
+         ready();
+         dac(std::vector<int32_t>(16, 0));
+         EXPECT_EQ(state(), DISABLING);
+         put<int32_t>(CH + "appliedTableMode", 0);
+       }},
+      {"error reset delay running",
+       [this] {
+         put<int32_t>(SM + "emergencyOff", 1);
+         ready();
+         put<int32_t>(SM + "resetError", 1);
+         ready();
+         dac(std::vector<int32_t>(16, 0));
+         EXPECT_EQ(state(), DISABLING);
+         timePassed();
+       }},
+      {"protection window open",
+       [this] {
+         monitor(true);
+         ready();
+         timePassed();
+         put<int32_t>(SM + "resetError", 1); // monitor true: reset the protection, open the window
+         EXPECT_EQ(tf->updateCount(CH + "hwProtectionReset"), 2U);
+         ready();
+         EXPECT_EQ(state(), DISABLING);
+         monitor(false); // closes the window, but the monitor itself does not end DISABLING
+         EXPECT_EQ(state(), DISABLING);
+         dac(std::vector<int32_t>(16, 0));
+       }},
+  };
+  for (const auto& [name, scenario] : cases) {
+    SCOPED_TRACE(name);
+    start();
+    scenario();
+    EXPECT_EQ(state(), DISABLED);
+    EXPECT_FALSE(boolOut(CH + "loadRelayControl"));
+    EXPECT_EQ(pending(), 0);
+    TearDown();
+  }
 }
 
-TEST_F(StateMachineTest, DisablingWaitsForOutstandingReady) {
+TEST_F(StateMachineTest, ProtectionResetToleratesNineReportsAndFailsOnTheTenth) {
   start();
-  enableAndRequestDisable();
-  EXPECT_TRUE(boolOut(CH + "loadRelayControl")); // stays closed until the drive has settled
-  EXPECT_EQ(tf->readScalar<double>(SL + "dcVoltageSetpoint"), 0.0);
-  dac(std::vector<int32_t>(16, 0));
-  EXPECT_EQ(state(), DISABLING);
+  monitor(true);
   ready();
-  EXPECT_EQ(state(), DISABLED);
-  EXPECT_FALSE(boolOut(CH + "loadRelayControl"));
-}
-
-TEST_F(StateMachineTest, DisablingWaitsForTheDac) {
-  start();
-  enable();
-  ready();
-  std::vector<int32_t> samples(16, 0);
-  samples[7] = -101;
-  dac(samples);
-  put<int32_t>(SM + "requestedState", 0);
-  ready();
-  EXPECT_EQ(state(), DISABLING);
-  dac(std::vector<int32_t>(16, 0));
-  EXPECT_EQ(state(), DISABLED);
-}
-
-TEST_F(StateMachineTest, DisablingWaitsForTheTableModeOff) {
-  start();
-  put<int32_t>(CH + "appliedTableMode", 1);
-  enableAndRequestDisable();
-  ready();
-  EXPECT_EQ(state(), DISABLING);
-  put<int32_t>(CH + "appliedTableMode", 0);
-  EXPECT_EQ(state(), DISABLED);
-}
-
-TEST_F(StateMachineTest, DisablingWaitsForTheErrorResetDelay) {
-  start();
-  put<int32_t>(SM + "emergencyOff", 1);
-  ready(); // the switch-off of the error
-  put<int32_t>(SM + "resetError", 1);
-  ready();
-  EXPECT_EQ(pending(), 0);
-  EXPECT_EQ(state(), DISABLING);
-  dac(std::vector<int32_t>(16, 0));
-  EXPECT_EQ(state(), DISABLING);
   timePassed();
-  EXPECT_EQ(state(), DISABLED);
-  EXPECT_FALSE(app->stateMachine.main.errorResetDelayRunning);
+  put<int32_t>(SM + "resetError", 1);
+  ready();
+  for (int i = 0; i < 9; ++i) {
+    monitor(true);
+    ASSERT_EQ(state(), DISABLING) << "report " << i + 1;
+  }
+  monitor(true);
+  EXPECT_EQ(state(), ERROR_);
+  EXPECT_EQ(text(SM + "errorMessage"), "Hardware protection monitor reports error.");
+  // A reset with the monitor false neither resets the protection nor opens a window.
+  ready();
+  monitor(false);
+  put<int32_t>(SM + "resetError", 1);
+  EXPECT_EQ(tf->updateCount(CH + "hwProtectionReset"), 2U);
+  EXPECT_EQ(app->stateMachine.main.hwMonitorIgnoreCount, 0);
+  monitor(true);
+  EXPECT_EQ(state(), ERROR_);
+}
+
+TEST_F(StateMachineTest, ToleranceComesFromTheConfiguration) {
+  // 0 closes the window at the first report; missing or mistyped means 10.
+  for (const auto& [value, window] : std::vector<std::pair<std::string, int>>{{"uint32:0", 0}, {"-", 10}, {"int32:3", 10}}) {
+    SCOPED_TRACE(value);
+    start({{"maxHwMonitorIgnores", value}});
+    monitor(true);
+    ready();
+    timePassed();
+    put<int32_t>(SM + "resetError", 1);
+    EXPECT_EQ(app->stateMachine.main.hwMonitorIgnoreCount, window);
+    monitor(true);
+    EXPECT_EQ(state(), window == 0 ? ERROR_ : DISABLING);
+    TearDown();
+  }
 }
 
 TEST_F(StateMachineTest, DelayPassedInErrorOpensTheWayEarly) {
@@ -298,84 +306,10 @@ TEST_F(StateMachineTest, DelayPassedInErrorOpensTheWayEarly) {
   timePassed();
   ready();
   put<int32_t>(SM + "resetError", 1);
-  EXPECT_EQ(state(), DISABLING);
   ready();
   EXPECT_EQ(state(), DISABLED);
-  // An error entered after the delay has passed starts it again.
-  put<int32_t>(SM + "emergencyOff", 1);
+  put<int32_t>(SM + "emergencyOff", 1); // a new episode starts the delay again
   EXPECT_EQ(tf->updateCount(TIMER + "start"), 3U);
-}
-
-TEST_F(StateMachineTest, ProtectionResetOpensAToleranceWindow) {
-  start();
-  monitor(true);
-  ASSERT_EQ(state(), ERROR_);
-  ready();
-  timePassed();
-  const size_t resetsBefore = tf->updateCount(CH + "hwProtectionReset");
-  put<int32_t>(SM + "resetError", 1); // monitor still true: reset the protection, open the window
-  EXPECT_EQ(tf->updateCount(CH + "hwProtectionReset"), resetsBefore + 1);
-  EXPECT_EQ(app->stateMachine.main.hwMonitorIgnoreCount, 10);
-  ready();
-  EXPECT_EQ(state(), DISABLING); // the window is open
-  for (int i = 0; i < 9; ++i) {
-    monitor(true);
-    ASSERT_EQ(state(), DISABLING) << "report " << i + 1;
-  }
-  monitor(true);
-  EXPECT_EQ(state(), ERROR_);
-  EXPECT_EQ(text(SM + "errorMessage"), "Hardware protection monitor reports error.");
-}
-
-TEST_F(StateMachineTest, FalseReportClosesTheWindowAndDisablingWaitsForTheNextUpdate) {
-  start();
-  monitor(true);
-  ready();
-  timePassed();
-  put<int32_t>(SM + "resetError", 1);
-  ready();
-  monitor(true);
-  EXPECT_EQ(app->stateMachine.main.hwMonitorIgnoreCount, 9);
-  monitor(false);
-  EXPECT_EQ(app->stateMachine.main.hwMonitorIgnoreCount, 0);
-  EXPECT_EQ(state(), DISABLING); // the monitor itself does not finish DISABLING
-  dac(std::vector<int32_t>(16, 0));
-  EXPECT_EQ(state(), DISABLED);
-  monitor(true); // window closed: the next report is an error at once
-  EXPECT_EQ(state(), ERROR_);
-}
-
-TEST_F(StateMachineTest, ResetWithMonitorFalseWritesNoProtectionReset) {
-  start();
-  monitor(true);
-  monitor(false);
-  ready();
-  put<int32_t>(SM + "resetError", 1);
-  EXPECT_EQ(tf->updateCount(CH + "hwProtectionReset"), 1U);
-  EXPECT_EQ(app->stateMachine.main.hwMonitorIgnoreCount, 0);
-}
-
-TEST_F(StateMachineTest, NoToleranceWithZeroIgnores) {
-  start({{"maxHwMonitorIgnores", "uint32:0"}});
-  monitor(true);
-  ready();
-  timePassed();
-  put<int32_t>(SM + "resetError", 1);
-  EXPECT_EQ(state(), DISABLING);
-  monitor(true);
-  EXPECT_EQ(state(), ERROR_);
-}
-
-TEST_F(StateMachineTest, MissingOrMistypedIgnoresMeanTen) {
-  for (const char* v : {"-", "int32:3"}) {
-    start({{"maxHwMonitorIgnores", v}});
-    monitor(true);
-    ready();
-    timePassed();
-    put<int32_t>(SM + "resetError", 1);
-    EXPECT_EQ(app->stateMachine.main.hwMonitorIgnoreCount, 10) << v;
-    TearDown();
-  }
 }
 
 TEST_F(StateMachineTest, RelaySwapOnlyInDisabled) {
@@ -405,31 +339,16 @@ TEST_F(StateMachineTest, ReadyInDisabledIsALogicError) {
   }
 }
 
-TEST_F(StateMachineTest, SecondErrorBeforeDelayPassedSendsNoSecondStart) {
-  start();
-  put<int32_t>(SM + "emergencyOff", 1);
-  ready();
-  put<int32_t>(SM + "resetError", 1);
-  put<int32_t>(SM + "emergencyOff", 1); // the testable timer would refuse a second start
-  EXPECT_EQ(state(), ERROR_);
-  EXPECT_EQ(tf->updateCount(TIMER + "start"), 2U);
-}
-
 TEST(StateMachineConfig, MissingValuesFailWhereTheyAreRead) {
-  {
-    test::ConfigFile cfg(test::Overrides{{"daqTableLength", "-"}});
+  for (const auto& bad : {test::Overrides{{"daqTableLength", "-"}},
+                          test::Overrides{{"StateMachine/dacVoltageOffThreshold", "uint32:100"}}}) {
+    test::ConfigFile cfg(bad);
     EXPECT_THROW(StateMachineApp app(cfg.path()), std::logic_error);
   }
-  {
-    test::ConfigFile cfg(test::Overrides{{"StateMachine/dacVoltageOffThreshold", "uint32:100"}});
-    EXPECT_THROW(StateMachineApp app(cfg.path()), std::logic_error);
-  }
-  {
-    test::ConfigFile cfg(test::Overrides{{"StateMachine/errorResetDelay", "-"}});
-    StateMachineApp app(cfg.path());
-    orvane::TestFacility tf(app);
-    EXPECT_THROW(tf.runApplication(), std::logic_error);
-  }
+  test::ConfigFile cfg(test::Overrides{{"StateMachine/errorResetDelay", "-"}});
+  StateMachineApp app(cfg.path());
+  orvane::TestFacility tf(app);
+  EXPECT_THROW(tf.runApplication(), std::logic_error);
 }
 
 } // namespace

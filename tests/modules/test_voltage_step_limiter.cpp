@@ -27,118 +27,59 @@ struct StepLimiterApp : orvane::Application {
   }
 };
 
-class StepLimiterTest : public ::testing::Test {
-protected:
-  void start(double maxStep, double initialSetpoint = 0.0) {
-    char step[64];
-    std::snprintf(step, sizeof step, "double:%.17g", maxStep);
-    cfg = std::make_unique<test::ConfigFile>(std::map<std::string, std::string>{{"maxDCVoltageStep", step}});
-    app = std::make_unique<StepLimiterApp>(cfg->path());
-    tf = std::make_unique<orvane::TestFacility>(*app);
-    app->initialise();
-    journal.watch(*app, {{"/Channel0/dcVoltage", "v"}, {SL + "ready", "ready"}});
-    tf->writeScalar<double>(SL + "dcVoltageSetpoint", initialSetpoint);
-    tf->runApplication();
-  }
-  void TearDown() override {
-    tf.reset();
-    app.reset();
-  }
-  void setpoint(double v) {
-    tf->writeScalar<double>(SL + "dcVoltageSetpoint", v);
-    tf->stepApplication();
-  }
-  void trigger(int n = 1) {
-    for (int i = 0; i < n; ++i) {
-      tf->writeScalar<int64_t>("/Server/triggerNumber", ++triggerCount);
-      tf->stepApplication();
-    }
-  }
-
-  int64_t triggerCount{0};
-  test::Journal journal;
-  std::unique_ptr<test::ConfigFile> cfg;
-  std::unique_ptr<StepLimiterApp> app;
-  std::unique_ptr<orvane::TestFacility> tf;
-};
-
 using Events = std::vector<std::string>;
 
-TEST_F(StepLimiterTest, StartWritesReadyThenZeroAndWaitsForANewSetpoint) {
-  start(3.0, 7.0);
-  EXPECT_EQ(journal.take(), (Events{"ready=", "v=0"}));
-  trigger(3);
-  EXPECT_EQ(journal.take(), Events{});
-  EXPECT_EQ(tf->pv(SL + "trigger").info().direction, orvane::PvDirection::toOperator);
-  EXPECT_EQ(tf->pv("/Configuration/maxDCVoltageStep").info().unit, "V/s");
+/// One ramp scenario: a script of new setpoints ('s', value) and triggers ('t', count), and
+/// every value written to the board register and every `ready`, in order.
+struct Ramp {
+  const char* name;
+  double maxStep;
+  std::vector<std::pair<char, double>> script;
+  Events expected;
+};
+
+TEST(StepLimiter, Ramps) {
+  const Ramp ramps[] = {
+      {"initial setpoint starts nothing", 3.0, {{'t', 3}}, {}},
+      {"up in steps, landing exactly", 3.0, {{'s', 10}, {'t', 6}}, {"v=3", "v=6", "v=9", "v=10", "ready="}},
+      {"distance equal to the step", 3.0, {{'s', 3}, {'t', 2}}, {"v=3", "ready="}},
+      {"down", 2.5, {{'s', 10}, {'t', 4}, {'s', 4}, {'t', 4}},
+       {"v=2.5", "v=5", "v=7.5", "v=10", "ready=", "v=7.5", "v=5", "v=4", "ready="}},
+      {"setpoint equal to the voltage", 3.0, {{'s', 0}, {'t', 2}}, {"v=0", "ready="}},
+      {"superseded ramp turns", 3.0, {{'s', 10}, {'t', 2}, {'s', 2}, {'t', 3}},
+       {"v=3", "v=6", "ready=", "v=3", "v=2", "ready="}},
+      {"zero step holds", 0.0, {{'s', 5}, {'t', 2}, {'s', 0}, {'t', 2}}, {"v=0", "v=0", "ready=", "v=0", "ready="}},
+      {"negative step still heads for the setpoint", -2.0, {{'s', 3}, {'t', 3}}, {"v=2", "v=3", "ready="}},
+  };
+  for (const auto& r : ramps) {
+    SCOPED_TRACE(r.name);
+    char step[64];
+    std::snprintf(step, sizeof step, "double:%.17g", r.maxStep);
+    test::ConfigFile cfg(test::Overrides{{"maxDCVoltageStep", step}});
+    StepLimiterApp app(cfg.path());
+    orvane::TestFacility tf(app);
+    app.initialise();
+    test::Journal journal;
+    journal.watch(app, {{"/Channel0/dcVoltage", "v"}, {SL + "ready", "ready"}});
+    tf.writeScalar<double>(SL + "dcVoltageSetpoint", 7.0); // initial value: not a new setpoint
+    tf.runApplication();
+    EXPECT_EQ(journal.take(), (Events{"ready=", "v=0"}));
+    int64_t triggers = 0;
+    for (const auto& [what, value] : r.script) {
+      if (what == 's') {
+        tf.writeScalar<double>(SL + "dcVoltageSetpoint", value);
+        tf.stepApplication();
+      }
+      for (int i = 0; what == 't' && i < value; ++i) {
+        tf.writeScalar<int64_t>("/Server/triggerNumber", ++triggers);
+        tf.stepApplication();
+      }
+    }
+    EXPECT_EQ(journal.take(), r.expected);
+  }
 }
 
-TEST_F(StepLimiterTest, RampUpLandsExactlyOnTheSetpoint) {
-  start(3.0);
-  journal.take();
-  setpoint(10.0);
-  EXPECT_EQ(journal.take(), Events{}); // the first step waits for a trigger
-  trigger(6);
-  EXPECT_EQ(journal.take(), (Events{"v=3", "v=6", "v=9", "v=10", "ready="}));
-}
-
-TEST_F(StepLimiterTest, DistanceEqualToTheStepEndsWithOneStep) {
-  start(3.0);
-  journal.take();
-  setpoint(3.0);
-  trigger(2);
-  EXPECT_EQ(journal.take(), (Events{"v=3", "ready="}));
-}
-
-TEST_F(StepLimiterTest, RampDown) {
-  start(2.5);
-  setpoint(10.0);
-  trigger(4);
-  journal.take();
-  setpoint(4.0);
-  trigger(4);
-  EXPECT_EQ(journal.take(), (Events{"v=7.5", "v=5", "v=4", "ready="}));
-}
-
-TEST_F(StepLimiterTest, SetpointEqualToTheVoltageRewritesItOnce) {
-  start(3.0);
-  journal.take();
-  setpoint(0.0);
-  trigger(2);
-  EXPECT_EQ(journal.take(), (Events{"v=0", "ready="}));
-}
-
-TEST_F(StepLimiterTest, NewSetpointDuringARampEndsItAndTurns) {
-  start(3.0);
-  journal.take();
-  setpoint(10.0);
-  trigger(2);
-  setpoint(2.0);
-  trigger(3);
-  EXPECT_EQ(journal.take(), (Events{"v=3", "v=6", "ready=", "v=3", "v=2", "ready="}));
-}
-
-TEST_F(StepLimiterTest, ZeroStepHoldsUntilTheSetpointMeetsTheVoltage) {
-  start(0.0);
-  journal.take();
-  setpoint(5.0);
-  trigger(2);
-  EXPECT_EQ(journal.take(), (Events{"v=0", "v=0"}));
-  setpoint(0.0);
-  EXPECT_EQ(journal.take(), (Events{"ready="}));
-  trigger(2);
-  EXPECT_EQ(journal.take(), (Events{"v=0", "ready="}));
-}
-
-TEST_F(StepLimiterTest, NegativeStepStillMovesTowardsTheSetpoint) {
-  start(-2.0);
-  journal.take();
-  setpoint(3.0);
-  trigger(3);
-  EXPECT_EQ(journal.take(), (Events{"v=2", "v=3", "ready="}));
-}
-
-TEST(StepLimiterStep, UsableStep) {
+TEST(StepLimiter, UsableStep) {
   EXPECT_EQ(VoltageStepLimiter::usableStep(0.5), 0.5);
   EXPECT_EQ(VoltageStepLimiter::usableStep(-0.5), 0.5);
   EXPECT_EQ(VoltageStepLimiter::usableStep(std::nan("")), 0.0);

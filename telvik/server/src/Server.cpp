@@ -420,6 +420,12 @@ private:
       error(m, 0xFFFFFFFF, p::EcaStatus::BadChid, "no channel with this id on the circuit");
       return;
     }
+    // Refused before encoding: a failed read reply must carry zeros of the requested size, which
+    // for a hostile count would be gigabytes.
+    if (m.dataCount > ch->target.nativeCount()) {
+      error(m, ch->cid, p::EcaStatus::BadCount, "count above the channel's element count");
+      return;
+    }
     if (tooLarge(m.dataType, m.dataCount, ch->target.nativeCount())) {
       error(m, ch->cid, p::EcaStatus::TooLarge, "reply exceeds EPICS_CA_MAX_ARRAY_BYTES of the server");
       return;

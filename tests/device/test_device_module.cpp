@@ -216,6 +216,14 @@ TEST_F(DeviceModuleTest, AFaultSendsFaultyValuesOnceThenRecoveryReinitialisesAnd
   // Values keep flowing afterwards.
   trigger(tf);
   EXPECT_EQ(tf.readVersion("/Channel0/appliedTableMode"), tf.readVersion("/Server/triggerNumber"));
+
+  // A failing write is a fault too, and its value is not lost.
+  tf.injectDeviceFault(alias);
+  tf.writeScalar<double>("/Channel0/dcVoltage", 4.0);
+  tf.stepApplication();
+  EXPECT_EQ(inits, 3);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 4.0);
+  EXPECT_NE(tf.readScalar<std::string>("/Devices/PiezoDriver/message").find("write failed"), std::string::npos);
 }
 
 TEST_F(DeviceModuleTest, WritesDuringAFaultAreKeptAndAFailedRecoveryWaitsForTheRetry) {

@@ -263,6 +263,9 @@ void DeviceModule::Impl::connect(const std::string& directory, const VariableNet
 }
 
 void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
+  // A read-only register feeds its network; a value sent back through a return channel has
+  // nowhere to go on the device.
+  if (!ep.reg.isWritable()) return;
   std::shared_lock lock(access);
   std::lock_guard g(ep.mutex);
   ep.last = value;
@@ -277,7 +280,8 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
     encodeAndWrite(*backend, ep.reg, value);
   } catch (const device::DeviceError& e) {
     if (ep.reg.type == RegisterType::nothing) ep.eventPending = true;
-    fault(e.what());
+    // A write that races with a fault just reported finds the device closing; that is no news.
+    if (healthy.load(std::memory_order_acquire)) fault(e.what());
   } catch (const std::invalid_argument& e) {
     // A value that does not convert (text that is no number) is the writer's mistake, not the
     // device's: the register keeps its value.

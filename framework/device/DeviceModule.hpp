@@ -68,6 +68,13 @@ public:
   [[nodiscard]] std::string getFaultMessage() const;
   /// Successful openings so far (the first one included).
   [[nodiscard]] uint64_t openCount() const;
+  /// Polls so far (the openings' reads included) and the device thread's time spent in them:
+  /// reading, converting and handing the values to their networks.
+  struct PollStatistics {
+    uint64_t polls{0};
+    std::chrono::nanoseconds busy{0};
+  };
+  [[nodiscard]] PollStatistics pollStatistics() const;
 
   /// The backend, for initialisation handlers. Exists after the connection step.
   [[nodiscard]] device::Backend& backend();

@@ -151,6 +151,8 @@ struct DeviceModule::Impl {
   mutable std::mutex messageMutex;
   std::string faultMessage;
   std::atomic<uint64_t> opens{0};
+  std::atomic<uint64_t> polls{0};
+  std::atomic<int64_t> pollNanoseconds{0};
   std::atomic<long> backoffFirstMs{500};
   std::atomic<long> backoffBoundMs{5000};
 
@@ -373,6 +375,7 @@ void DeviceModule::Impl::publishStatus() {
 }
 
 std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& version) {
+  const auto start = std::chrono::steady_clock::now();
   // Everything is read before anything is sent: a fault half-way must not leave the modules with
   // a mix of this trigger's values and the last one's.
   try {
@@ -388,6 +391,8 @@ std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& vers
   }
   lastRead = version;
   valuesValid = true;
+  pollNanoseconds.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+  polls.fetch_add(1);
   return std::nullopt;
 }
 
@@ -576,6 +581,10 @@ std::string DeviceModule::getFaultMessage() const {
 }
 
 uint64_t DeviceModule::openCount() const { return impl_->opens.load(); }
+
+DeviceModule::PollStatistics DeviceModule::pollStatistics() const {
+  return {impl_->polls.load(), std::chrono::nanoseconds(impl_->pollNanoseconds.load())};
+}
 
 device::Backend& DeviceModule::backend() {
   if (!impl_->backend)

@@ -102,15 +102,6 @@ TEST_F(CollectorTest, AnyValueClears) {
   EXPECT_EQ(journal.take(), (Events{"msg=", "flag=0"}));
 }
 
-TEST_F(CollectorTest, PublishedTree) {
-  auto& reg = app->processVariables();
-  EXPECT_EQ(reg.find(CH + "InputRejectedCollector/inputRejectedMessage"), nullptr);
-  EXPECT_EQ(tf->pv(CH + "inputRejectedFlag").info().unit, "n.a.");
-  EXPECT_EQ(tf->pv(CH + "clearInputRejectedMessage").info().direction, orvane::PvDirection::fromOperator);
-  for (const auto& pv : reg.all())
-    EXPECT_NE(pv->info().path.rfind(CH + "InputRejectedCollector/", 0), 0U) << pv->info().path;
-}
-
 TEST(CollectorTimestamp, LocalTimeInTheClassicLocale) {
   const char* old = std::getenv("TZ");
   const std::string saved = old != nullptr ? old : "";

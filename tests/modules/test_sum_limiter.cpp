@@ -128,10 +128,4 @@ TEST_F(SumLimiterTest, NotANumberNeverReachesTheDrive) {
   EXPECT_EQ(tf->readScalar<double>(AMPLITUDE), 4.0);
 }
 
-TEST(SumLimiterFormat, PrintfFixed) {
-  EXPECT_EQ(formatFixed(4), "4.000000");
-  EXPECT_EQ(formatFixed(-2.5), "-2.500000");
-  EXPECT_EQ(formatFixed(1e300).size(), 301U + 7U);
-}
-
 } // namespace

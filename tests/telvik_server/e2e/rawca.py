@@ -48,7 +48,7 @@ class RawClient:
     def _read(self, n):
         while len(self.buf) < n:
             try:
-                chunk = self.sock.recv(1 << 20)
+                chunk = self.sock.recv(65536)
             except ConnectionResetError:
                 chunk = b""
             if not chunk:

@@ -165,6 +165,7 @@ struct Load : ApplicationModule {
         *v = static_cast<double>(trigger.value());
         v->write();
       }
+      spin.read();
       int32_t n = spin;
       for (int32_t i = 0; i < n; ++i) {
         spinValue = static_cast<double>(++writes);

@@ -45,7 +45,8 @@ def ca_environment(server_port, repeater_port):
 class Server:
     """One server process in its own working directory."""
 
-    def __init__(self, workdir=None, port=0, args=(), repeater_port=None):
+    def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None):
+        self.env_extra = dict(env_extra or {})
         if not SERVER or not os.path.exists(SERVER):
             raise RuntimeError("TELVIK_TEST_SERVER does not name the test server binary")
         self.workdir = workdir or tempfile.mkdtemp(prefix="telvik-e2e-")
@@ -59,6 +60,7 @@ class Server:
 
     def start(self):
         env = ca_environment(self.requested_port, self.repeater_port)
+        env.update(self.env_extra)
         cmd = [SERVER, "--prefix", PREFIX, "--interface", "127.0.0.1", "--port", str(self.requested_port),
                "--beacon-address", "127.255.255.255:%d" % self.repeater_port] + self.args
         self.proc = subprocess.Popen(cmd, cwd=self.workdir, env=env, stdout=subprocess.PIPE,

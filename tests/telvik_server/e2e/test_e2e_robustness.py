@@ -187,5 +187,134 @@ class SlowClient(unittest.TestCase):
         self.assertTrue(still_serving())
 
 
+SEARCH, NOT_FOUND, READ_SYNC, EVENTS_OFF, EVENTS_ON, RSRV_IS_UP = 6, 14, 10, 8, 9, 13
+
+
+def echo_fence(c):
+    """Sends ECHO and returns every message that arrives before its reply."""
+    c.send(header(ECHO, 0, 0, 0, 0xFACE, 0xF00D))
+    seen = []
+    while True:
+        m = c.recv()
+        if m[0] == ECHO and m[3] == 0xFACE:
+            return seen
+        seen.append(m)
+
+
+class Protocol(unittest.TestCase):
+    def test_echo_and_read_sync_come_back_unchanged(self):
+        c, sid, _, _, _ = connected()
+        c.send(header(ECHO, 0, 3, 4, 5, 6), header(READ_SYNC, 0, 7, 8, 9, 10))
+        self.assertEqual(c.recv_until(lambda m: m[0] == ECHO)[:5], (ECHO, 3, 4, 5, 6))
+        self.assertEqual(c.recv_until(lambda m: m[0] == READ_SYNC)[:5], (READ_SYNC, 7, 8, 9, 10))
+        c.close()
+
+    def test_tcp_search(self):
+        c = rawca.RawClient(server.port)
+        c.hello()
+        c.send(message(SEARCH, (P + "Types:flag").encode() + b"\0", 10, 13, 41, 41),
+               message(SEARCH, b"NO:SUCH:PV\0", 10, 13, 42, 42),
+               message(SEARCH, b"NO:SUCH:PV:EITHER\0", 5, 13, 43, 43))
+        seen = echo_fence(c)
+        found = [m for m in seen if m[0] == SEARCH]
+        missing = [m for m in seen if m[0] == NOT_FOUND]
+        self.assertEqual([(m[1], m[4]) for m in found], [(server.port, 41)])
+        self.assertEqual([m[4] for m in missing], [42])  # silence for the DONT_REPLY search
+        c.close()
+
+    def test_events_off_keeps_only_the_latest_update(self):
+        c, sid, _, _, _ = connected(name="Server:triggerNumber")
+        watcher, wsid, _, _, _ = connected(name="Server:triggerNumber")
+        c.send(message(EVENT_ADD, struct.pack(">fffHH", 0, 0, 0, 5, 0), DBR_TIME_DOUBLE, 1, sid, 1))
+        c.recv_until(lambda m: m[0] == EVENT_ADD)
+        c.send(header(EVENTS_OFF))
+        echo_fence(c)  # from here on nothing is sent for the subscription
+        watcher.send(message(EVENT_ADD, struct.pack(">fffHH", 0, 0, 0, 5, 0), DBR_TIME_DOUBLE, 1, wsid, 2))
+        values, _ = trigger_latencies(watcher, 2, 20)  # twenty triggers pass meanwhile
+        c.send(header(EVENTS_ON))
+        updates = [m for m in echo_fence(c) if m[0] == EVENT_ADD]
+        self.assertGreaterEqual(len(updates), 1)
+        self.assertLessEqual(len(updates), 4)  # the held latest one, and any that came since
+        self.assertGreaterEqual(rawca.time_double(updates[0][5])[2], values[-1])
+        c.close()
+        watcher.close()
+
+
+class Datagrams(unittest.TestCase):
+    def test_udp_search_answers_known_names_and_beacons_go_to_the_configured_port(self):
+        beacons = rawca.socket.socket(rawca.socket.AF_INET, rawca.socket.SOCK_DGRAM)
+        beacons.setsockopt(rawca.socket.SOL_SOCKET, rawca.socket.SO_REUSEADDR, 1)
+        beacons.bind(("", 0))
+        beacons.settimeout(T)
+        s = harness.Server(args=["--trigger-rate", "0", "--persist", "none"],
+                           repeater_port=beacons.getsockname()[1],
+                           env_extra={"EPICS_CAS_BEACON_PERIOD": "0.2"}).start()
+        try:
+            b1 = struct.unpack(">HHHHII", beacons.recv(100)[:16])
+            b2 = struct.unpack(">HHHHII", beacons.recv(100)[:16])
+            self.assertEqual(b1[0], RSRV_IS_UP)
+            self.assertEqual((b1[2], b1[3]), (13, s.port))
+            self.assertEqual(b2[4], b1[4] + 1)
+
+            u = rawca.socket.socket(rawca.socket.AF_INET, rawca.socket.SOCK_DGRAM)
+            u.settimeout(T)
+            u.sendto(header(VERSION, 0, 1, 13, 7, 0) +
+                     message(SEARCH, b"NO:SUCH:PV\0", 10, 13, 1, 1) +
+                     message(SEARCH, (P + "Types:int32Setting").encode() + b"\0", 5, 13, 2, 2),
+                     ("127.0.0.1", s.port))
+            reply = u.recv(1000)
+            version = struct.unpack(">HHHHII", reply[:16])
+            self.assertEqual((version[0], version[2], version[4]), (VERSION, 1, 7))
+            found = struct.unpack(">HHHHIIH", reply[16:34])
+            self.assertEqual(found[:6], (SEARCH, 8, s.port, 0, 0xFFFFFFFF, 2))
+            self.assertEqual(found[6], 13)
+            self.assertEqual(len(reply), 16 + 24)  # nothing for the unknown name
+            # A broken datagram gets no answer; the next good one does.
+            u.sendto(b"\x00\x06\x00\x05garbage", ("127.0.0.1", s.port))
+            u.sendto(header(VERSION, 0, 1, 13, 8, 0) +
+                     message(SEARCH, (P + "Types:flag").encode() + b"\0", 5, 13, 3, 3), ("127.0.0.1", s.port))
+            reply = u.recv(1000)
+            self.assertEqual(struct.unpack(">HHHHII", reply[:16])[4], 8)
+            u.close()
+        finally:
+            s.kill()
+            beacons.close()
+
+
+class Access(unittest.TestCase):
+    def test_rules_file_limits_writers(self):
+        workdir = harness.tempfile.mkdtemp(prefix="telvik-access-")
+        with open(os.path.join(workdir, "rules"), "w") as f:
+            f.write("# only alice writes\nalice@*\n")
+        s = harness.Server(workdir=workdir, args=["--trigger-rate", "0", "--persist", "none", "--access", "rules"]).start()
+        try:
+            alice = rawca.RawClient(s.port)
+            alice.hello(user="alice")
+            self.assertEqual(alice.create(P + "Types:doubleSetting", 1)[3], 3)
+            self.assertEqual(alice.create(P + "StateMachine:currentState", 2)[3], 1)
+            bob = rawca.RawClient(s.port)
+            bob.hello(user="bob")
+            sid, _, _, rights = bob.create(P + "Types:doubleSetting", 1)
+            self.assertEqual(rights, 1)
+            bob.send(message(WRITE_NOTIFY, struct.pack(">d", 3.0), DBR_DOUBLE, 1, sid, 5))
+            self.assertEqual(bob.recv_until(lambda m: m[0] == WRITE_NOTIFY)[3], ECA_NOWTACCESS)
+            # A new user name after the channel exists changes the rights at once.
+            bob.send(message(CLIENT_NAME, b"alice\0"))
+            m = bob.recv_until(lambda m: m[0] == ACCESS_RIGHTS)
+            self.assertEqual((m[3], m[4]), (1, 3))
+            alice.close()
+            bob.close()
+        finally:
+            s.kill()
+        bad = harness.tempfile.mkdtemp(prefix="telvik-access-bad-")
+        with open(os.path.join(bad, "rules"), "w") as f:
+            f.write("alice\n")
+        s = harness.Server(workdir=bad, args=["--access", "rules"])
+        with self.assertRaises(RuntimeError):
+            s.start()
+        self.assertIn("rules:1", s.stderr_text())
+        s.kill()
+
+
 if __name__ == "__main__":
     unittest.main()

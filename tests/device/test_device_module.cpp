@@ -146,6 +146,7 @@ TEST_F(DeviceModuleTest, EveryTriggerPollsEachReadRegisterOnceWithTheTriggersVer
   EXPECT_EQ(app.user.reads, 5);
   EXPECT_EQ(inits, 1);
   EXPECT_EQ(app.dev.openCount(), 1u);
+  EXPECT_EQ(app.dev.pollStatistics().polls, 6u); // the opening's read and five triggers
 }
 
 TEST_F(DeviceModuleTest, WritesReachTheRegistersConvertedInTheWritersThread) {

@@ -325,6 +325,37 @@ TEST_F(DeviceModuleTest, WithoutConnectToTheRegistersJoinModuleVariablesByPath) 
   EXPECT_EQ(tf.updateCount("/Channel0/appliedTableMode"), 1u);
 }
 
+TEST_F(DeviceModuleTest, InitialisationHandlersRunInOrderAndAFailureStopsTheRest) {
+  std::string order;
+  bool failB = false;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    order += "a";
+    boot(d);
+  });
+  app.dev.addInitialisationHandler([&](DeviceModule&) {
+    order += "b";
+    if (failB) throw std::runtime_error("b refuses");
+  });
+  const auto c = app.dev.addInitialisationHandler([&](DeviceModule&) { order += "c"; });
+  TestFacility tf(app);
+  tf.runApplication();
+  EXPECT_EQ(order, "abc");
+
+  failB = true;
+  app.dev.reportException("x");
+  tf.stepApplication();
+  EXPECT_EQ(order, "abcab");
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(app.dev.getFaultMessage(), "initialisation of device 'PiezoDriver' failed: b refuses");
+
+  failB = false;
+  app.dev.removeInitialisationHandler(c);
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_EQ(order, "abcabab");
+  EXPECT_TRUE(app.dev.isReady());
+}
+
 TEST(RecoveryBackoff, DoublesFromTheFirstWaitUpToTheBound) {
   using std::chrono::milliseconds;
   std::vector<long> waits;

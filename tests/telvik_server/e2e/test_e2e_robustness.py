@@ -154,6 +154,11 @@ def vm_rss_kib(pid):
     return 0
 
 
+def sanitized(pid):
+    with open("/proc/%d/maps" % pid) as f:
+        return any("libasan" in line or "libtsan" in line for line in f)
+
+
 class SlowClient(unittest.TestCase):
     def test_stalled_array_client_does_not_delay_others(self):
         period = 1 / 100.0
@@ -180,8 +185,10 @@ class SlowClient(unittest.TestCase):
         print("\nwatcher delay median: %.2f ms alone, %.2f ms beside the stalled client; server RSS %d -> %d KiB"
               % (med_base * 1e3, med * 1e3, rss_before, rss_after), file=sys.stderr)
         self.assertLessEqual(med, med_base + period)
-        # Coalescing keeps the stalled client's backlog to a few waveforms (512 KiB each).
-        self.assertLess(rss_after - rss_before, 64 * 1024)
+        # Coalescing keeps the stalled client's backlog to a few waveforms (512 KiB each). A
+        # sanitizer build holds freed memory back, so its resident size says nothing here.
+        if not sanitized(server.proc.pid):
+            self.assertLess(rss_after - rss_before, 64 * 1024)
         stalled.close()
         watcher.close()
         self.assertTrue(still_serving())

@@ -186,7 +186,9 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
 
   auto& reset = var("QUELLOR:Board:reset");
   EXPECT_EQ(reset.write(p::toWire(p::DbrType::Long), 1, p::Bytes{0, 0, 0, 5, 0, 0, 0, 0}), S::Normal);
+  EXPECT_EQ(reset.write(p::toWire(p::DbrType::String), 1, text("not a number", 16)), S::Normal);
   EXPECT_EQ(reset.pv().get().value.index(), AnyVector(std::vector<orvane::Void>{}).index());
+  EXPECT_EQ(reset.write(p::toWire(p::DbrType::TimeLong), 1, p::Bytes(16, 0)), S::BadType);
 
   auto& ro = var("QUELLOR:Channel0:StateMachine:currentState");
   EXPECT_EQ(ro.write(p::toWire(p::DbrType::Long), 1, p::Bytes{0, 0, 0, 1, 0, 0, 0, 0}), S::NoWtAccess);

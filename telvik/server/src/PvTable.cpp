@@ -122,6 +122,17 @@ UpdatePtr ServedVariable::convert(const orvane::ProcessVariable::Snapshot& s) co
 protocol::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t count, protocol::ByteView payload) const {
   if (!writable()) return protocol::EcaStatus::NoWtAccess;
   if (count > count_) return protocol::EcaStatus::BadCount;
+  if (info().type == orvane::ValueType::nothing) {
+    // An event carries no value: whatever a client writes, in any plain type, is one event.
+    auto t = protocol::toDbrType(dataType);
+    if (!t || protocol::family(*t) != protocol::DbrFamily::Plain) return protocol::EcaStatus::BadType;
+    try {
+      pv_.write(orvane::AnyVector(std::in_place_type<std::vector<orvane::Void>>, 1));
+    } catch (const std::exception&) {
+      return protocol::EcaStatus::PutFail;
+    }
+    return protocol::EcaStatus::Normal;
+  }
   protocol::WriteTarget target;
   target.type = native_;
   target.maxCount = count_;
@@ -129,11 +140,7 @@ protocol::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t 
   auto r = protocol::decodeWrite(dataType, count, payload, target);
   if (r.status != protocol::EcaStatus::Normal) return r.status;
   try {
-    if (info().type == orvane::ValueType::nothing) {
-      pv_.write(orvane::AnyVector(std::in_place_type<std::vector<orvane::Void>>, 1));
-    } else {
-      pv_.write(fromCa(r.value));
-    }
+    pv_.write(fromCa(r.value));
   } catch (const std::logic_error&) {
     return protocol::EcaStatus::NoWtAccess;
   } catch (const std::exception&) {

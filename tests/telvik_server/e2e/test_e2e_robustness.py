@@ -189,6 +189,19 @@ class SlowClient(unittest.TestCase):
         # sanitizer build holds freed memory back, so its resident size says nothing here.
         if not sanitized(server.proc.pid):
             self.assertLess(rss_after - rss_before, 64 * 1024)
+        # Reading again, the stalled client gets what the kernel buffered plus the few newest
+        # waveforms the server kept, not one per trigger that passed.
+        latest = values[-1]
+        received = 0
+        while True:
+            cmd, dtype, n, status, sub, payload = stalled.recv()
+            if cmd != EVENT_ADD:
+                continue
+            received += 1
+            self.assertEqual(n, 65536)
+            if struct.unpack(">d", payload[:8])[0] >= latest:
+                break
+        self.assertLess(received, len(values) // 3)
         stalled.close()
         watcher.close()
         self.assertTrue(still_serving())

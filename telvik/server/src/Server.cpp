@@ -96,7 +96,7 @@ public:
        SettingsStore* store)
       : io_(io), registry_(registry), options_(std::move(options)), rules_(std::move(rules)), store_(store),
         table_(registry, options_.prefix), acceptor_(io), udp_(io), beaconSocket_(io), beaconTimer_(io),
-        triggerTimer_(io), persistTimer_(io) {
+        triggerTimer_(io), persistTimer_(io), housekeepingTimer_(io) {
     for (auto& pv : registry.all()) {
       if (states_.size() <= pv->index()) states_.resize(pv->index() + 1);
       states_[pv->index()] = std::make_unique<VariableState>();
@@ -193,6 +193,7 @@ public:
   void sendBeacon();
   void scheduleTrigger();
   void closed(Circuit* c, bool fault);
+  void housekeeping();
 
   [[nodiscard]] bool mayWrite(const std::string& user, const std::string& host, const std::string& peer) const {
     return rules_.mayWrite(user, host, peer);
@@ -214,6 +215,7 @@ public:
   asio::steady_timer beaconTimer_;
   asio::steady_timer triggerTimer_;
   asio::steady_timer persistTimer_;
+  asio::steady_timer housekeepingTimer_;
   std::atomic<bool> persistArmed_{false};
   std::array<std::uint8_t, p::maxDatagramSize> udpBuffer_{};
   udp::endpoint udpPeer_;
@@ -274,6 +276,12 @@ public:
   }
 
   [[nodiscard]] bool eventsOff() const { return eventsOff_; }
+  // A write that has not completed for this long means the peer is gone or stopped reading for
+  // good; keepalive would take hours to notice.
+  [[nodiscard]] bool writeStalled(std::chrono::steady_clock::time_point now, std::chrono::seconds limit) const {
+    return writing_ && now - writeStarted_ > limit;
+  }
+  [[nodiscard]] const std::string& peer() const { return peer_; }
 
 private:
   void read() {
@@ -607,6 +615,7 @@ public:
     }
     if (out_.empty()) return;
     writing_ = true;
+    writeStarted_ = std::chrono::steady_clock::now();
     auto self = shared_from_this();
     asio::async_write(socket_, asio::buffer(out_), [self](const boost::system::error_code& ec, std::size_t) {
       self->writing_ = false;
@@ -649,6 +658,7 @@ private:
   std::deque<SubscriptionPtr> ready_;
   p::Bytes out_;
   bool writing_ = false;
+  std::chrono::steady_clock::time_point writeStarted_{};
   bool eventsOff_ = false;
   bool closed_ = false;
 };
@@ -711,6 +721,7 @@ void CaServer::Impl::start() {
   startAccept();
   startUdp();
   sendBeacon();
+  housekeeping();
 
   if (options_.triggerRate > 0) {
     trigger_ = table_.byPath("/Server/triggerNumber");
@@ -828,6 +839,26 @@ void CaServer::Impl::sendBeacon() {
   });
 }
 
+void CaServer::Impl::housekeeping() {
+  constexpr std::chrono::seconds stallLimit{60};
+  auto now = std::chrono::steady_clock::now();
+  std::vector<std::shared_ptr<Circuit>> stalled;
+  for (auto& c : circuits_)
+    if (c->writeStalled(now, stallLimit)) stalled.push_back(c);
+  for (auto& c : stalled) {
+    std::cerr << "quellor_server: circuit from " << c->peer() << " closed: it has not taken data for "
+              << stallLimit.count() << " s" << std::endl;
+    c->close(true);
+  }
+  housekeepingTimer_.expires_after(std::chrono::seconds(5));
+  std::weak_ptr<Impl> weak = shared_from_this();
+  housekeepingTimer_.async_wait([weak](const boost::system::error_code& ec) {
+    auto self = weak.lock();
+    if (!self || ec || self->stopped_) return;
+    self->housekeeping();
+  });
+}
+
 void CaServer::Impl::closed(Circuit* c, bool fault) {
   if (fault) ++stats_.circuitsClosedForFaults;
   for (auto it = circuits_.begin(); it != circuits_.end(); ++it) {
@@ -849,6 +880,7 @@ void CaServer::Impl::stop() {
   beaconTimer_.cancel();
   triggerTimer_.cancel();
   persistTimer_.cancel();
+  housekeepingTimer_.cancel();
   auto all = circuits_;
   for (auto& c : all) c->close(false);
   circuits_.clear();

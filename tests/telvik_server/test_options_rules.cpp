@@ -42,7 +42,8 @@ TEST(Options, CommandLineOverridesEnvironment) {
            {"EPICS_CAS_BEACON_ADDR_LIST", "127.0.0.1 127.0.0.9:7001"},
            {"EPICS_CAS_BEACON_PORT", "7065"},
            {"EPICS_CA_MAX_ARRAY_BYTES", "1000000"},
-           {"EPICS_CAS_BEACON_PERIOD", "3.5"}}};
+           {"EPICS_CAS_BEACON_PERIOD", "3.5"},
+           {"EPICS_CAS_IGNORE_ADDR_LIST", " 10.0.0.1  10.0.0.2 "}}};
   auto r = parse({}, env);
   ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
   EXPECT_EQ(r.options.port, 6000); // the server variable wins over the client one
@@ -52,6 +53,7 @@ TEST(Options, CommandLineOverridesEnvironment) {
   EXPECT_EQ(r.options.beaconAddresses[1], (Endpoint{"127.0.0.9", 7001}));
   EXPECT_EQ(r.options.maxArrayBytes, 1000000u);
   EXPECT_EQ(r.options.beaconPeriod, 3.5);
+  EXPECT_EQ(r.options.ignoreAddresses, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
 
   r = parse({"--port", "0", "--interface=127.0.0.5", "--beacon-address", "127.0.0.7:9", "--prefix", "X:",
              "--trigger-rate", "0", "--persist", "none", "--access", "rules.txt"},

@@ -87,6 +87,7 @@ std::string helpText(const std::string& programName) {
          "  --version             the version\n"
          "\n"
          "Also read: EPICS_CA_MAX_ARRAY_BYTES (largest array a message may carry),\n"
+         "EPICS_CAS_IGNORE_ADDR_LIST (hosts whose searches are not answered),\n"
          "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds).\n";
 }
 
@@ -130,6 +131,7 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
         o.beaconAddresses.push_back(*ep);
       }
     }
+    if (auto e = fromEnv({"EPICS_CAS_IGNORE_ADDR_LIST"})) o.ignoreAddresses = words(e->second);
     if (auto e = fromEnv({"EPICS_CAS_BEACON_PERIOD", "EPICS_CA_BEACON_PERIOD"})) {
       // As RSRV: a value that is not a positive number leaves the default.
       auto d = parseDouble(words(e->second)[0]);

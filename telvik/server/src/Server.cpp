@@ -110,12 +110,9 @@ public:
 
   void installHook() {
     std::weak_ptr<Impl> weak = shared_from_this();
-    Impl* self = this;
-    registry_.addUpdateHook([weak, self](const orvane::ProcessVariable& pv) {
-      // Runs in whichever thread wrote the value. The weak reference only guards against a hook
-      // firing after the server is gone; the raw pointer avoids its cost on every call.
-      if (weak.expired()) return;
-      self->onUpdate(pv);
+    registry_.addUpdateHook([weak](const orvane::ProcessVariable& pv) {
+      // Runs in whichever thread wrote the value; the registry outlives the server.
+      if (auto self = weak.lock()) self->onUpdate(pv);
     });
   }
 
@@ -793,6 +790,11 @@ void CaServer::Impl::startUdp() {
 }
 
 void CaServer::Impl::handleDatagram(std::size_t n) {
+  if (!options_.ignoreAddresses.empty()) {
+    const auto from = udpPeer_.address().to_string();
+    for (auto& a : options_.ignoreAddresses)
+      if (a == from) return;
+  }
   auto content = p::decodeDatagram(p::ByteView(udpBuffer_.data(), n));
   if (!content.intact) return;
   std::optional<p::Version> version;

@@ -187,9 +187,13 @@ class ReadWrite(unittest.TestCase):
 
 class Behaviour(unittest.TestCase):
     def test_requested_state_moves_current_state(self):
-        cur = Updates(name("StateMachine:currentState"))
+        seen = queue.Queue()
+        epics.camonitor(name("StateMachine:currentState"), callback=lambda value=None, **kw: seen.put(value))
         self.assertEqual(epics.caput(name("StateMachine:requestedState"), 1, wait=True, timeout=T), 1)
-        cur.until(lambda v: v == 1)
+        while seen.get(timeout=T) != 1:
+            pass
+        epics.camonitor_clear(name("StateMachine:currentState"))
+        cur = Updates(name("StateMachine:currentState"))
         # A refused request is written back and leaves the state.
         req = Updates(name("StateMachine:requestedState"))
         self.assertEqual(epics.caput(name("StateMachine:requestedState"), 99, wait=True, timeout=T), 1)

@@ -133,7 +133,7 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
     }
     if (auto e = fromEnv({"EPICS_CAS_IGNORE_ADDR_LIST"})) o.ignoreAddresses = words(e->second);
     if (auto e = fromEnv({"EPICS_CAS_BEACON_PERIOD", "EPICS_CA_BEACON_PERIOD"})) {
-      // As RSRV: a value that is not a positive number leaves the default.
+      // A value that is not a positive number leaves the default rather than stopping the server.
       auto d = parseDouble(words(e->second)[0]);
       if (d && *d > 0) o.beaconPeriod = *d;
     }

@@ -251,6 +251,32 @@ class Persistence(unittest.TestCase):
         finally:
             s2.kill()
 
+    def test_settings_are_saved_while_running(self):
+        # Saved shortly after the write, so that even a killed server keeps the setting.
+        workdir = harness.tempfile.mkdtemp(prefix="telvik-debounce-")
+        persist = os.path.join(workdir, "quellorctrl.persist")
+        s1 = harness.Server(workdir=workdir, args=["--trigger-rate", "0"]).start()
+        try:
+            r = harness.run_client(s1, "print(json.dumps(epics.caput(P+'Types:int32Setting', 4242, wait=True, timeout=30)))")
+            self.assertEqual(r, 1)
+
+            def saved():
+                try:
+                    with open(persist) as f:
+                        return "/Types/int32Setting\tint32\t1\t4242\n" in f.read()
+                except OSError:
+                    return False
+            self.assertTrue(harness.wait_until(saved, timeout=T))
+            self.assertFalse(os.path.exists(persist + ".tmp"))
+        finally:
+            s1.kill()
+        s2 = harness.Server(workdir=workdir, args=["--trigger-rate", "0"]).start()
+        try:
+            r = harness.run_client(s2, "print(json.dumps(epics.caget(P+'Types:int32Setting', timeout=30)))")
+            self.assertEqual(r, 4242)
+        finally:
+            s2.kill()
+
     def test_corrupt_file_is_set_aside(self):
         workdir = harness.tempfile.mkdtemp(prefix="telvik-corrupt-")
         with open(os.path.join(workdir, "quellorctrl.persist"), "w") as f:

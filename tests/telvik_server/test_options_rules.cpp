@@ -51,7 +51,8 @@ TEST(Options, CommandLineOverridesEnvironment) {
   ASSERT_EQ(r.options.beaconAddresses.size(), 2u);
   EXPECT_EQ(r.options.beaconAddresses[0], (Endpoint{"127.0.0.1", 7065}));
   EXPECT_EQ(r.options.beaconAddresses[1], (Endpoint{"127.0.0.9", 7001}));
-  EXPECT_EQ(r.options.maxArrayBytes, 1000000u);
+  EXPECT_TRUE(r.options.autoArrayBytes);
+  EXPECT_EQ(r.options.maxArrayBytes, 16u * 1024 * 1024); // binds only without automatic sizing
   EXPECT_EQ(r.options.beaconPeriod, 3.5);
   EXPECT_EQ(r.options.ignoreAddresses, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
 
@@ -66,6 +67,11 @@ TEST(Options, CommandLineOverridesEnvironment) {
   EXPECT_EQ(r.options.triggerRate, 0.0);
   EXPECT_TRUE(r.options.persistFile.empty());
   EXPECT_EQ(r.options.accessFile, "rules.txt");
+
+  env.vars["EPICS_CA_AUTO_ARRAY_BYTES"] = "no";
+  r = parse({}, env);
+  EXPECT_FALSE(r.options.autoArrayBytes);
+  EXPECT_EQ(r.options.maxArrayBytes, 1000000u);
 
   // EPICS_CA_SERVER_PORT is the fallback; a bad beacon period leaves the default.
   r = parse({}, Env{{{"EPICS_CA_SERVER_PORT", "7000"}, {"EPICS_CAS_BEACON_PERIOD", "-1"}}});

@@ -1,5 +1,6 @@
 #include "telvik/server/Options.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -86,7 +87,8 @@ std::string helpText(const std::string& programName) {
          "  --help                this text\n"
          "  --version             the version\n"
          "\n"
-         "Also read: EPICS_CA_MAX_ARRAY_BYTES (largest array a message may carry),\n"
+         "Also read: EPICS_CA_MAX_ARRAY_BYTES (largest array a message may carry, with\n"
+         "EPICS_CA_AUTO_ARRAY_BYTES=NO; by default the limit fits the largest variable),\n"
          "EPICS_CAS_IGNORE_ADDR_LIST (hosts whose searches are not answered),\n"
          "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds).\n";
 }
@@ -137,10 +139,16 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
       auto d = parseDouble(words(e->second)[0]);
       if (d && *d > 0) o.beaconPeriod = *d;
     }
+    if (auto e = fromEnv({"EPICS_CA_AUTO_ARRAY_BYTES"})) {
+      std::string v = words(e->second)[0];
+      for (auto& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (v != "YES" && v != "NO") throw Fail{e->first + ": '" + e->second + "' is neither YES nor NO"};
+      o.autoArrayBytes = v == "YES";
+    }
     if (auto e = fromEnv({"EPICS_CA_MAX_ARRAY_BYTES"})) {
       auto v = parseUnsigned(words(e->second)[0]);
       if (!v) throw Fail{e->first + ": '" + e->second + "' is not a byte count"};
-      o.maxArrayBytes = *v;
+      if (!o.autoArrayBytes) o.maxArrayBytes = *v;
     }
 
     for (size_t i = 0; i < args.size(); ++i) {

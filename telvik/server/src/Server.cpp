@@ -104,7 +104,13 @@ public:
       st.variable = table_.byIndex(pv->index());
       st.persists = store_ != nullptr && store_->enabled() && SettingsStore::persists(pv->info());
     }
-    maxPayload_ = p::payloadLimitFromMaxArrayBytes(options_.maxArrayBytes);
+    std::uint64_t arrayBytes = options_.maxArrayBytes;
+    if (options_.autoArrayBytes) {
+      // Room for the largest variable in its widest form (CTRL metadata, 8-byte elements).
+      for (auto& v : table_.all())
+        arrayBytes = std::max<std::uint64_t>(arrayBytes, std::uint64_t{v->nativeCount()} * 8 + 1024);
+    }
+    maxPayload_ = p::payloadLimitFromMaxArrayBytes(arrayBytes);
     controlBacklog_ = std::max<std::size_t>(minControlBacklog, 4 * maxPayload_);
   }
 

@@ -669,8 +669,11 @@ private:
 void CaServer::Impl::offer(const SubscriptionPtr& sub, const UpdatePtr& u) {
   if (sub->cancelled) return;
   // While the client holds events off, only the newest value of each subscription waits.
-  const std::size_t depth = sub->circuit->eventsOff() ? 1 : subscriptionDepth;
-  if (sub->pending.size() >= depth) {
+  if (sub->circuit->eventsOff() && !sub->pending.empty()) {
+    stats_.monitorUpdatesCoalesced += sub->pending.size();
+    sub->pending.clear();
+  }
+  if (sub->pending.size() >= subscriptionDepth) {
     sub->pending.back() = u;
     ++stats_.monitorUpdatesCoalesced;
   } else {

@@ -225,7 +225,21 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     }
     for (auto& extra : extraNames[a]) groups[a->getName()].mirrors.emplace_back(extra, a);
   }
+  // Of several names of one writable target only one is joined (see ExternalNode::sharedTarget).
+  std::map<std::string, ExternalNode*> chosenName;
   for (auto& e : externals_) {
+    if (e.sharedTarget.empty()) continue;
+    auto it = groups.find(e.path);
+    const bool usedByModule = it != groups.end() && !it->second.accessors.empty();
+    auto& chosen = chosenName[e.sharedTarget];
+    if (chosen == nullptr) chosen = &e;
+    else if (usedByModule) {
+      auto c = groups.find(chosen->path);
+      if (c == groups.end() || c->second.accessors.empty()) chosen = &e;
+    }
+  }
+  for (auto& e : externals_) {
+    if (!e.sharedTarget.empty() && chosenName[e.sharedTarget] != &e) continue;
     auto& g = groups[e.path];
     g.externals.push_back(&e);
     if (e.publish) g.published = true;

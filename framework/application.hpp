@@ -77,6 +77,11 @@ struct ExternalNode {
   std::string description;
   std::string ownerName;             ///< for messages: "device PiezoDriver"
   bool publish{true};                ///< publish to the control system
+  /// Nodes with the same non-empty key are names of one writable target (a register with alias
+  /// lines). Only one of them is joined: the first that a module variable uses, else the first.
+  /// Each further name published alone would give operators a way to the hardware around the
+  /// module that guards it.
+  std::string sharedTarget;
   detail::ExternalEndpoint* endpoint{nullptr};
 };
 

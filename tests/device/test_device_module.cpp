@@ -172,7 +172,10 @@ TEST_F(DeviceModuleTest, WritesReachTheRegistersConvertedInTheWritersThread) {
 
   // Events of a void register, under either of its paths; the start-up value was no event.
   EXPECT_EQ(dummy.writeCount("/BSP/WORD_PEM_CTL_RESET"), 0u);
-  tf.writeScalar<Void>("/Board/hwProtectionReset", Void{});
+  // One writable word with two names is reachable under one of them only: a second published
+  // name would be a way around whatever module feeds the first.
+  EXPECT_THROW(tf.pv("/Board/hwProtectionReset"), std::logic_error);
+  tf.writeScalar<Void>("/BSP/WORD_PEM_CTL_RESET", Void{});
   tf.writeScalar<Void>("/BSP/WORD_PEM_CTL_RESET", Void{});
   EXPECT_EQ(dummy.writeCount("/BSP/WORD_PEM_CTL_RESET"), 2u);
   EXPECT_EQ(tf.pv("/Board/hwProtectionMonitor").info().direction, PvDirection::toOperator);
@@ -253,7 +256,7 @@ TEST_F(DeviceModuleTest, WritesDuringAFaultAreKeptAndAFailedRecoveryWaitsForTheR
   // Triggers poll nothing; writes and events are kept, not lost.
   trigger(tf);
   tf.writeScalar<double>("/Channel0/dcVoltage", 3.0);
-  tf.writeScalar<Void>("/Board/hwProtectionReset", Void{});
+  tf.writeScalar<Void>("/BSP/WORD_PEM_CTL_RESET", Void{});
   tf.writeScalar<int32_t>("/User/request", 4);
   tf.stepApplication();
   EXPECT_EQ(tf.updateCount("/Board/driverBootStatus"), faultyUpdates);

@@ -231,6 +231,7 @@ void DeviceModule::Impl::connect(const std::string& directory, const VariableNet
       node.nElements = reg.elements;
       node.ownerName = "register " + p + " of device " + alias + " (" + map->file() + ":" + std::to_string(reg.line) + ")";
       node.endpoint = &ep;
+      if (!feeds && paths.size() > 1) node.sharedTarget = "register " + reg.path + " of device " + alias;
       app.addExternalNode(std::move(node));
     }
   }

@@ -1,0 +1,108 @@
+#pragma once
+// A private runtime directory for one QuellorCtrlServer in testable mode: the deploy register map
+// on a dummy device, a configuration with the wanted channel count and an init script that
+// counts its runs. The server reads all of them by relative name, so the test works inside it.
+
+#include "app/QuellorCtrlServer.hpp"
+#include "framework/device/DummyBackend.hpp"
+#include "framework/test_facility.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace quellor::testing {
+
+inline std::string configText(const std::string& nChannels, const std::string& extra = "") {
+  return R"(<?xml version="1.0" encoding="UTF-8"?>
+<configuration>
+  <value name="nChannels" type="int32">)" +
+         nChannels + R"(</value>
+  <value name="daqTableLength" type="uint32">16</value>
+  <value name="maxHwMonitorIgnores" type="uint32">10</value>
+  <value name="maxDriveVoltage" type="double">10</value>
+  <value name="maxDCVoltageStep" type="double">0.5</value>
+  <group name="StateMachine">
+    <value name="dacVoltageOffThreshold" type="int32">100</value>
+    <value name="errorResetDelay" type="float">2</value>
+  </group>
+  <group name="FeedforwardCompensation">
+    <value name="controlTableLength" type="uint32">65536</value>
+    <value name="controlTableSampleRate" type="uint32">1000000</value>
+  </group>
+)" + extra + "</configuration>\n";
+}
+
+class RuntimeDirectory {
+public:
+  RuntimeDirectory() {
+    namespace fs = std::filesystem;
+    char templ[] = "/tmp/quellor-app-test.XXXXXX";
+    if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = templ;
+    previous_ = fs::current_path();
+    fs::copy_file(fs::path(QUELLOR_DEPLOY_DIR) / "quellor.map", dir_ / "quellor.map");
+    write("quellor.dmap", "PiezoDriver  dummy:?map=quellor.map\n");
+    write("initHardware.py", "#!/bin/sh\n"
+                             "n=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))\n"
+                             "echo $n > runs\n"
+                             "echo \"board initialised, run $n\"\n");
+    std::filesystem::permissions(dir_ / "initHardware.py", std::filesystem::perms::owner_all);
+    fs::current_path(dir_);
+  }
+  ~RuntimeDirectory() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+    std::filesystem::remove_all(dir_, ec);
+  }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ / name) << text;
+  }
+  [[nodiscard]] const std::filesystem::path& path() const { return dir_; }
+
+private:
+  std::filesystem::path dir_;
+  std::filesystem::path previous_;
+};
+
+/// The server of a runtime directory, initialised (banner captured) and optionally running.
+struct ServerUnderTest {
+  explicit ServerUnderTest(const std::string& nChannels, const std::string& extraConfig = "") {
+    dir.write("quellorctrl_base_config.xml", configText(nChannels, extraConfig));
+    server = std::make_unique<QuellorCtrlServer>();
+    facility = std::make_unique<orvane::TestFacility>(*server);
+    ::testing::internal::CaptureStdout();
+    try {
+      server->initialise();
+    } catch (...) {
+      startupOutput = ::testing::internal::GetCapturedStdout();
+      throw;
+    }
+    startupOutput = ::testing::internal::GetCapturedStdout();
+  }
+  ~ServerUnderTest() {
+    facility.reset();
+    server.reset();
+  }
+  void run() {
+    server->run();
+    facility->stepApplication();
+  }
+  void trigger() {
+    facility->writeScalar<int64_t>("/Server/triggerNumber", ++triggerCount);
+    facility->stepApplication();
+  }
+  orvane::TestFacility& tf() { return *facility; }
+
+  RuntimeDirectory dir;
+  std::unique_ptr<QuellorCtrlServer> server;
+  std::unique_ptr<orvane::TestFacility> facility;
+  std::string startupOutput;
+  int64_t triggerCount{0};
+};
+
+} // namespace quellor::testing

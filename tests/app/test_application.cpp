@@ -1,0 +1,331 @@
+#include "AppTestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+
+using quellor::testing::RuntimeDirectory;
+using quellor::testing::ServerUnderTest;
+
+namespace {
+
+const std::string banner = std::string(64, '*') + "\n*** Quellor control server version 4.3.1\n";
+
+std::set<std::string> topDirectories(orvane::Application& app) {
+  std::set<std::string> out;
+  for (const auto& info : app.plannedVariables()) {
+    auto end = info.path.find('/', 1);
+    out.insert(info.path.substr(0, end));
+  }
+  return out;
+}
+
+bool hasPath(orvane::Application& app, const std::string& path) {
+  auto vars = app.plannedVariables();
+  return std::any_of(vars.begin(), vars.end(), [&](const auto& v) { return v.path == path; });
+}
+
+struct DebugVariable {
+  explicit DebugVariable(const char* value) {
+    if (value != nullptr) setenv("QUELLOR_SERVER_DEBUG", value, 1);
+    else unsetenv("QUELLOR_SERVER_DEBUG");
+  }
+  ~DebugVariable() { unsetenv("QUELLOR_SERVER_DEBUG"); }
+};
+
+TEST(Application, ChannelDirectoriesFollowTheChannelCount) {
+  {
+    ServerUnderTest s("0");
+    auto dirs = topDirectories(*s.server);
+    // The board's own registers of its eight channels are published all the same; what must be
+    // missing are the channel modules.
+    for (const auto& v : s.server->plannedVariables())
+      EXPECT_FALSE(v.path.rfind("/Channel", 0) == 0 && v.path.find("/StateMachine/") != std::string::npos) << v.path;
+    EXPECT_TRUE(dirs.count("/Board") && dirs.count("/Server") && dirs.count("/Configuration"));
+    EXPECT_TRUE(hasPath(*s.server, "/Server/triggerNumber"));
+    EXPECT_TRUE(hasPath(*s.server, "/Board/hwProtectionReset"));
+    EXPECT_TRUE(hasPath(*s.server, "/Configuration/nChannels"));
+    EXPECT_TRUE(s.server->resetWriter.channelResets.empty());
+    // Without channels the reset writer must idle, not stop the application.
+    ::testing::internal::CaptureStderr();
+    s.run();
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("no channels configured"), std::string::npos);
+  }
+  {
+    ServerUnderTest s("2");
+    auto dirs = topDirectories(*s.server);
+    EXPECT_TRUE(dirs.count("/Channel0") && dirs.count("/Channel1"));
+    EXPECT_FALSE(hasPath(*s.server, "/Channel2/StateMachine/currentState"));
+    EXPECT_EQ(s.server->channels.at(0).getDescription(), "Piezo driver channel 0");
+    EXPECT_EQ(s.server->channels.at(1).getDescription(), "Piezo driver channel 1");
+    EXPECT_EQ(s.server->resetWriter.channelResets.size(), 2u);
+    // The collector's own directory stays empty; its variables sit in the channel directory.
+    for (const auto& v : s.server->plannedVariables())
+      EXPECT_EQ(v.path.rfind("/Channel0/InputRejectedCollector/", 0), std::string::npos) << v.path;
+    for (const char* name : {"hwProtectionReset", "inputRejectedMessage", "inputRejectedFlag",
+                             "clearInputRejectedMessage", "dcVoltage", "controlTable", "dacVoltage"})
+      EXPECT_TRUE(hasPath(*s.server, std::string("/Channel1/") + name)) << name;
+  }
+  {
+    ServerUnderTest s("11");
+    auto dirs = topDirectories(*s.server);
+    EXPECT_TRUE(dirs.count("/Channel10"));
+    EXPECT_FALSE(dirs.count("/Channel11"));
+    EXPECT_TRUE(hasPath(*s.server, "/Channel10/StateMachine/currentState"));
+    EXPECT_EQ(s.server->channels.back().getName(), "Channel10");
+    // Every channel, also those appended after the deque grew, gets the trigger.
+    s.run();
+    s.tf().writeScalar<double>("/Channel10/VoltageSumLimiter/dcVoltageSetpoint", 1.0);
+    s.tf().writeScalar<int32_t>("/Channel10/StateMachine/requestedState", 1);
+    s.tf().stepApplication();
+    s.trigger();
+    EXPECT_DOUBLE_EQ(s.tf().readDeviceScalar<double>("PiezoDriver", "Channel10/dcVoltage"), 0.5);
+  }
+}
+
+TEST(Application, BannerComesFirstAndDebugWordsAreActedOnInOrder) {
+  {
+    DebugVariable debug(nullptr);
+    ServerUnderTest s("1");
+    EXPECT_EQ(s.startupOutput, banner);
+  }
+  {
+    DebugVariable debug(" \t ");
+    ServerUnderTest s("1");
+    EXPECT_EQ(s.startupOutput, banner);
+  }
+  {
+    DebugVariable debug("CS Connections nonsense");
+    ServerUnderTest s("1");
+    EXPECT_EQ(s.startupOutput, banner);
+  }
+  std::string tree;
+  std::string connections;
+  {
+    DebugVariable debug("cs");
+    ServerUnderTest s("1");
+    tree = s.startupOutput.substr(banner.size());
+  }
+  {
+    DebugVariable debug("connections");
+    ServerUnderTest s("1");
+    connections = s.startupOutput.substr(banner.size());
+  }
+  EXPECT_NE(tree.find("/Channel0/StateMachine\n"), std::string::npos) << tree;
+  EXPECT_NE(connections.find("/Channel0/dcVoltage"), std::string::npos);
+  {
+    DebugVariable debug("cs connections cs");
+    ServerUnderTest s("1");
+    const std::string& out = s.startupOutput;
+    ASSERT_EQ(out.rfind(banner + tree, 0), 0u) << out;
+    // The connection listing names the private map file of each run, so only its frame is compared.
+    const auto begin = banner.size() + tree.size();
+    ASSERT_EQ(out.compare(begin, 27, "==== Variable networks of q"), 0) << out.substr(begin, 80);
+    const auto end = out.find("\n====\n", begin);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(out.substr(end + 6), tree);
+    EXPECT_EQ(std::count(out.begin() + begin, out.begin() + end + 6, '\n'),
+              std::count(connections.begin(), connections.end(), '\n'));
+  }
+}
+
+TEST(Application, ConfigurationFaultsStopStartUpWithTheirReason) {
+  RuntimeDirectory dir;
+  // No configuration file at all.
+  try {
+    quellor::QuellorCtrlServer server;
+    FAIL() << "constructed without a configuration file";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("quellorctrl_base_config.xml"), std::string::npos) << e.what();
+  }
+  dir.write("quellorctrl_base_config.xml", quellor::testing::configText("-3"));
+  try {
+    quellor::QuellorCtrlServer server;
+    FAIL() << "a negative channel count was taken";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("nChannels is -3"), std::string::npos) << e.what();
+  }
+  dir.write("quellorctrl_base_config.xml", quellor::testing::configText("two"));
+  try {
+    quellor::QuellorCtrlServer server;
+    FAIL() << "a channel count that is no number was taken";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("nChannels"), std::string::npos) << e.what();
+  }
+  // A channel count but no dmap: the connection step names the missing file.
+  dir.write("quellorctrl_base_config.xml", quellor::testing::configText("1"));
+  std::filesystem::remove(dir.path() / "quellor.dmap");
+  {
+    quellor::QuellorCtrlServer server;
+    orvane::TestFacility tf(server);
+    ::testing::internal::CaptureStdout();
+    try {
+      server.initialise();
+      ::testing::internal::GetCapturedStdout();
+      FAIL() << "initialised without a device map";
+    } catch (const std::exception& e) {
+      ::testing::internal::GetCapturedStdout();
+      EXPECT_NE(std::string(e.what()).find("quellor.dmap"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(Application, DcSetpointTravelsThroughLimiterStateMachineAndRampToTheBoard) {
+  ServerUnderTest s("2");
+  s.run();
+  auto& tf = s.tf();
+  // The init script ran once before anything reached the modules.
+  EXPECT_NE(tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput").find("run 1"), std::string::npos);
+
+  tf.writeScalar<int32_t>("/Channel0/StateMachine/requestedState", 1);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/Channel0/StateMachine/currentState"), 1);
+  EXPECT_TRUE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", "Channel0/loadRelayControl"));
+  EXPECT_FALSE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", "Channel1/loadRelayControl"));
+
+  tf.writeScalar<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 1.2);
+  tf.stepApplication();
+  // Nothing moves until a trigger comes.
+  EXPECT_EQ(tf.readDeviceScalar<double>("PiezoDriver", "Channel0/dcVoltage"), 0.0);
+  std::vector<double> seen;
+  for (int i = 0; i < 4; ++i) {
+    s.trigger();
+    seen.push_back(tf.readDeviceScalar<double>("PiezoDriver", "Channel0/dcVoltage"));
+  }
+  EXPECT_EQ(seen, (std::vector<double>{0.5, 1.0, 1.2, 1.2}));
+  EXPECT_EQ(tf.readDeviceScalar<double>("PiezoDriver", "Channel1/dcVoltage"), 0.0);
+
+  // Beyond the drive range: refused at the sum limiter, the board keeps its voltage.
+  tf.writeScalar<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 11.0);
+  tf.stepApplication();
+  s.trigger();
+  EXPECT_DOUBLE_EQ(tf.readDeviceScalar<double>("PiezoDriver", "Channel0/dcVoltage"), 1.2);
+  EXPECT_DOUBLE_EQ(tf.readScalar<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint"), 1.2);
+  EXPECT_TRUE(tf.readScalar<orvane::Boolean>("/Channel0/inputRejectedFlag"));
+
+  // Disabling ramps back to zero and ends in DISABLED with the relay open.
+  tf.writeScalar<int32_t>("/Channel0/StateMachine/requestedState", 0);
+  tf.stepApplication();
+  for (int i = 0; i < 4; ++i) s.trigger();
+  EXPECT_EQ(tf.readDeviceScalar<double>("PiezoDriver", "Channel0/dcVoltage"), 0.0);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Channel0/StateMachine/currentState"), 0);
+  EXPECT_FALSE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", "Channel0/loadRelayControl"));
+}
+
+TEST(Application, ProtectionMonitorReachesEveryChannelAndResetsReachTheBoard) {
+  ServerUnderTest s("2");
+  s.run();
+  auto& tf = s.tf();
+  auto& dummy = s.server->driverBoard.dummyDevice();
+  const auto resetsBefore = dummy.writeCount("Board/hwProtectionReset");
+
+  tf.writeDeviceScalar<uint32_t>("PiezoDriver", "Board/hwProtectionMonitor", 1);
+  s.trigger();
+  for (const char* ch : {"/Channel0", "/Channel1"}) {
+    EXPECT_EQ(tf.readScalar<int32_t>(std::string(ch) + "/StateMachine/currentState"), 2) << ch;
+    EXPECT_EQ(tf.readScalar<std::string>(std::string(ch) + "/StateMachine/errorMessage"),
+              "Hardware protection monitor reports error.");
+  }
+  // Each channel's reset asks for one write of the board's single reset word.
+  tf.writeScalar<int32_t>("/Channel0/StateMachine/resetError", 1);
+  tf.writeScalar<int32_t>("/Channel1/StateMachine/resetError", 1);
+  tf.stepApplication();
+  EXPECT_EQ(dummy.writeCount("Board/hwProtectionReset") - resetsBefore, 2u);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Channel0/StateMachine/currentState"), 3);
+}
+
+TEST(Application, BoardRebootMakesTheDeviceRecoverAndRunTheScriptAgain) {
+  ServerUnderTest s("1");
+  auto& tf = s.tf();
+  // The script leaves a booted board behind; the dummy has to be told so by hand.
+  tf.writeDeviceScalar<uint32_t>("PiezoDriver", "Board/driverBootStatus", 1);
+  s.run();
+  s.trigger();
+  EXPECT_NE(tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput").find("run 1"), std::string::npos);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+
+  tf.writeDeviceScalar<uint32_t>("PiezoDriver", "Board/driverBootStatus", 0);
+  s.trigger();
+  EXPECT_EQ(tf.readScalar<std::string>("/Devices/PiezoDriver/message"),
+            "RebootWatchdog: Reboot detected. /Board/driverBootStatus is 0.");
+  tf.writeDeviceScalar<uint32_t>("PiezoDriver", "Board/driverBootStatus", 1);
+  s.trigger();
+  EXPECT_NE(tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput").find("run 2"), std::string::npos)
+      << tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput");
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+  EXPECT_EQ(s.server->driverBoard.openCount(), 2u);
+}
+
+TEST(Application, LogicErrorOfAModuleThreadReachesTheTest) {
+  ServerUnderTest s("1");
+  s.run();
+  // Only the step limiter may acknowledge a ramp; an acknowledgement in DISABLED is a broken
+  // exchange that must stop the application rather than be swallowed.
+  auto& ready = s.server->channels.at(0).dcVoltageStepLimiter.ready;
+  ready = "unexpected";
+  ready.write();
+  try {
+    s.tf().stepApplication();
+    FAIL() << "no error";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "StateMachine: voltageRampReady is not allowed in DISABLED.");
+  }
+}
+
+TEST(Generator, WritesTheVariableListOfTheDeployDirectory) {
+  RuntimeDirectory dir;
+  namespace fs = std::filesystem;
+  for (const char* f : {"quellorctrl_base_config.xml", "quellor.dmap"})
+    fs::copy_file(fs::path(QUELLOR_DEPLOY_DIR) / f, dir.path() / f, fs::copy_options::overwrite_existing);
+  const std::string command = std::string(QUELLOR_XMLGEN) + " > stdout.txt 2> stderr.txt";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream out(dir.path() / "stdout.txt");
+  std::string printed((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(printed, banner);
+
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_file((dir.path() / "quellorctrl.xml").c_str()));
+  std::map<std::string, pugi::xml_node> byPath;
+  for (auto v : doc.child("application").children("variable")) byPath[v.attribute("path").value()] = v;
+  struct Expected {
+    const char* path;
+    const char* type;
+    const char* direction;
+    unsigned elements;
+  };
+  for (std::string ch : {"/Channel0", "/Channel1"}) {
+    for (auto e : std::vector<Expected>{
+             {"/StateMachine/requestedState", "int32", "from_operator", 1},
+             {"/StateMachine/currentState", "int32", "to_operator", 1},
+             {"/StateMachine/actuatorSensorRelayControl", "Boolean", "bidirectional", 1},
+             {"/VoltageSumLimiter/dcVoltageSetpoint", "double", "bidirectional", 1},
+             {"/FeedforwardCompensation/nPeriods", "uint32", "bidirectional", 1},
+             {"/DcVoltageStepLimiter/trigger", "int64", "to_operator", 1},
+             {"/dacVoltage", "int32", "to_operator", 16},
+             {"/controlTable", "double", "to_operator", 65536},
+             {"/dcVoltage", "double", "to_operator", 1},
+             {"/inputRejectedMessage", "string", "to_operator", 1},
+             {"/clearInputRejectedMessage", "int32", "from_operator", 1},
+         }) {
+      auto it = byPath.find(ch + e.path);
+      ASSERT_NE(it, byPath.end()) << ch + e.path;
+      EXPECT_STREQ(it->second.attribute("type").value(), e.type) << ch + e.path;
+      EXPECT_STREQ(it->second.attribute("direction").value(), e.direction) << ch + e.path;
+      EXPECT_EQ(it->second.attribute("elements").as_uint(), e.elements) << ch + e.path;
+    }
+  }
+  EXPECT_EQ(byPath.count("/Channel2/StateMachine/currentState"), 0u);
+  // The reset word's second name must not become a way around the state machines.
+  EXPECT_EQ(byPath.count("/BSP/WORD_PEM_CTL_RESET"), 0u);
+  EXPECT_STREQ(byPath["/BSP/WORD_PEM_CTL_MON"].attribute("direction").value(), "to_operator");
+  EXPECT_EQ(byPath.count("/PiezoInitHandler/initScriptOutput"), 1u);
+  EXPECT_EQ(byPath.count("/Server/triggerNumber"), 1u);
+  EXPECT_STREQ(byPath["/Server/triggerNumber"].attribute("direction").value(), "from_operator");
+}
+
+} // namespace

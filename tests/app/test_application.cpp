@@ -134,45 +134,44 @@ TEST(Application, BannerComesFirstAndDebugWordsAreActedOnInOrder) {
   }
 }
 
+// Constructing the server must fail with a message that holds `fragment`.
+void expectConstructionFails(const std::string& fragment) {
+  try {
+    quellor::QuellorCtrlServer server;
+    ADD_FAILURE() << "constructed, expected an error naming " << fragment;
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+  }
+}
+
+// The server is built, but its connection step must fail with a message that holds `fragment`.
+void expectInitialiseFails(const std::string& fragment) {
+  quellor::QuellorCtrlServer server;
+  orvane::TestFacility tf(server);
+  ::testing::internal::CaptureStdout();
+  try {
+    server.initialise();
+    ADD_FAILURE() << "initialised, expected an error naming " << fragment;
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+  }
+  ::testing::internal::GetCapturedStdout();
+}
+
 TEST(Application, ConfigurationFaultsStopStartUpWithTheirReason) {
   RuntimeDirectory dir;
-  // No configuration file at all.
-  try {
-    quellor::QuellorCtrlServer server;
-    FAIL() << "constructed without a configuration file";
-  } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("quellorctrl_base_config.xml"), std::string::npos) << e.what();
-  }
+  expectConstructionFails("quellorctrl_base_config.xml"); // no file at all
   dir.write("quellorctrl_base_config.xml", quellor::testing::configText("-3"));
-  try {
-    quellor::QuellorCtrlServer server;
-    FAIL() << "a negative channel count was taken";
-  } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("nChannels is -3"), std::string::npos) << e.what();
-  }
+  expectConstructionFails("nChannels is -3");
   dir.write("quellorctrl_base_config.xml", quellor::testing::configText("two"));
-  try {
-    quellor::QuellorCtrlServer server;
-    FAIL() << "a channel count that is no number was taken";
-  } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("nChannels"), std::string::npos) << e.what();
-  }
-  // A channel count but no dmap: the connection step names the missing file.
+  expectConstructionFails("nChannels");
+  // Channels are built in the connection step; one without its table length stops it there.
+  dir.write("quellorctrl_base_config.xml",
+            R"(<?xml version="1.0"?><configuration><value name="nChannels" type="int32">1</value></configuration>)");
+  expectInitialiseFails("daqTableLength");
   dir.write("quellorctrl_base_config.xml", quellor::testing::configText("1"));
   std::filesystem::remove(dir.path() / "quellor.dmap");
-  {
-    quellor::QuellorCtrlServer server;
-    orvane::TestFacility tf(server);
-    ::testing::internal::CaptureStdout();
-    try {
-      server.initialise();
-      ::testing::internal::GetCapturedStdout();
-      FAIL() << "initialised without a device map";
-    } catch (const std::exception& e) {
-      ::testing::internal::GetCapturedStdout();
-      EXPECT_NE(std::string(e.what()).find("quellor.dmap"), std::string::npos) << e.what();
-    }
-  }
+  expectInitialiseFails("quellor.dmap");
 }
 
 TEST(Application, DcSetpointTravelsThroughLimiterStateMachineAndRampToTheBoard) {

@@ -157,7 +157,9 @@ public:
       if (st.lastSeverity != u->metadata.severity || st.lastStatus != u->metadata.status) bits |= alarmBit;
       st.lastSeverity = u->metadata.severity;
       st.lastStatus = u->metadata.status;
-      for (auto& sub : st.subscriptions)
+      // A copy: offering may end up closing a circuit, which edits the list.
+      auto subs = st.subscriptions;
+      for (auto& sub : subs)
         if ((sub->mask & bits) != 0) offer(sub, u);
     }
   }

@@ -14,7 +14,8 @@ constexpr size_t blockSize = 1024;
 
 // Exact IEEE division in every lane width, so the argument is bit for bit the scalar formula's;
 // only the lane count differs between the clones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 void sineArguments(double* x, size_t n, double base, double sampleRate, double t0, double w) {

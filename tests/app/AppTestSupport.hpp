@@ -74,6 +74,11 @@ struct ServerUnderTest {
   explicit ServerUnderTest(const std::string& nChannels, const std::string& extraConfig = "") {
     dir.write("quellorctrl_base_config.xml", configText(nChannels, extraConfig));
     server = std::make_unique<QuellorCtrlServer>();
+    // The test's init script cannot reach the dummy's memory; this handler does what the real
+    // script does to a board, so that a fresh opening does not read a rebooted board again.
+    server->driverBoard.addInitialisationHandler([](orvane::DeviceModule& device) {
+      device.dummyDevice().write<uint32_t>("Board/driverBootStatus", {1});
+    });
     facility = std::make_unique<orvane::TestFacility>(*server);
     ::testing::internal::CaptureStdout();
     try {

@@ -16,6 +16,7 @@ void Testable::waitQuiet() {
   auto* big = threadLock();
   if (big == nullptr) return;
   while (pending() > 0 && !hasError()) quietCv_.wait(*big);
+  restCount_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void Testable::reportError(std::exception_ptr e) {

@@ -38,6 +38,8 @@ public:
   void notifyQuiet() { quietCv_.notify_all(); }
   /// Called by the driving thread with the big lock held: returns when at rest or after an error.
   void waitQuiet();
+  /// How often the application came to rest in waitQuiet(): testable mode's clock.
+  [[nodiscard]] uint64_t restCount() const { return restCount_.load(std::memory_order_acquire); }
 
   void reportError(std::exception_ptr e);
   std::exception_ptr takeError();
@@ -46,6 +48,7 @@ public:
 private:
   std::atomic<bool> enabled_{false};
   boost::mutex bigMutex_;
+  std::atomic<uint64_t> restCount_{0};
   std::atomic<long> pending_{0};
   boost::condition_variable_any quietCv_;
   boost::mutex errorMutex_;

@@ -313,6 +313,53 @@ TEST_F(DeviceModuleTest, AReportFromAModuleThreadReopensTheDevice) {
   EXPECT_EQ(inits, 2);
 }
 
+TEST_F(DeviceModuleTest, ABoardThatStaysUninitialisedIsRetriedWithPausesNotInALoop) {
+  int inits = 0;
+  bool bootWorks = true;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    ++inits;
+    if (bootWorks) boot(d);
+  });
+  TestFacility tf(app);
+  tf.runApplication();
+  testing::internal::CaptureStderr();
+
+  // The init script succeeds, yet the board still reads 0: each recovery's fresh read brings the
+  // watchdog's report back at once. Such a relapse waits like a failed attempt.
+  bootWorks = false;
+  tf.writeDeviceScalar<uint32_t>(alias, "/Board/driverBootStatus", 0);
+  trigger(tf);
+  EXPECT_EQ(inits, 2);
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 1);
+  EXPECT_EQ(tf.readValidity("/Board/driverBootStatus"), DataValidity::faulty);
+  trigger(tf);
+  EXPECT_EQ(inits, 2);
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_EQ(inits, 3);
+  EXPECT_FALSE(app.dev.isReady());
+
+  bootWorks = true;
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_EQ(inits, 4);
+  EXPECT_TRUE(app.dev.isReady());
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Device 'PiezoDriver' is faulty again right after its recovery: reboot seen in "
+                     "/Board/driverBootStatus"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 2 failed attempts."), std::string::npos) << log;
+
+  // Once the recovery has lasted (here: the application came to rest after it), the next reboot
+  // is a new fault and is recovered at once.
+  tf.writeDeviceScalar<uint32_t>(alias, "/Board/driverBootStatus", 0);
+  trigger(tf);
+  EXPECT_EQ(inits, 5);
+  EXPECT_TRUE(app.dev.isReady());
+}
+
 TEST_F(DeviceModuleTest, WithoutConnectToTheRegistersJoinModuleVariablesByPath) {
   TestApp app(dmap, false, boot);
   TestFacility tf(app);

@@ -159,6 +159,14 @@ struct DeviceModule::Impl {
   // Device thread only.
   VersionNumber lastRead{nullptr};
   bool valuesValid{false};
+  // A recovery counts as lasting once the device has stayed healthy for the longest back-off
+  // (testable mode, having no clock: once the application has come to rest after it). A fault
+  // before that continues the series of failed attempts, so that a board which comes back still
+  // reporting trouble (a boot status that stays 0) is re-initialised with growing pauses, not in a
+  // tight loop.
+  bool recoveryOnProbation{false};
+  std::chrono::steady_clock::time_point recoveredAt{};
+  uint64_t restsAtRecovery{0};
   std::optional<int32_t> publishedStatus;
   std::string publishedMessage;
 
@@ -171,6 +179,7 @@ struct DeviceModule::Impl {
   void sendFaultyValues();
   void publishStatus();
   void waitBeforeRetry(unsigned failures);
+  [[nodiscard]] bool recoveryHasLasted() const;
   std::optional<std::string> takeFaultRequest();
 
   void write(RegisterEndpoint& ep, const AnyVector& value);
@@ -476,21 +485,45 @@ void DeviceModule::Impl::waitBeforeRetry(unsigned failures) {
       deadline);
 }
 
+bool DeviceModule::Impl::recoveryHasLasted() const {
+  auto& testable = detail::Testable::instance();
+  if (testable.enabled()) return testable.restCount() != restsAtRecovery;
+  return std::chrono::steady_clock::now() - recoveredAt >= std::chrono::milliseconds(backoffBoundMs.load());
+}
+
 void DeviceModule::Impl::threadBody() {
   publishStatus();
   unsigned failures = 0;
   for (;;) {
     if (!healthy.load()) {
+      bool relapse = false;
       if (auto message = takeFaultRequest()) {
         setFaultMessage(*message);
         sendFaultyValues();
         publishStatus();
+        if (recoveryOnProbation) {
+          if (recoveryHasLasted()) {
+            failures = 0;
+          } else {
+            relapse = true;
+            ++failures;
+            std::cerr << "Device '" << alias << "' is faulty again right after its recovery: " << *message
+                      << std::endl;
+          }
+        }
+      }
+      recoveryOnProbation = false;
+      if (relapse) {
+        waitBeforeRetry(failures);
+        continue;
       }
       std::string why;
       if (recover(why)) {
         if (failures > 0)
           std::cerr << "Device '" << alias << "' recovered after " << failures << " failed attempts." << std::endl;
-        failures = 0;
+        recoveryOnProbation = true;
+        recoveredAt = std::chrono::steady_clock::now();
+        restsAtRecovery = detail::Testable::instance().restCount();
         publishStatus();
         continue;
       }

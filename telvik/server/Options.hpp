@@ -33,6 +33,9 @@ struct Options {
   std::size_t maxChannelsPerCircuit = 8192;
   std::size_t maxSubscriptionsPerCircuit = 16384;
   double persistDelay = 1.0; // seconds between a change and its save
+  // A circuit whose peer has not taken a pending write for this long is closed: its subscriptions
+  // would otherwise hold server memory and a socket for ever.
+  double stallTimeout = 60.0;
 };
 
 struct ParseResult {

@@ -33,6 +33,7 @@ TEST(Options, DefaultsFollowTheDesign) {
   EXPECT_EQ(r.options.triggerRate, 10.0);
   EXPECT_EQ(r.options.persistFile, "quellorctrl.persist");
   EXPECT_TRUE(r.options.accessFile.empty());
+  EXPECT_EQ(r.options.stallTimeout, 60.0);
 }
 
 TEST(Options, CommandLineOverridesEnvironment) {
@@ -57,7 +58,7 @@ TEST(Options, CommandLineOverridesEnvironment) {
   EXPECT_EQ(r.options.ignoreAddresses, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
 
   r = parse({"--port", "0", "--interface=127.0.0.5", "--beacon-address", "127.0.0.7:9", "--prefix", "X:",
-             "--trigger-rate", "0", "--persist", "none", "--access", "rules.txt"},
+             "--trigger-rate", "0", "--persist", "none", "--access", "rules.txt", "--stall-timeout=2.5"},
             env);
   ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
   EXPECT_EQ(r.options.port, 0);
@@ -67,6 +68,7 @@ TEST(Options, CommandLineOverridesEnvironment) {
   EXPECT_EQ(r.options.triggerRate, 0.0);
   EXPECT_TRUE(r.options.persistFile.empty());
   EXPECT_EQ(r.options.accessFile, "rules.txt");
+  EXPECT_EQ(r.options.stallTimeout, 2.5);
 
   env.vars["EPICS_CA_AUTO_ARRAY_BYTES"] = "no";
   r = parse({}, env);
@@ -95,6 +97,8 @@ TEST(Options, HelpVersionAndErrors) {
                                                          {"--trigger-rate", "nan"},
                                                          {"--beacon-address", "host:0"},
                                                          {"--persist", ""},
+                                                         {"--stall-timeout", "0"},
+                                                         {"--stall-timeout", "inf"},
                                                          {"--frobnicate"}}) {
     r = parse(args);
     EXPECT_EQ(r.action, ParseResult::Action::error) << args[0];

@@ -84,6 +84,8 @@ std::string helpText(const std::string& programName) {
          "  --persist FILE        operator settings saved and restored (default quellorctrl.persist);\n"
          "                        none turns it off\n"
          "  --access FILE         write-access rules: lines user@host, '*' for any (default: none)\n"
+         "  --stall-timeout S     close a client's circuit that has taken no data for S seconds\n"
+         "                        (default 60)\n"
          "  --help                this text\n"
          "  --version             the version\n"
          "\n"
@@ -192,6 +194,12 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
         o.persistFile = value();
         if (o.persistFile == "none") o.persistFile.clear();
         else if (o.persistFile.empty()) throw Fail{"--persist: empty file name (use none to turn it off)"};
+      } else if (name == "--stall-timeout") {
+        auto v = value();
+        auto d = parseDouble(v);
+        if (!d || !(*d >= 0.1 && *d <= 86400))
+          throw Fail{"--stall-timeout: '" + v + "' is not a time in seconds (0.1 to 86400)"};
+        o.stallTimeout = *d;
       } else if (name == "--access") {
         o.accessFile = value();
         if (o.accessFile.empty()) throw Fail{"--access: empty file name"};

@@ -283,7 +283,8 @@ public:
   [[nodiscard]] bool eventsOff() const { return eventsOff_; }
   // A write that has not completed for this long means the peer is gone or stopped reading for
   // good; keepalive would take hours to notice.
-  [[nodiscard]] bool writeStalled(std::chrono::steady_clock::time_point now, std::chrono::seconds limit) const {
+  [[nodiscard]] bool writeStalled(std::chrono::steady_clock::time_point now,
+                                  std::chrono::steady_clock::duration limit) const {
     return writing_ && now - writeStarted_ > limit;
   }
   [[nodiscard]] const std::string& peer() const { return peer_; }
@@ -853,17 +854,19 @@ void CaServer::Impl::sendBeacon() {
 }
 
 void CaServer::Impl::housekeeping() {
-  constexpr std::chrono::seconds stallLimit{60};
+  const auto stallLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(options_.stallTimeout));
   auto now = std::chrono::steady_clock::now();
   std::vector<std::shared_ptr<Circuit>> stalled;
   for (auto& c : circuits_)
     if (c->writeStalled(now, stallLimit)) stalled.push_back(c);
   for (auto& c : stalled) {
     std::cerr << "quellor_server: circuit from " << c->peer() << " closed: it has not taken data for "
-              << stallLimit.count() << " s" << std::endl;
+              << options_.stallTimeout << " s" << std::endl;
     c->close(true);
   }
-  housekeepingTimer_.expires_after(std::chrono::seconds(5));
+  // A few looks per limit, so that a circuit is closed soon after its time is up.
+  housekeepingTimer_.expires_after(std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(5), stallLimit / 4));
   std::weak_ptr<Impl> weak = shared_from_this();
   housekeepingTimer_.async_wait([weak](const boost::system::error_code& ec) {
     auto self = weak.lock();

@@ -207,6 +207,33 @@ class SlowClient(unittest.TestCase):
         self.assertTrue(still_serving())
 
 
+    def test_a_client_that_never_reads_again_is_closed_after_the_stall_timeout(self):
+        own = harness.Server(args=["--trigger-rate", "100", "--persist", "none", "--stall-timeout", "1"]).start()
+        try:
+            stalled = rawca.RawClient(own.port, rcvbuf=4096)
+            stalled.hello()
+            ssid, _, count, _ = stalled.create(P + "Waveform:waveform", 1)
+            stalled.send(message(EVENT_ADD, struct.pack(">fffHH", 0, 0, 0, 5, 0), DBR_DOUBLE, 0, ssid, 1))
+            # A client that keeps reading is never taken for stalled, however long it stays.
+            reader = rawca.RawClient(own.port)
+            reader.hello()
+            rsid, _, _, _ = reader.create(P + "Server:triggerNumber", 1)
+            reader.send(message(EVENT_ADD, struct.pack(">fffHH", 0, 0, 0, 5, 0), DBR_DOUBLE, 1, rsid, 2))
+            said = lambda: any("has not taken data for 1 s" in line for line in own.stderr_lines)
+            end = time.monotonic() + 30
+            while not said() and time.monotonic() < end:
+                reader.recv()
+            self.assertTrue(said(), "\n".join(own.stderr_lines))
+            self.assertTrue(stalled.is_closed())
+            stalled.close()
+            for _ in range(20):  # the reader's circuit is still served
+                self.assertEqual(reader.recv()[0], EVENT_ADD)
+            self.assertEqual(sum("has not taken data" in line for line in own.stderr_lines), 1)
+            reader.close()
+        finally:
+            own.kill()
+
+
 SEARCH, NOT_FOUND, READ_SYNC, EVENTS_OFF, EVENTS_ON, RSRV_IS_UP = 6, 14, 10, 8, 9, 13
 
 

@@ -39,7 +39,8 @@ class Updates:
 
     def __init__(self, pvname, **kw):
         self.q = queue.Queue()
-        self.pv = epics.PV(pvname, callback=self._cb, auto_monitor=True, **kw)
+        kw.setdefault("auto_monitor", True)
+        self.pv = epics.PV(pvname, callback=self._cb, **kw)
         if not self.pv.wait_for_connection(T):
             raise AssertionError("%s did not connect" % pvname)
 
@@ -158,6 +159,30 @@ class ReadWrite(unittest.TestCase):
         value, kw = h.until(lambda v: v == 0.0)
         self.assertEqual(kw["severity"], 0)
         h.close()
+
+    def test_alarm_only_subscription_sees_severity_changes_only(self):
+        self.assertEqual(epics.caput(name("Types:flag"), 0, wait=True, timeout=T), 1)
+        settle = Updates(name("Types:health"), form="time")
+        while True:  # start from a healthy value, whatever earlier tests left
+            v, kw = settle.next()
+            if v == 0.0 and kw["severity"] == 0:
+                break
+        settle.close()
+        alarms = Updates(name("Types:health"), form="time", auto_monitor=epics.dbr.DBE_ALARM)
+        values = Updates(name("Types:health"), form="time", auto_monitor=epics.dbr.DBE_VALUE)
+        alarms.next()  # the first update comes whatever the mask
+        values.next()
+        for v in (1, 1, 0):  # the second write repeats the value and the severity
+            self.assertEqual(epics.caput(name("Types:flag"), v, wait=True, timeout=T), 1)
+        values.until(lambda v: v == 1.0)
+        values.until(lambda v: v == 1.0)
+        values.until(lambda v: v == 0.0)
+        seen = [alarms.next()]
+        while not (seen[-1][0] == 0.0 and seen[-1][1]["severity"] == 0):
+            seen.append(alarms.next())
+        self.assertEqual([(v, kw["severity"]) for v, kw in seen], [(1.0, 3), (0.0, 0)])
+        alarms.close()
+        values.close()
 
     def test_read_only_refuses_writes(self):
         pv = epics.PV(name("StateMachine:currentState"), auto_monitor=False)

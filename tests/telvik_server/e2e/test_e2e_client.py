@@ -267,11 +267,15 @@ class Persistence(unittest.TestCase):
         self.assertIn("/Types/doubleSetting\tdouble\t1\t17.125", saved)
         s2 = harness.Server(workdir=workdir, port=port, args=["--trigger-rate", "0"]).start()
         try:
-            r = harness.run_client(s2, "print(json.dumps([epics.caget(P+'Types:doubleSetting', timeout=30),"
-                                       " epics.caget(P+'Types:text', as_string=True, timeout=30),"
-                                       " epics.caget(P+'Types:doubled', timeout=30)]))")
+            # Connections apart from reads, so that a failure says which of the two it was.
+            r = harness.run_client(s2, "pvs = [epics.PV(P + n, auto_monitor=False) for n in"
+                                       " ('Types:doubleSetting', 'Types:text', 'Types:doubled')]\n"
+                                       "connected = [p.wait_for_connection(60) for p in pvs]\n"
+                                       "print(json.dumps([connected, pvs[0].get(timeout=30),"
+                                       " pvs[1].get(as_string=True, timeout=30), pvs[2].get(timeout=30)]))")
+            self.assertEqual(r[0], [True, True, True], "\n".join(s2.stderr_lines))
             # The restored value is the initial value: the module saw it before anything else.
-            self.assertEqual(r, [17.125, "kept across restarts", 34.25])
+            self.assertEqual(r[1:], [17.125, "kept across restarts", 34.25])
             self.assertEqual(s2.stop(), 0)
         finally:
             s2.kill()

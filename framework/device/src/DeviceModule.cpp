@@ -159,11 +159,12 @@ struct DeviceModule::Impl {
   // Device thread only.
   VersionNumber lastRead{nullptr};
   bool valuesValid{false};
-  // A recovery counts as lasting once the device has stayed healthy for the longest back-off
+  // A recovery counts as lasting once the device has stayed healthy for the first back-off pause
   // (testable mode, having no clock: once the application has come to rest after it). A fault
   // before that continues the series of failed attempts, so that a board which comes back still
-  // reporting trouble (a boot status that stays 0) is re-initialised with growing pauses, not in a
-  // tight loop.
+  // reporting trouble (a boot status that stays 0, reported from the recovery's own read) is
+  // re-initialised with growing pauses, not in a tight loop. The first opening is no recovery:
+  // a fault soon after start-up is an ordinary one.
   bool recoveryOnProbation{false};
   std::chrono::steady_clock::time_point recoveredAt{};
   uint64_t restsAtRecovery{0};
@@ -488,7 +489,7 @@ void DeviceModule::Impl::waitBeforeRetry(unsigned failures) {
 bool DeviceModule::Impl::recoveryHasLasted() const {
   auto& testable = detail::Testable::instance();
   if (testable.enabled()) return testable.restCount() != restsAtRecovery;
-  return std::chrono::steady_clock::now() - recoveredAt >= std::chrono::milliseconds(backoffBoundMs.load());
+  return std::chrono::steady_clock::now() - recoveredAt >= std::chrono::milliseconds(backoffFirstMs.load());
 }
 
 void DeviceModule::Impl::threadBody() {
@@ -521,7 +522,7 @@ void DeviceModule::Impl::threadBody() {
       if (recover(why)) {
         if (failures > 0)
           std::cerr << "Device '" << alias << "' recovered after " << failures << " failed attempts." << std::endl;
-        recoveryOnProbation = true;
+        recoveryOnProbation = opens.load() > 1;
         recoveredAt = std::chrono::steady_clock::now();
         restsAtRecovery = detail::Testable::instance().restCount();
         publishStatus();

@@ -87,4 +87,9 @@ stop "$server_pid"; server_pid=""
 stop "$sim_pid"; sim_pid=""
 echo "--- quellor_server output"; cat "$work/server.log"
 echo "--- quellor_board_sim output"; cat "$work/sim.log"
+# One reboot, one re-initialisation: a board that initHardware.py brought back must not be taken
+# for one that stays in error.
+if grep -q "faulty again right after its recovery" "$work/server.log"; then
+  echo "demo: the server took the board for still faulty after its re-initialisation"; status=1
+fi
 exit "$status"

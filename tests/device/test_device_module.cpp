@@ -360,6 +360,50 @@ TEST_F(DeviceModuleTest, ABoardThatStaysUninitialisedIsRetriedWithPausesNotInALo
   EXPECT_TRUE(app.dev.isReady());
 }
 
+// The device alone: with no module waiting for its first values, the application can come to rest
+// while the first openings fail.
+struct BareDeviceApp : Application {
+  explicit BareDeviceApp(std::filesystem::path dmapFile)
+      : Application("devicetest"), dmap(std::move(dmapFile)), dev(this, alias, {}) {}
+  ~BareDeviceApp() override { shutdown(); }
+  std::filesystem::path dmap;
+  DeviceModule dev;
+  void defineConnections() override {
+    setDMapFilePath(dmap.string());
+    dev.connectTo(ControlSystemModule{}, ControlSystemModule{}["Server"]("triggerNumber"));
+  }
+};
+
+TEST_F(DeviceModuleTest, FailedFirstOpeningsDoNotCountAgainstALaterFault) {
+  BareDeviceApp app(dmap);
+  TestFacility tf(app);
+  app.initialise();
+  tf.failDeviceOpens(alias, 2);
+  app.run();
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  testing::internal::CaptureStderr();
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+
+  // A later fault starts a series of its own: one failed attempt, not three.
+  tf.failDeviceOpens(alias, 1);
+  app.dev.reportException("later");
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 2 failed attempts."), std::string::npos) << log;
+  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 1 failed attempts."), std::string::npos) << log;
+  EXPECT_EQ(log.find("after 3 failed"), std::string::npos) << log;
+}
+
 TEST_F(DeviceModuleTest, WithoutConnectToTheRegistersJoinModuleVariablesByPath) {
   TestApp app(dmap, false, boot);
   TestFacility tf(app);

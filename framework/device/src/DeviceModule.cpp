@@ -523,6 +523,7 @@ void DeviceModule::Impl::threadBody() {
         if (failures > 0)
           std::cerr << "Device '" << alias << "' recovered after " << failures << " failed attempts." << std::endl;
         recoveryOnProbation = opens.load() > 1;
+        if (!recoveryOnProbation) failures = 0; // the failed first openings are no series to go on with
         recoveredAt = std::chrono::steady_clock::now();
         restsAtRecovery = detail::Testable::instance().restCount();
         publishStatus();

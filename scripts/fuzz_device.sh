@@ -27,21 +27,20 @@ if ! "$cxx" "${flags[@]}" "$work/probe.cpp" -o "$work/probe" >/dev/null 2>&1; th
   exit 0
 fi
 
-# The parsers and the conversion the targets exercise, once, as an archive shared by both targets.
-# Only these: the rest of the device library leans on the module framework and Boost.
+# The parsers and the conversion the targets exercise, compiled once for both targets. Only these:
+# the rest of the device library leans on the module framework and Boost.
 objects=()
 for name in DeviceError DeviceMap RegisterMap Conversion; do
   obj="$work/$name.o"
   "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "framework/device/src/$name.cpp" -o "$obj"
   objects+=("$obj")
 done
-ar rcs "$work/libdevice.a" "${objects[@]}"
 
 status=0
 for target in fuzz_register_map fuzz_dmap; do
   corpus_name=${target#fuzz_}
   echo "=== $target (${seconds}s) ==="
-  "$cxx" "${flags[@]}" "fuzz/device/$target.cpp" "$work/libdevice.a" -o "$work/$target"
+  "$cxx" "${flags[@]}" "fuzz/device/$target.cpp" "${objects[@]}" -o "$work/$target"
   mkdir -p "$work/corpus-$corpus_name" "$work/artifacts-$corpus_name"
   cp fuzz/device/corpus/"$corpus_name"/* "$work/corpus-$corpus_name/"
   if "$work/$target" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -max_len=4096 \

@@ -3,7 +3,7 @@
 // connection itself; everything between its modules, the board and the operators follows from
 // equal paths when the application publishes them.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 #include "modules/FeedforwardCompensation.hpp"
 #include "modules/InputRejectedCollector.hpp"
 #include "modules/StateMachine.hpp"

@@ -5,9 +5,10 @@
 #include "app/PiezoDriverChannel.hpp"
 #include "board/MultiChannelResetWriter.hpp"
 #include "board/RebootWatchdog.hpp"
-#include "framework/device/DeviceModule.hpp"
-#include "framework/device/ScriptedInitHandler.hpp"
-#include "framework/orvane.hpp"
+#include "framework/devicemodule/DeviceModule.hpp"
+#include "framework/devicemodule/ScriptedInitHandler.hpp"
+#include "ProductVersion.hpp"
+#include "framework/Orvane.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -16,9 +17,9 @@
 namespace quellor {
 
 struct Version {
-  static constexpr int major = 4;
-  static constexpr int minor = 3;
-  static constexpr int patch = 1;
+  static constexpr int major = product::versionMajor;
+  static constexpr int minor = product::versionMinor;
+  static constexpr int patch = product::versionPatch;
 };
 
 class QuellorCtrlServer : public orvane::Application {

@@ -2,7 +2,7 @@
 // The board has one protection reset word for all channels; every channel's state machine may ask
 // for a reset on its own, so the requests are funnelled into single writes here.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 
 #include <cstdint>
 #include <deque>

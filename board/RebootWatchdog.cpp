@@ -1,6 +1,6 @@
 #include "board/RebootWatchdog.hpp"
 
-#include "framework/device/DeviceModule.hpp"
+#include "framework/devicemodule/DeviceModule.hpp"
 
 namespace quellor {
 

@@ -2,7 +2,7 @@
 // Watches the board's boot status word: the firmware clears it when the board restarts, so a valid
 // 0 means every register the server wrote since the last initialisation is gone.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 
 #include <string>
 

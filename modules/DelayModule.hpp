@@ -2,7 +2,7 @@
 // A one-shot timer: every start event is answered by one time-passed event after a configurable
 // delay. The channel's state machine uses it to hold the way back to DISABLED after an error.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 // operator's own table. After every table it flips the board's buffer select, so that the board
 // takes up the new one. Every change of frequency, delay and nPeriods is checked first.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 #include "modules/ControlTable.hpp"
 
 #include <cstdint>

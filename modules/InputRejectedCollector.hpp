@@ -3,7 +3,7 @@
 // compensation) into one time-stamped message and a flag that stays set until an operator
 // clears it. An empty report means "accepted" and is never collected.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 
 #include <chrono>
 #include <functional>

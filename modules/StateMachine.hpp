@@ -6,7 +6,7 @@
 // been acknowledged by the step limiter, and neither the error reset delay nor the tolerance
 // window after a protection reset may be open.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 #include "modules/DelayModule.hpp"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 // within the piezos' drive range. A change that would leave the range is set back through the
 // operator variable's return channel and reported on `inputRejectedMessage`.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 
 #include <string>
 

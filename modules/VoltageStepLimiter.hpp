@@ -3,7 +3,7 @@
 // machine trigger, landing exactly on the setpoint. Every ended ramp (reached, or superseded by a
 // new setpoint) is answered on `ready`, which the state machine counts against its setpoints.
 
-#include "framework/orvane.hpp"
+#include "framework/Orvane.hpp"
 
 #include <cstdint>
 #include <string>

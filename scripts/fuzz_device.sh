@@ -37,10 +37,12 @@ for name in DeviceError DeviceMap RegisterMap Conversion; do
 done
 
 status=0
-for target in fuzz_register_map fuzz_dmap; do
+for entry in fuzz_register_map:RegisterMapFuzz fuzz_dmap:DmapFuzz; do
+  target=${entry%%:*}
+  source=${entry#*:}
   corpus_name=${target#fuzz_}
   echo "=== $target (${seconds}s) ==="
-  "$cxx" "${flags[@]}" "fuzz/device/$target.cpp" "${objects[@]}" -o "$work/$target"
+  "$cxx" "${flags[@]}" "fuzz/device/$source.cpp" "${objects[@]}" -o "$work/$target"
   mkdir -p "$work/corpus-$corpus_name" "$work/artifacts-$corpus_name"
   cp fuzz/device/corpus/"$corpus_name"/* "$work/corpus-$corpus_name/"
   if "$work/$target" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -max_len=4096 \

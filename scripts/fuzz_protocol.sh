@@ -29,7 +29,7 @@ fi
 echo "fuzz_protocol: building $out/fuzz_ca_decoder"
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I. telvik/protocol/src/*.cpp fuzz/protocol/fuzz_ca_decoder.cpp -o "$out/fuzz_ca_decoder"
+  -I. telvik/protocol/src/*.cpp fuzz/protocol/CaDecoderFuzz.cpp -o "$out/fuzz_ca_decoder"
 
 echo "fuzz_protocol: running for ${seconds}s"
 "$out/fuzz_ca_decoder" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \

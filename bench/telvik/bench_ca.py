@@ -17,7 +17,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "telvik_server", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
 import harness  # noqa: E402
 import rawca  # noqa: E402
 

@@ -4,7 +4,7 @@
 // first line names the format, so that a file of some other kind is never taken for ours.
 #pragma once
 
-#include "framework/control_system.hpp"
+#include "framework/ControlSystem.hpp"
 
 #include <boost/thread/mutex.hpp>
 

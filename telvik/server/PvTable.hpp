@@ -2,7 +2,7 @@
 // native types and counts, metadata, and the conversion of values in both directions.
 #pragma once
 
-#include "framework/control_system.hpp"
+#include "framework/ControlSystem.hpp"
 #include "telvik/protocol/Convert.hpp"
 #include "telvik/protocol/Dbr.hpp"
 #include "telvik/protocol/Value.hpp"

@@ -5,7 +5,7 @@
 
 #include "app/QuellorCtrlServer.hpp"
 #include "framework/device/DummyBackend.hpp"
-#include "framework/test_facility.hpp"
+#include "framework/TestFacility.hpp"
 
 #include <gtest/gtest.h>
 

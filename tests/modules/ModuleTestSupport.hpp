@@ -2,8 +2,8 @@
 // What every module test needs: a configuration file of its own, and a journal of the values the
 // application publishes, in the order they were published across all paths.
 
-#include "framework/orvane.hpp"
-#include "framework/test_facility.hpp"
+#include "framework/Orvane.hpp"
+#include "framework/TestFacility.hpp"
 
 #include <atomic>
 #include <cstdio>

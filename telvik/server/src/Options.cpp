@@ -1,14 +1,13 @@
 #include "telvik/server/Options.hpp"
 
+#include "ProductVersion.hpp"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
 
-#ifndef QUELLOR_VERSION
-#define QUELLOR_VERSION "0.0.0"
-#endif
 
 namespace telvik::server {
 
@@ -95,7 +94,7 @@ std::string helpText(const std::string& programName) {
          "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds).\n";
 }
 
-std::string versionText(const std::string& programName) { return programName + " " + QUELLOR_VERSION + "\n"; }
+std::string versionText(const std::string& programName) { return programName + " " + product::versionText + "\n"; }
 
 ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& env, const std::string& programName) {
   ParseResult r;

@@ -1,0 +1,589 @@
+#include "framework/Application.hpp"
+
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace orvane {
+
+namespace {
+Application* theInstance = nullptr;
+std::string dmapFilePath;
+
+std::string describe(const AccessorBase* a) {
+  const char* kind = a->isOutput() ? "output" : a->isPushInput() ? "push input" : "poll input";
+  return std::string(kind) + " '" + a->getShortName() + "' of " + a->getModule().getQualifiedName() + " (" +
+         valueTypeName(a->getValueType()) + "[" + std::to_string(a->getNElements()) + "])";
+}
+
+std::string describe(const ExternalNode* e) {
+  return std::string(e->role == ExternalNode::Role::feeder ? "feeding" : "consuming") + " " + e->ownerName;
+}
+
+// Construction of the global application object happens before main(); an exception there
+// would otherwise end in std::terminate's core dump instead of one readable line.
+[[noreturn]] void terminateWithMessage() {
+  if (auto e = std::current_exception()) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      std::cerr << "quellor: " << ex.what() << std::endl;
+    } catch (...) {
+      std::cerr << "quellor: unknown fatal error" << std::endl;
+    }
+  } else {
+    std::cerr << "quellor: terminated" << std::endl;
+  }
+  std::cout.flush();
+  std::_Exit(1);
+}
+} // namespace
+
+namespace detail {
+
+struct PlanNetwork {
+  std::string path;
+  ValueType type{ValueType::int64};
+  size_t nElements{1};
+  AccessorBase* moduleFeeder{nullptr};
+  ExternalNode* externalFeeder{nullptr};
+  bool csFeeds{false};
+  std::vector<AccessorBase*> moduleConsumers;
+  std::vector<ExternalNode*> externalConsumers;
+  std::vector<ProcessVariableInfo> pvs; ///< the first is the network's own path when published
+  bool ownPathPublished{false};
+};
+
+struct Plan {
+  std::vector<PlanNetwork> networks;
+};
+
+} // namespace detail
+
+VariableNetworkNode::VariableNetworkNode(AccessorBase& accessor) : accessor_(&accessor) {}
+
+VariableNetworkNode VariableNetworkNode::controlSystem(std::string path) {
+  VariableNetworkNode n;
+  n.csPath_ = path::normalise(path);
+  return n;
+}
+
+std::string VariableNetworkNode::path() const { return accessor_ != nullptr ? accessor_->getName() : csPath_; }
+
+const VariableNetworkNode& operator>>(const VariableNetworkNode& feeder, const VariableNetworkNode& consumer) {
+  Application::getInstance().addExplicitConnection(feeder, consumer);
+  return feeder;
+}
+
+ControlSystemModule ControlSystemModule::operator[](const std::string& directory) const {
+  return ControlSystemModule(path::join(directory_, directory));
+}
+
+VariableNetworkNode ControlSystemModule::operator()(const std::string& variableName) const {
+  return VariableNetworkNode::controlSystem(path::join(directory_, variableName));
+}
+
+void ControlSystemModule::dump(const std::string& prefix, std::ostream* osp) const {
+  std::ostream& os = osp != nullptr ? *osp : std::cout;
+  std::string error;
+  auto vars = Application::getInstance().plannedVariables(error);
+  if (!error.empty()) os << prefix << "(connections are inconsistent: " << error << ")\n";
+  std::map<std::string, std::vector<const ProcessVariableInfo*>> byDir;
+  const std::string base = directory_ == "/" ? "" : directory_;
+  for (auto& v : vars) {
+    if (!base.empty() && v.path.rfind(base + "/", 0) != 0) continue;
+    byDir[path::parent(v.path)].push_back(&v);
+  }
+  for (auto& [dir, list] : byDir) {
+    os << prefix << dir << "\n";
+    for (auto* v : list) {
+      os << prefix << "  " << HierarchyModifyingGroup::namePart(v->path) << " : " << valueTypeName(v->type);
+      if (v->nElements != 1) os << "[" << v->nElements << "]";
+      os << ", " << pvDirectionName(v->direction);
+      if (!v->unit.empty()) os << ", unit \"" << v->unit << "\"";
+      if (!v->description.empty()) os << ", \"" << v->description << "\"";
+      os << "\n";
+    }
+  }
+  os.flush();
+}
+
+void VirtualModule::connectTo(const ControlSystemModule& cs) const {
+  for (auto* a : accessors_) a->setPublished(cs.directory());
+}
+
+Application::Application(const std::string& name) : ModuleGroup(name) {
+  if (theInstance != nullptr)
+    throw std::logic_error("Application '" + name + "': there is already an application '" +
+                           theInstance->getName() + "' in this process.");
+  theInstance = this;
+  std::set_terminate(&terminateWithMessage);
+}
+
+Application::~Application() {
+  shutdown();
+  if (testableMode_) {
+    detail::Testable::instance().setEnabled(false);
+    detail::Testable::instance().resetPending();
+    (void)detail::Testable::instance().takeError();
+  }
+  theInstance = nullptr;
+}
+
+Application& Application::getInstance() {
+  if (theInstance == nullptr) throw std::logic_error("No application object exists in this process.");
+  return *theInstance;
+}
+
+bool Application::hasInstance() { return theInstance != nullptr; }
+
+void Application::enableTestableMode() {
+  if (running_) throw std::logic_error("Testable mode must be enabled before the application runs.");
+  testableMode_ = true;
+  detail::Testable::instance().setEnabled(true);
+}
+
+void Application::addExternalNode(ExternalNode node) {
+  if (initialised_) throw std::logic_error("Variable '" + node.path + "' added after the application was initialised.");
+  node.path = path::normalise(node.path);
+  externals_.push_back(std::move(node));
+}
+
+void Application::addExplicitConnection(const VariableNetworkNode& feeder, const VariableNetworkNode& consumer) {
+  if (initialised_) throw std::logic_error("Connection to '" + consumer.path() + "' made after initialisation.");
+  if (feeder.isControlSystem() && consumer.isControlSystem())
+    throw std::logic_error("Cannot connect control-system variable '" + feeder.path() +
+                           "' to control-system variable '" + consumer.path() + "'.");
+  if (!feeder.isControlSystem() && !feeder.accessor()->isOutput())
+    throw std::logic_error("Cannot feed '" + consumer.path() + "' from '" + feeder.path() + "', which is an input.");
+  if (!consumer.isControlSystem() && !consumer.accessor()->isInput())
+    throw std::logic_error("Cannot connect '" + feeder.path() + "' to '" + consumer.path() +
+                           "', which is an output.");
+  explicit_.emplace_back(feeder, consumer);
+}
+
+void Application::defineConnectionsOnce() {
+  if (connectionsDefined_) return;
+  connectionsDefined_ = true;
+  defineConnections();
+  auto steps = std::move(connectionSteps_);
+  connectionSteps_.clear();
+  for (auto& step : steps) step();
+}
+
+std::unique_ptr<detail::Plan> Application::makePlan() {
+  struct Group {
+    std::vector<AccessorBase*> accessors;
+    std::vector<ExternalNode*> externals;
+    bool csNode{false};
+    bool published{false};
+    std::vector<std::pair<std::string, AccessorBase*>> mirrors; // extra control-system names
+  };
+  std::map<std::string, Group> groups;
+
+  std::map<AccessorBase*, std::string> redirected; // consumer accessor -> feeder path
+  std::map<AccessorBase*, std::vector<std::string>> extraNames;
+  for (auto& [feeder, consumer] : explicit_) {
+    if (consumer.isControlSystem()) {
+      extraNames[feeder.accessor()].push_back(consumer.path());
+    } else {
+      auto it = redirected.find(consumer.accessor());
+      if (it != redirected.end() && it->second != feeder.path())
+        throw std::logic_error("Variable '" + consumer.path() + "' is connected to two feeders: '" + it->second +
+                               "' and '" + feeder.path() + "'.");
+      redirected[consumer.accessor()] = feeder.path();
+      if (feeder.isControlSystem()) groups[feeder.path()].csNode = true;
+    }
+  }
+
+  for (auto* a : getAllAccessors()) {
+    const std::string own = a->getName();
+    std::optional<std::string> csName;
+    if (a->publishedDirectory()) {
+      const auto& dir = *a->publishedDirectory();
+      csName = dir == "/" ? own : path::normalise(dir + own);
+    }
+    auto it = redirected.find(a);
+    if (it != redirected.end()) {
+      auto& g = groups[it->second];
+      g.accessors.push_back(a);
+      if (csName) g.mirrors.emplace_back(*csName, a);
+    } else {
+      auto& g = groups[own];
+      g.accessors.push_back(a);
+      if (csName) {
+        if (*csName == own) g.published = true;
+        else g.mirrors.emplace_back(*csName, a);
+      }
+    }
+    for (auto& extra : extraNames[a]) groups[a->getName()].mirrors.emplace_back(extra, a);
+  }
+  // Of several names of one writable target only one is joined (see ExternalNode::sharedTarget).
+  std::map<std::string, ExternalNode*> chosenName;
+  for (auto& e : externals_) {
+    if (e.sharedTarget.empty()) continue;
+    auto it = groups.find(e.path);
+    const bool usedByModule = it != groups.end() && !it->second.accessors.empty();
+    auto& chosen = chosenName[e.sharedTarget];
+    if (chosen == nullptr) chosen = &e;
+    else if (usedByModule) {
+      auto c = groups.find(chosen->path);
+      if (c == groups.end() || c->second.accessors.empty()) chosen = &e;
+    }
+  }
+  for (auto& e : externals_) {
+    if (!e.sharedTarget.empty() && chosenName[e.sharedTarget] != &e) continue;
+    auto& g = groups[e.path];
+    g.externals.push_back(&e);
+    if (e.publish) g.published = true;
+  }
+
+  auto plan = std::make_unique<detail::Plan>();
+  for (auto& [p, g] : groups) {
+    if (g.accessors.empty() && g.externals.empty() && !g.csNode) continue;
+    detail::PlanNetwork n;
+    n.path = p;
+    std::vector<AccessorBase*> outputs;
+    for (auto* a : g.accessors) (a->isOutput() ? outputs : n.moduleConsumers).push_back(a);
+    std::vector<ExternalNode*> extFeeders;
+    for (auto* e : g.externals) (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
+
+    std::vector<std::string> feeders;
+    for (auto* a : outputs) feeders.push_back(describe(a));
+    for (auto* e : extFeeders) feeders.push_back(describe(e));
+    if (feeders.size() > 1)
+      throw std::logic_error("Variable '" + p + "' has two feeders: " + feeders[0] + " and " + feeders[1] + ".");
+    if (!outputs.empty()) n.moduleFeeder = outputs[0];
+    else if (!extFeeders.empty()) n.externalFeeder = extFeeders[0];
+    else n.csFeeds = true;
+
+    bool published = g.published || g.csNode;
+    if (n.csFeeds && !published) {
+      if (!n.moduleConsumers.empty())
+        throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.moduleConsumers[0]) +
+                               " is fed by no module output, device register or control-system variable.");
+      if (!n.externalConsumers.empty())
+        throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.externalConsumers[0]) + ".");
+    }
+
+    // Type and length: module accessors must agree; external nodes adapt.
+    AccessorBase* typed = nullptr;
+    for (auto* a : g.accessors) {
+      if (typed == nullptr) {
+        typed = a;
+        continue;
+      }
+      if (a->getValueType() != typed->getValueType())
+        throw std::logic_error("Variable '" + p + "': type mismatch between " + describe(typed) + " and " +
+                               describe(a) + ".");
+      if (a->getNElements() != typed->getNElements())
+        throw std::logic_error("Variable '" + p + "': length mismatch between " + describe(typed) + " and " +
+                               describe(a) + ".");
+    }
+    if (typed != nullptr) {
+      n.type = typed->getValueType();
+      n.nElements = typed->getNElements();
+    } else {
+      for (auto* e : g.externals)
+        if (e->type) {
+          n.type = *e->type;
+          break;
+        }
+      for (auto* e : g.externals)
+        if (e->nElements) {
+          n.nElements = *e->nElements;
+          break;
+        }
+    }
+    for (auto* e : g.externals)
+      if (e->nElements && *e->nElements != n.nElements)
+        throw std::logic_error("Variable '" + p + "': length mismatch: " + describe(e) + " has " +
+                               std::to_string(*e->nElements) + " elements, the network " +
+                               std::to_string(n.nElements) + ".");
+
+    // Unit and description for operators: the feeder's, else the first consumer that has one.
+    std::string unit, description;
+    auto take = [&](const std::string& u, const std::string& d) {
+      if (unit.empty()) unit = u;
+      if (description.empty()) description = d;
+    };
+    if (n.moduleFeeder != nullptr) take(n.moduleFeeder->getUnit(), n.moduleFeeder->getDescription());
+    for (auto* a : g.accessors)
+      if (g.mirrors.empty() || std::none_of(g.mirrors.begin(), g.mirrors.end(),
+                                            [a](auto& m) { return m.second == a; }))
+        take(a->getUnit(), a->getDescription());
+    for (auto* e : g.externals) take(e->unit, e->description);
+
+    if (published) {
+      ProcessVariableInfo info;
+      info.path = p;
+      info.type = n.type;
+      info.nElements = n.nElements;
+      info.unit = unit;
+      info.description = description;
+      bool returns = std::any_of(n.moduleConsumers.begin(), n.moduleConsumers.end(),
+                                 [](AccessorBase* a) { return a->hasReturnChannel(); });
+      info.direction = !n.csFeeds ? PvDirection::toOperator
+                                  : (returns ? PvDirection::bidirectional : PvDirection::fromOperator);
+      n.pvs.push_back(info);
+      n.ownPathPublished = true;
+    }
+    for (auto& [name, a] : g.mirrors) {
+      ProcessVariableInfo info;
+      info.path = name;
+      info.type = n.type;
+      info.nElements = n.nElements;
+      info.unit = a->getUnit();
+      info.description = a->getDescription();
+      info.direction = PvDirection::toOperator;
+      n.pvs.push_back(info);
+    }
+    plan->networks.push_back(std::move(n));
+  }
+
+  std::set<std::string> names;
+  for (auto& n : plan->networks)
+    for (auto& pv : n.pvs)
+      if (!names.insert(pv.path).second)
+        throw std::logic_error("Control-system variable '" + pv.path + "' is published twice.");
+  return plan;
+}
+
+void Application::instantiate(detail::Plan& plan) {
+  struct PendingPv {
+    ProcessVariableInfo info;
+    detail::NetworkBase* net;
+    bool feeder;
+  };
+  std::vector<PendingPv> pending;
+  for (auto& n : plan.networks) {
+    std::unique_ptr<detail::NetworkBase> net = dispatchValueType(n.type, [&](auto tag) {
+      using T = decltype(tag);
+      return std::unique_ptr<detail::NetworkBase>(std::make_unique<detail::Network<T>>(*this, n.path, n.nElements));
+    });
+    detail::NetworkPort port{net.get()};
+    if (n.moduleFeeder != nullptr) n.moduleFeeder->bindNetwork(net.get());
+    for (auto* a : n.moduleConsumers) a->bindNetwork(net.get());
+    if (n.externalFeeder != nullptr) {
+      net->setExternalFeeder(n.externalFeeder->endpoint);
+      if (n.externalFeeder->endpoint != nullptr) n.externalFeeder->endpoint->connected(port);
+    }
+    for (auto* e : n.externalConsumers) {
+      if (e->endpoint == nullptr) continue;
+      net->addExternalConsumer(e->endpoint);
+      e->endpoint->connected(port);
+    }
+    for (size_t i = 0; i < n.pvs.size(); ++i)
+      pending.push_back({n.pvs[i], net.get(), n.csFeeds && i == 0 && n.ownPathPublished});
+    networks_.push_back(std::move(net));
+  }
+  std::sort(pending.begin(), pending.end(), [](auto& a, auto& b) { return a.info.path < b.info.path; });
+  for (auto& p : pending) {
+    auto& pv = registry_.add(p.info);
+    if (p.feeder) p.net->setExternalFeeder(&pv);
+    else p.net->addExternalConsumer(&pv);
+    pv.connected(detail::NetworkPort{p.net});
+  }
+}
+
+void Application::initialise() {
+  if (initialised_) return;
+  defineConnectionsOnce();
+  auto plan = makePlan();
+  instantiate(*plan);
+  initialised_ = true;
+}
+
+std::vector<ProcessVariableInfo> Application::plannedVariables(std::string& error) {
+  std::vector<ProcessVariableInfo> out;
+  try {
+    auto plan = makePlan();
+    for (auto& n : plan->networks) out.insert(out.end(), n.pvs.begin(), n.pvs.end());
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  std::sort(out.begin(), out.end(), [](auto& a, auto& b) { return a.path < b.path; });
+  return out;
+}
+
+std::vector<ProcessVariableInfo> Application::plannedVariables() {
+  std::string error;
+  auto out = plannedVariables(error);
+  if (!error.empty()) throw std::logic_error(error);
+  return out;
+}
+
+void Application::dumpConnections(std::ostream& os) {
+  std::unique_ptr<detail::Plan> plan;
+  try {
+    plan = makePlan();
+  } catch (const std::exception& e) {
+    os << "(connections are inconsistent: " << e.what() << ")" << std::endl;
+    return;
+  }
+  os << "==== Variable networks of " << getName() << " (" << plan->networks.size() << ") ====\n";
+  for (auto& n : plan->networks) {
+    os << n.path << " : " << valueTypeName(n.type) << "[" << n.nElements << "]\n";
+    os << "  feeder:   ";
+    if (n.moduleFeeder != nullptr) os << describe(n.moduleFeeder);
+    else if (n.externalFeeder != nullptr) os << n.externalFeeder->ownerName;
+    else os << "control system";
+    os << "\n";
+    for (auto* a : n.moduleConsumers) os << "  consumer: " << describe(a) << "\n";
+    for (auto* e : n.externalConsumers) os << "  consumer: " << e->ownerName << "\n";
+    for (auto& pv : n.pvs) os << "  published: " << pv.path << " (" << pvDirectionName(pv.direction) << ")\n";
+  }
+  os << "====" << std::endl;
+}
+
+void Application::generateXML() {
+  const std::string file = getName() + ".xml";
+  std::ofstream out(file);
+  if (!out) throw std::runtime_error("Cannot write the variable list '" + file + "'.");
+  generateXML(out);
+  if (!out) throw std::runtime_error("Writing the variable list '" + file + "' failed.");
+}
+
+void Application::generateXML(std::ostream& os) {
+  defineConnectionsOnce();
+  auto vars = plannedVariables();
+  pugi::xml_document doc;
+  auto decl = doc.append_child(pugi::node_declaration);
+  decl.append_attribute("version") = "1.0";
+  decl.append_attribute("encoding") = "UTF-8";
+  auto root = doc.append_child("application");
+  root.append_attribute("name") = getName().c_str();
+  for (auto& v : vars) {
+    auto e = root.append_child("variable");
+    e.append_attribute("path") = v.path.c_str();
+    e.append_attribute("type") = valueTypeName(v.type);
+    e.append_attribute("elements") = static_cast<unsigned long long>(v.nElements);
+    e.append_attribute("direction") = pvDirectionName(v.direction);
+    e.append_attribute("unit") = v.unit.c_str();
+    e.append_attribute("description") = v.description.c_str();
+  }
+  doc.save(os, "  ");
+}
+
+void Application::fatalError(const std::string& where, std::exception_ptr e) {
+  if (testableMode_) {
+    detail::Testable::instance().reportError(e);
+    return;
+  }
+  std::string what = "unknown exception";
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& ex) {
+    what = ex.what();
+  } catch (...) {
+  }
+  std::cout.flush();
+  std::cerr << where << ": " << what << std::endl;
+  for (auto& h : fatalHooks_) {
+    try {
+      h();
+    } catch (...) {
+    }
+  }
+  std::cerr.flush();
+  std::_Exit(1);
+}
+
+void Application::startThread(const std::string& name, std::function<void()> body, bool waitsForInitialValues,
+                              Module* module) {
+  detail::Testable::instance().addPending(1); // taken back once the thread holds the big lock
+  auto run = [this, name, body = std::move(body), waitsForInitialValues, module] {
+    detail::TestableThreadGuard guard;
+    detail::Testable::instance().addPending(-1);
+    try {
+      if (waitsForInitialValues && module != nullptr) {
+        auto accessors = module->getAccessorListRecursive();
+        std::vector<AccessorBase*> inputs;
+        for (auto* a : accessors)
+          if (a->isInput() && a->network() != nullptr) inputs.push_back(a);
+        module->inbox().waitUntil([&inputs] {
+          for (auto* a : inputs) {
+            if (a->isPushInput() ? a->queue()->emptyLocked() : !a->network()->hasValue()) return false;
+          }
+          return true;
+        });
+        {
+          boost::lock_guard<boost::mutex> g(module->inbox().mutex);
+          for (auto* a : inputs)
+            if (a->isPushInput()) a->popLocked();
+        }
+        for (auto* a : inputs)
+          if (!a->isPushInput()) a->fetchLatest();
+      }
+      body();
+    } catch (const boost::thread_interrupted&) {
+    } catch (...) {
+      fatalError(name, std::current_exception());
+    }
+  };
+  boost::lock_guard<boost::mutex> g(threadsMutex_);
+  if (shutDown_) {
+    detail::Testable::instance().addPending(-1);
+    return;
+  }
+  threads_.push_back(std::make_unique<boost::thread>(std::move(run)));
+}
+
+void Application::startFrameworkThread(const std::string& name, std::function<void()> body) {
+  if (!running_) {
+    pendingFrameworkThreads_.emplace_back(name, std::move(body));
+    return;
+  }
+  startThread(name, std::move(body), false, nullptr);
+}
+
+void Application::run() {
+  if (running_) throw std::logic_error("Application '" + getName() + "' is already running.");
+  initialise();
+  running_ = true;
+  registry_.sendInitialValues();
+  std::vector<Module*> modules;
+  std::function<void(EntityOwner*)> collect = [&](EntityOwner* e) {
+    if (e->kind() == EntityKind::module) modules.push_back(static_cast<Module*>(e));
+    for (auto* s : e->getSubmodules()) collect(s);
+  };
+  collect(this);
+  for (auto* m : modules) m->prepare();
+  for (auto& step : startupSteps_) step();
+  for (auto& [name, body] : pendingFrameworkThreads_) startThread(name, std::move(body), false, nullptr);
+  pendingFrameworkThreads_.clear();
+  for (auto* m : modules) {
+    if (!m->hasThread()) continue;
+    auto* am = static_cast<ApplicationModule*>(m);
+    startThread(m->getQualifiedName(), [am] { am->mainLoop(); }, true, m);
+  }
+}
+
+void Application::shutdown() {
+  std::vector<std::unique_ptr<boost::thread>> threads;
+  {
+    boost::lock_guard<boost::mutex> g(threadsMutex_);
+    if (shutDown_) return;
+    shutDown_ = true;
+    threads.swap(threads_);
+  }
+  // Threads in testable mode need the big lock to unwind; give it up while joining.
+  auto* big = detail::Testable::threadLock();
+  bool relock = big != nullptr && big->owns_lock();
+  if (relock) big->unlock();
+  for (auto& t : threads) t->interrupt();
+  for (auto& t : threads) t->join();
+  if (relock) big->lock();
+}
+
+void setDMapFilePath(const std::string& path) { dmapFilePath = path; }
+const std::string& getDMapFilePath() { return dmapFilePath; }
+
+} // namespace orvane

@@ -1,0 +1,178 @@
+#pragma once
+// The application: the root of the module tree, the life cycle (initialise, run, shutdown), the
+// joining of equal paths into networks, the control-system registry and the variable list.
+
+#include "framework/Accessor.hpp"
+#include "framework/ControlSystem.hpp"
+#include "framework/Entity.hpp"
+
+#include <boost/thread/thread.hpp>
+
+#include <deque>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+/// A node for explicit connections: an accessor, or a control-system variable by path.
+class VariableNetworkNode {
+public:
+  VariableNetworkNode(AccessorBase& accessor); // NOLINT: accessors convert to nodes
+  static VariableNetworkNode controlSystem(std::string path);
+
+  [[nodiscard]] bool isControlSystem() const { return accessor_ == nullptr; }
+  [[nodiscard]] AccessorBase* accessor() const { return accessor_; }
+  /// The control-system path, or the accessor's path.
+  [[nodiscard]] std::string path() const;
+
+private:
+  VariableNetworkNode() = default;
+  AccessorBase* accessor_{nullptr};
+  std::string csPath_;
+};
+
+/// Connects a feeding node to a consuming node; returns the feeder, so that chains fan out.
+const VariableNetworkNode& operator>>(const VariableNetworkNode& feeder, const VariableNetworkNode& consumer);
+
+/// A directory of the control system's variable tree.
+class ControlSystemModule {
+public:
+  ControlSystemModule() = default; ///< the root
+  /// A sub-directory.
+  ControlSystemModule operator[](const std::string& directory) const;
+  /// A variable of this directory.
+  VariableNetworkNode operator()(const std::string& variableName) const;
+  [[nodiscard]] const std::string& directory() const { return directory_; }
+  /// The published tree below this directory, as text.
+  void dump(const std::string& prefix = "", std::ostream* os = nullptr) const;
+
+private:
+  explicit ControlSystemModule(std::string dir) : directory_(std::move(dir)) {}
+  std::string directory_{"/"};
+};
+
+/// A selection of variables (from findTag).
+class VirtualModule {
+public:
+  explicit VirtualModule(std::vector<AccessorBase*> accessors) : accessors_(std::move(accessors)) {}
+  /// Publishes every selected variable under its path below the given directory.
+  void connectTo(const ControlSystemModule& cs) const;
+  [[nodiscard]] const std::vector<AccessorBase*>& accessors() const { return accessors_; }
+
+private:
+  std::vector<AccessorBase*> accessors_;
+};
+
+/// A network participant that is not a module accessor: a device register, a device's trigger.
+struct ExternalNode {
+  enum class Role { feeder, consumer };
+  std::string path;
+  Role role{Role::consumer};
+  std::optional<ValueType> type;     ///< preferred type when no module accessor fixes one
+  std::optional<size_t> nElements;   ///< must match the network's when given
+  std::string unit;
+  std::string description;
+  std::string ownerName;             ///< for messages: "device PiezoDriver"
+  bool publish{true};                ///< publish to the control system
+  /// Nodes with the same non-empty key are names of one writable target (a register with alias
+  /// lines). Only one of them is joined: the first that a module variable uses, else the first.
+  /// Each further name published alone would give operators a way to the hardware around the
+  /// module that guards it.
+  std::string sharedTarget;
+  detail::ExternalEndpoint* endpoint{nullptr};
+};
+
+namespace detail {
+struct Plan;
+} // namespace detail
+
+class Application : public ModuleGroup {
+public:
+  explicit Application(const std::string& name);
+  ~Application() override;
+
+  /// The one application of the process. Throws std::logic_error when there is none.
+  static Application& getInstance();
+  static bool hasInstance();
+
+  /// Makes all connections; called once by the framework, after all members are built.
+  virtual void defineConnections() = 0;
+
+  /// Runs defineConnections(), joins the networks and fills the control-system registry.
+  void initialise();
+  /// Sends initial values, runs every prepare(), starts the device and module threads.
+  void run();
+  /// Interrupts and joins every framework thread. Idempotent; any thread but a module thread.
+  void shutdown();
+  /// Runs the connection step and writes the variable list "<name>.xml" into the working directory.
+  void generateXML();
+  void generateXML(std::ostream& os);
+  /// Lists every variable network.
+  void dumpConnections(std::ostream& os);
+
+  [[nodiscard]] bool isTestableMode() const { return testableMode_; }
+  void enableTestableMode();
+  void enableDebugDataLoss(bool on) { debugDataLoss_ = on; }
+  [[nodiscard]] bool debugDataLoss() const { return debugDataLoss_; }
+
+  [[nodiscard]] ProcessVariableRegistry& processVariables() { return registry_; }
+  [[nodiscard]] bool isInitialised() const { return initialised_; }
+  [[nodiscard]] bool isRunning() const { return running_; }
+
+  /// Called in normal mode when a framework thread ends with an exception, after the message is
+  /// printed and before the process exits (flush what must not be lost).
+  void addFatalHook(std::function<void()> hook) { fatalHooks_.push_back(std::move(hook)); }
+
+  // For framework layers (device modules, the control-system server).
+  void addExternalNode(ExternalNode node);
+  void addExplicitConnection(const VariableNetworkNode& feeder, const VariableNetworkNode& consumer);
+  /// Starts a framework thread that honours testable mode and is joined by shutdown(). The body
+  /// may block in Inbox waits; boost::thread_interrupted ends it quietly, any other exception is
+  /// fatal as for a module.
+  void startFrameworkThread(const std::string& name, std::function<void()> body);
+  /// Work done at run() before the module threads start (device opening), in registration order.
+  void addStartupStep(std::function<void()> step) { startupSteps_.push_back(std::move(step)); }
+  /// Work done once right after defineConnections(), before the networks are planned: a device
+  /// module that the application did not connect explicitly adds its registers here.
+  void addConnectionStep(std::function<void()> step) { connectionSteps_.push_back(std::move(step)); }
+  /// Paths published to the control system so far (for listings during the connection step).
+  [[nodiscard]] std::vector<ProcessVariableInfo> plannedVariables();
+  [[nodiscard]] std::vector<ProcessVariableInfo> plannedVariables(std::string& error);
+
+  /// Ends the process after a fatal error of a framework thread (normal mode) or records it
+  /// for the test (testable mode).
+  void fatalError(const std::string& where, std::exception_ptr e);
+
+private:
+  void defineConnectionsOnce();
+  std::unique_ptr<detail::Plan> makePlan();
+  void instantiate(detail::Plan& plan);
+  void startThread(const std::string& name, std::function<void()> body, bool waitsForInitialValues,
+                   Module* module);
+
+  bool connectionsDefined_{false};
+  bool initialised_{false};
+  bool running_{false};
+  bool shutDown_{false};
+  bool testableMode_{false};
+  bool debugDataLoss_{false};
+  std::deque<ExternalNode> externals_;
+  std::vector<std::pair<VariableNetworkNode, VariableNetworkNode>> explicit_;
+  std::vector<std::unique_ptr<detail::NetworkBase>> networks_;
+  ProcessVariableRegistry registry_;
+  std::vector<std::function<void()>> startupSteps_;
+  std::vector<std::function<void()>> connectionSteps_;
+  std::vector<std::function<void()>> fatalHooks_;
+  std::vector<std::unique_ptr<boost::thread>> threads_;
+  boost::mutex threadsMutex_;
+  std::vector<std::pair<std::string, std::function<void()>>> pendingFrameworkThreads_;
+};
+
+/// Names the device map file that resolves device aliases (relative to the working directory).
+void setDMapFilePath(const std::string& path);
+const std::string& getDMapFilePath();
+
+} // namespace orvane

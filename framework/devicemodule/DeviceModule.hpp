@@ -1,0 +1,108 @@
+#pragma once
+// A device of the device map as part of an application. Its registers join the variable networks
+// by path: a read-only register feeds its network and is read on every trigger by the device's
+// own thread; a writable register consumes its network and is written in the writer's thread.
+//
+// Faults. A failing register access, or reportException(), makes the device faulty: values already
+// read go out once more with faulty validity, writes are kept instead of written, and the device
+// thread recovers: close, open, every initialisation handler in registration order, the last value
+// of every writable register written again, a fresh read of every read-only register; only then
+// do values flow again. A failed attempt is repeated after a back-off that doubles from 0.5 s up
+// to 5 s. In testable mode there is no clock: the back-off lasts until the test calls
+// TestFacility::retryDeviceRecovery().
+//
+// Published under "/Devices/ALIAS/": "status" (0 ok, 1 faulty) and "message" (reason of the last
+// fault, kept after the device recovered).
+
+#include "framework/Application.hpp"
+#include "framework/device/Backend.hpp"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace orvane {
+
+namespace device {
+class DummyDevice;
+} // namespace device
+
+class DeviceModule {
+public:
+  /// Brings the freshly opened device into its working configuration; throws to report failure.
+  /// Runs in the device thread while the device counts as faulty, so it may use backend().
+  using InitialisationHandler = std::function<void(DeviceModule&)>;
+
+  /// The device behind `alias` in the device map named by setDMapFilePath(). The map is read in
+  /// the connection step: by connectTo(), or after defineConnections() when the application does
+  /// not call connectTo() (then the registers join module variables of equal paths and are
+  /// published, but nothing triggers polls: read-only registers are read at every opening only).
+  DeviceModule(Application& app, const std::string& alias, InitialisationHandler initFunction = {});
+  DeviceModule(Application* app, const std::string& alias, InitialisationHandler initFunction = {});
+  /// Call Application::shutdown() before: the device thread uses this object.
+  ~DeviceModule();
+  DeviceModule(const DeviceModule&) = delete;
+  DeviceModule& operator=(const DeviceModule&) = delete;
+
+  /// Publishes every register under its path below the directory `cs` (the root in the server);
+  /// read-only registers are read whenever the trigger variable gets a new value. Only during
+  /// defineConnections(). Throws device::MapError for a faulty device map or register map.
+  void connectTo(const ControlSystemModule& cs, const VariableNetworkNode& trigger);
+  void connectTo(const ControlSystemModule& cs);
+
+  /// Runs after the handlers added before, at every opening of the device. Returns a key for
+  /// removeInitialisationHandler(). Before the application runs.
+  size_t addInitialisationHandler(InitialisationHandler handler);
+  void removeInitialisationHandler(size_t key);
+
+  /// Makes the device faulty and starts its recovery; `message` becomes the published reason.
+  /// Any thread, never blocks for long; a report while the device is already faulty only renews
+  /// the reason and restarts a waiting recovery.
+  void reportException(const std::string& message);
+
+  [[nodiscard]] const std::string& getAlias() const;
+  /// False until the first opening succeeded, and from a fault until its recovery.
+  [[nodiscard]] bool isReady() const;
+  /// Reason of the last fault; empty when there was none.
+  [[nodiscard]] std::string getFaultMessage() const;
+  /// Successful openings so far (the first one included).
+  [[nodiscard]] uint64_t openCount() const;
+  /// Polls so far (the openings' reads included) and the device thread's time spent in them:
+  /// reading, converting and handing the values to their networks.
+  struct PollStatistics {
+    uint64_t polls{0};
+    std::chrono::nanoseconds busy{0};
+  };
+  [[nodiscard]] PollStatistics pollStatistics() const;
+
+  /// The backend, for initialisation handlers. Exists after the connection step.
+  [[nodiscard]] device::Backend& backend();
+  [[nodiscard]] const device::RegisterMap& registerMap() const;
+  /// The memory of a dummy device; std::logic_error for other backends.
+  [[nodiscard]] device::DummyDevice& dummyDevice();
+
+  /// Back-off between failed recovery attempts (normal mode): first wait, and the bound.
+  void setRecoveryBackoff(std::chrono::milliseconds first, std::chrono::milliseconds bound);
+  /// Ends a back-off wait at once.
+  void retryRecoveryNow();
+
+  /// The device module of `alias` in the running process; std::logic_error when there is none.
+  static DeviceModule& find(const std::string& alias);
+
+  struct Impl;
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+namespace device {
+using orvane::DeviceModule;
+
+/// The wait before recovery attempt `failures` + 1: `first`, doubled for every further failure
+/// in a row, never more than `bound`.
+[[nodiscard]] std::chrono::milliseconds recoveryBackoff(unsigned failures, std::chrono::milliseconds first,
+                                                        std::chrono::milliseconds bound);
+} // namespace device
+
+} // namespace orvane

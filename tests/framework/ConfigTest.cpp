@@ -1,0 +1,92 @@
+#include "framework/ConfigReader.hpp"
+#include "framework/Application.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+using namespace orvane;
+
+namespace {
+
+struct App : Application {
+  App() : Application("configtest") {}
+  ~App() override { shutdown(); }
+  void defineConnections() override {}
+};
+
+std::string writeFile(const std::string& text) {
+  std::string name = "/tmp/quellor_cfg_" + std::to_string(getpid()) + ".xml";
+  std::ofstream(name) << text;
+  return name;
+}
+
+std::string errorOf(const std::string& text) {
+  App app;
+  auto f = writeFile(text);
+  try {
+    ConfigReader r(&app, "Configuration", f);
+  } catch (const ConfigError& e) {
+    std::remove(f.c_str());
+    return e.what();
+  }
+  std::remove(f.c_str());
+  return "";
+}
+
+TEST(Config, TypedLookupAndGroups) {
+  App app;
+  auto f = writeFile(R"(<?xml version="1.0"?>
+<configuration>
+  <value name="nChannels" type="int32">-2</value>
+  <group name="StateMachine"><value name="errorResetDelay" type="float">2.5</value></group>
+  <array name="gains" type="double">1.0 2.5 3</array>
+  <value name="big" type="uint64">18446744073709551615</value>
+</configuration>)");
+  ConfigReader r(&app, "Configuration", f);
+  std::remove(f.c_str());
+  EXPECT_EQ(r.get<int32_t>("nChannels"), -2);
+  EXPECT_FLOAT_EQ(r.get<float>("StateMachine/errorResetDelay"), 2.5f);
+  EXPECT_EQ(r.getArray<double>("gains"), (std::vector<double>{1.0, 2.5, 3}));
+  EXPECT_EQ(r.get<uint64_t>("big"), UINT64_MAX);
+  EXPECT_EQ(r.get<uint32_t>("maxHwMonitorIgnores", 10u), 10u);
+  EXPECT_EQ(r.get<uint32_t>("nChannels", 7u), 7u); // wrong type falls back to the default
+  EXPECT_THROW((void)r.get<uint32_t>("nChannels"), std::logic_error);
+  EXPECT_THROW((void)r.get<int32_t>("missing"), std::logic_error);
+  r.findTag(".*").connectTo(ControlSystemModule{});
+  auto vars = app.plannedVariables();
+  ASSERT_EQ(vars.size(), 4u);
+  EXPECT_EQ(vars[3].path, "/Configuration/nChannels");
+  EXPECT_EQ(vars[2].path, "/Configuration/gains");
+  EXPECT_EQ(vars[2].nElements, 3u);
+}
+
+TEST(Config, ErrorsNameFileLineAndKey) {
+  EXPECT_NE(errorOf("<configuration>\n<value name=\"a\" type=\"int32\">1</value>\n"
+                    "<value name=\"a\" type=\"int32\">2</value></configuration>")
+                .find(":3: duplicate key 'a' (first defined at line 2)"),
+            std::string::npos);
+  EXPECT_NE(errorOf("<configuration>\n\n<value name=\"b\" type=\"int8\">300</value></configuration>")
+                .find(":3: key 'b': '300' is not a valid int8"),
+            std::string::npos);
+  EXPECT_NE(errorOf("<configuration>\n<value name=\"c\" type=\"complex\">1</value></configuration>")
+                .find(":2: key 'c': unknown type 'complex'"),
+            std::string::npos);
+  EXPECT_NE(errorOf("<configuration>\n<value name=\"d\" type=\"uint32\">-1</value></configuration>")
+                .find("'-1' is not a valid uint32"),
+            std::string::npos);
+  EXPECT_NE(errorOf("<configuration>\n<value name=\"e\" type=\"int32\">1</valu></configuration>")
+                .find("malformed XML"),
+            std::string::npos);
+  App app;
+  try {
+    ConfigReader r(&app, "Configuration", "/nonexistent/quellorctrl_base_config.xml");
+    FAIL();
+  } catch (const ConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("'/nonexistent/quellorctrl_base_config.xml'"), std::string::npos);
+  }
+}
+
+} // namespace

@@ -1,0 +1,201 @@
+#include "framework/Orvane.hpp"
+#include "framework/TestFacility.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace orvane;
+
+namespace {
+
+// Doubles every input and counts wake-ups; the poll input is sampled on each wake-up.
+struct Doubler : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> in{this, "in", "", "input"};
+  ScalarPushInput<int32_t> other{this, "other", "", ""};
+  ScalarPollInput<int32_t> gain{this, "gain", "", ""};
+  ScalarOutput<int32_t> out{this, "out", "", "doubled"};
+  ScalarOutput<std::string> order{this, "order", "", ""};
+  void prepare() override { out.write(); }
+  void mainLoop() override {
+    ReadAnyGroup g{in, other, gain};
+    for (;;) {
+      auto id = g.readAny();
+      if (id == in.getId()) {
+        out = 2 * in * gain;
+        out.write();
+      }
+      order = order.value() + (id == in.getId() ? "i" : "o");
+      order.write();
+    }
+  }
+};
+
+struct Thrower : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> in{this, "in", "", ""};
+  void mainLoop() override {
+    for (;;) {
+      in.read();
+      if (in == 7) throw std::logic_error("seven is not allowed");
+    }
+  }
+};
+
+struct App : Application {
+  App() : Application("transfertest") {}
+  ~App() override { shutdown(); }
+  Doubler d{this, "D", ""};
+  Thrower t{this, "T", ""};
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+TEST(Transfer, PushPollAndArrivalOrder) {
+  App app;
+  TestFacility tf(app);
+  app.initialise();
+  tf.writeScalar<int32_t>("/D/gain", 3);
+  tf.writeScalar<int32_t>("/D/in", 5); // initial value: not an update
+  tf.runApplication();
+  EXPECT_EQ(tf.takeUpdates<int32_t>("/D/out"), std::vector<int32_t>{0}); // only the prepare() write
+  tf.writeScalar<int32_t>("/D/in", 4);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/D/out"), 24);
+  tf.writeScalar<int32_t>("/D/other", 1);
+  tf.writeScalar<int32_t>("/D/in", 1);
+  tf.writeScalar<int32_t>("/D/other", 2);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<std::string>("/D/order"), "ioio");
+  EXPECT_EQ(tf.pv("/D/out").info().direction, PvDirection::toOperator);
+  EXPECT_EQ(tf.pv("/D/in").info().direction, PvDirection::fromOperator);
+  EXPECT_THROW(tf.writeScalar<int32_t>("/D/out", 1), std::logic_error);
+}
+
+TEST(Transfer, FullQueueLosesNewestAndCounts) {
+  App app;
+  TestFacility tf(app);
+  tf.runApplication();
+  for (int i = 0; i < 5; ++i) tf.writeScalar<int32_t>("/D/other", i);
+  EXPECT_EQ(app.d.other.getLostCount(), 2u);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<std::string>("/D/order"), "ooo");
+}
+
+TEST(Transfer, ExceptionOfAMainLoopReachesTheTest) {
+  App app;
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.writeScalar<int32_t>("/T/in", 7);
+  try {
+    tf.stepApplication();
+    FAIL();
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "seven is not allowed");
+  }
+}
+
+TEST(Transfer, OlderVersionIsRefused) {
+  App app;
+  TestFacility tf(app);
+  tf.runApplication();
+  VersionNumber older;
+  VersionNumber newer;
+  app.d.out.write(newer);
+  try {
+    app.d.out.write(older);
+    FAIL();
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "The version number passed to write() of TransferElement '/D/out' is less than the "
+                           "last version number used.");
+  }
+}
+
+struct TwoFeeders : Application {
+  TwoFeeders() : Application("twofeeders") {}
+  ~TwoFeeders() override { shutdown(); }
+  struct M : ApplicationModule {
+    using ApplicationModule::ApplicationModule;
+    ScalarOutput<int32_t> x{this, "x", "", ""};
+    void mainLoop() override {}
+  } a{this, "A", "", HierarchyModifier::hideThis}, b{this, "B", "", HierarchyModifier::hideThis};
+  void defineConnections() override {}
+};
+
+TEST(Transfer, TwoFeedersAreAConfigurationError) {
+  TwoFeeders app;
+  try {
+    app.initialise();
+    FAIL();
+  } catch (const std::logic_error& e) {
+    std::string m = e.what();
+    EXPECT_NE(m.find("'/x' has two feeders"), std::string::npos) << m;
+    EXPECT_NE(m.find("/twofeeders/A"), std::string::npos) << m;
+    EXPECT_NE(m.find("/twofeeders/B"), std::string::npos) << m;
+  }
+}
+
+TEST(Transfer, ShutdownEndsBlockedReadsInNormalMode) {
+  App app;
+  app.run();
+  app.shutdown(); // must return: every thread waits in a read
+  SUCCEED();
+}
+
+} // namespace
+
+namespace {
+
+struct Listed : Application {
+  Listed() : Application("listed") {}
+  ~Listed() override { shutdown(); }
+  struct M : ApplicationModule {
+    using ApplicationModule::ApplicationModule;
+    ScalarPushInputWB<double> sp{this, "setpoint", "V", "operator's setpoint"};
+    ScalarPushInput<int64_t> trigger{this, "trigger", "", "trigger input"};
+    ArrayOutput<int32_t> table{this, "table", "n.A.", 4, "a <table> & more"};
+    void mainLoop() override {
+      ReadAnyGroup g{sp, trigger};
+      for (;;) {
+        if (g.readAny() == sp.getId()) {
+          sp = 0.5;
+          sp.write();
+        }
+      }
+    }
+  } m{this, "M", ""};
+  void defineConnections() override {
+    ControlSystemModule cs;
+    cs["Server"]("triggerNumber") >> m.trigger;
+    findTag(".*").connectTo(cs);
+  }
+};
+
+TEST(Listing, VariableListDirectionsMirrorsAndReturnChannel) {
+  Listed app;
+  TestFacility tf(app);
+  std::ostringstream xml;
+  app.generateXML(xml);
+  const std::string s = xml.str();
+  EXPECT_NE(s.find(R"(path="/M/setpoint" type="double" elements="1" direction="bidirectional" unit="V")"),
+            std::string::npos)
+      << s;
+  EXPECT_NE(s.find(R"(path="/M/table" type="int32" elements="4" direction="to_operator")"), std::string::npos);
+  EXPECT_NE(s.find("a &lt;table"), std::string::npos);
+  EXPECT_NE(s.find("&amp; more"), std::string::npos);
+  EXPECT_NE(s.find(R"(path="/Server/triggerNumber" type="int64" elements="1" direction="from_operator")"),
+            std::string::npos);
+  EXPECT_NE(s.find(R"(path="/M/trigger" type="int64" elements="1" direction="to_operator")"), std::string::npos);
+  std::ostringstream tree;
+  ControlSystemModule{}.dump("", &tree);
+  EXPECT_NE(tree.str().find("/Server\n  triggerNumber : int64"), std::string::npos) << tree.str();
+
+  tf.runApplication();
+  tf.writeScalar<int64_t>("/Server/triggerNumber", 42);
+  tf.writeScalar<double>("/M/setpoint", 3.0);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int64_t>("/M/trigger"), 42); // the mirror follows the trigger
+  EXPECT_EQ(tf.readScalar<double>("/M/setpoint"), 0.5); // written back through the return channel
+}
+
+} // namespace

@@ -1,0 +1,496 @@
+#include "framework/device/DeviceError.hpp"
+#include "framework/devicemodule/DeviceModule.hpp"
+#include "framework/device/DummyBackend.hpp"
+#include "framework/Orvane.hpp"
+#include "framework/TestFacility.hpp"
+#include "tests/framework/device/TempDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace orvane;
+using orvane::device::test::TempDir;
+
+namespace {
+
+const char* const boardMap = R"(# path                   elements offset bytes type  width frac signed access
+Board/driverBootStatus       1        0x00   4     fixed 32    0    0      ro
+BSP/WORD_PEM_CTL_MON         1        0x04   4     fixed 1     0    0      ro
+BSP/WORD_PEM_CTL_RESET       1        0x08   4     void  0     0    0      wo
+Channel0/dacVoltage          4        0x10   4     fixed 18    0    1      ro
+Channel0/dcVoltage           1        0x20   4     fixed 32    16   1      rw
+Channel0/controlTableMode    1        0x24   4     fixed 32    0    1      wo
+Channel0/appliedTableMode    1        0x28   4     fixed 32    0    1      ro
+alias Board/hwProtectionMonitor BSP/WORD_PEM_CTL_MON
+alias Board/hwProtectionReset   BSP/WORD_PEM_CTL_RESET
+)";
+
+const std::string alias = "PiezoDriver";
+const std::vector<std::string> readPaths = {"/Board/driverBootStatus", "/BSP/WORD_PEM_CTL_MON",
+                                            "/Board/hwProtectionMonitor", "/Channel0/dacVoltage",
+                                            "/Channel0/appliedTableMode"};
+
+// Sits on register paths the way the channel modules do, and records what reaches it.
+struct BoardUser : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ModifyHierarchy<ScalarPushInput<int32_t>> appliedTableMode{this, "/Channel0/appliedTableMode", "", ""};
+  ModifyHierarchy<ScalarOutput<int32_t>> controlTableMode{this, "/Channel0/controlTableMode", "", ""};
+  ScalarPushInput<int32_t> request{this, "request", "", ""};
+  int reads = 0;
+  int faultyReads = 0;
+  int lastValue = -1;
+  void mainLoop() override {
+    ReadAnyGroup group{appliedTableMode.value, request};
+    for (;;) {
+      if (group.readAny() == request.getId()) {
+        controlTableMode.value = request.value();
+        controlTableMode.value.write();
+        continue;
+      }
+      ++reads;
+      if (appliedTableMode->dataValidity() == DataValidity::faulty) ++faultyReads;
+      lastValue = appliedTableMode.value;
+    }
+  }
+};
+
+// What the reboot watchdog does: a valid 0 in the boot status is a reboot.
+struct BootWatch : ApplicationModule {
+  BootWatch(EntityOwner* owner, DeviceModule& d) : ApplicationModule(owner, "BootWatch", ""), device(d) {}
+  ModifyHierarchy<ScalarPushInput<uint32_t>> bootStatus{this, "/Board/driverBootStatus", "", ""};
+  DeviceModule& device;
+  void mainLoop() override {
+    for (;;) {
+      bootStatus->read();
+      if (bootStatus->dataValidity() == DataValidity::ok && bootStatus->value() == 0)
+        device.reportException("reboot seen in " + bootStatus->getName());
+    }
+  }
+};
+
+struct TestApp : Application {
+  TestApp(std::filesystem::path dmapFile, bool connect, DeviceModule::InitialisationHandler init = {})
+      : Application("devicetest"), dmap(std::move(dmapFile)), connectDevice(connect), dev(this, alias, std::move(init)) {}
+  ~TestApp() override { shutdown(); }
+  std::filesystem::path dmap;
+  bool connectDevice;
+  DeviceModule dev;
+  BoardUser user{this, "User", ""};
+  BootWatch watch{this, dev};
+  void defineConnections() override {
+    setDMapFilePath(dmap.string());
+    if (connectDevice) dev.connectTo(ControlSystemModule{}, ControlSystemModule{}["Server"]("triggerNumber"));
+    findTag(".*").connectTo(ControlSystemModule{});
+  }
+};
+
+class DeviceModuleTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir.write("board.map", boardMap);
+    dmap = dir.write("quellor.dmap", "PiezoDriver dummy:?map=board.map\n");
+  }
+  // The board as the init handler leaves it: booted, nothing else set.
+  static void boot(DeviceModule& d) { d.dummyDevice().write<uint32_t>("/Board/driverBootStatus", {1}); }
+
+  void trigger(TestFacility& tf) {
+    tf.writeScalar<int64_t>("/Server/triggerNumber", ++triggerCount);
+    tf.stepApplication();
+  }
+
+  TempDir dir;
+  std::filesystem::path dmap;
+  int64_t triggerCount = 0;
+};
+
+TEST_F(DeviceModuleTest, EveryTriggerPollsEachReadRegisterOnceWithTheTriggersVersion) {
+  int inits = 0;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    ++inits;
+    boot(d);
+  });
+  TestFacility tf(app);
+  app.initialise();
+  tf.writeDeviceScalar<int32_t>(alias, "/Channel0/appliedTableMode", 1);
+  tf.writeDeviceRaw(alias, "/Channel0/dacVoltage", {0x3FFFF, 0x1FFFF, 0x20000, 5});
+  tf.runApplication();
+
+  // The opening's read gives every register its first value; a module sees it as initial value.
+  EXPECT_EQ(inits, 1);
+  for (const auto& p : readPaths) EXPECT_EQ(tf.updateCount(p), 1u) << p;
+  EXPECT_EQ(app.user.reads, 0);
+  EXPECT_EQ(app.user.appliedTableMode.value, 1);
+  EXPECT_EQ(tf.readArray<int32_t>("/Channel0/dacVoltage"), (std::vector<int32_t>{-1, 131071, -131072, 5}));
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+  EXPECT_EQ(tf.readScalar<std::string>("/Devices/PiezoDriver/message"), "");
+
+  for (int i = 1; i <= 3; ++i) {
+    tf.writeDeviceScalar<int32_t>(alias, "/Channel0/appliedTableMode", 10 + i);
+    trigger(tf);
+    const auto version = tf.readVersion("/Server/triggerNumber");
+    for (const auto& p : readPaths) {
+      EXPECT_EQ(tf.updateCount(p), 1u + i) << p;
+      EXPECT_EQ(tf.readVersion(p), version) << p;
+      EXPECT_EQ(tf.readValidity(p), DataValidity::ok) << p;
+    }
+    EXPECT_EQ(app.user.reads, i);
+    EXPECT_EQ(app.user.lastValue, 10 + i);
+  }
+
+  // Two triggers before the device thread runs are two polls, each with its own version.
+  tf.writeScalar<int64_t>("/Server/triggerNumber", 100);
+  tf.writeScalar<int64_t>("/Server/triggerNumber", 101);
+  tf.stepApplication();
+  EXPECT_EQ(tf.updateCount("/Channel0/appliedTableMode"), 6u);
+  EXPECT_EQ(app.user.reads, 5);
+  EXPECT_EQ(inits, 1);
+  EXPECT_EQ(app.dev.openCount(), 1u);
+  EXPECT_EQ(app.dev.pollStatistics().polls, 6u); // the opening's read and five triggers
+}
+
+TEST_F(DeviceModuleTest, WritesReachTheRegistersConvertedInTheWritersThread) {
+  TestApp app(dmap, true, boot);
+  TestFacility tf(app);
+  tf.runApplication();
+  auto& dummy = app.dev.dummyDevice();
+
+  // The control system writes this register itself: done when writeScalar returns.
+  tf.writeScalar<double>("/Channel0/dcVoltage", -1.25);
+  EXPECT_EQ(tf.readDeviceRaw(alias, "/Channel0/dcVoltage"), std::vector<uint32_t>{0xFFFEC000u});
+  tf.writeScalar<double>("/Channel0/dcVoltage", 0.5 / 65536);
+  EXPECT_EQ(tf.readDeviceRaw(alias, "/Channel0/dcVoltage"), std::vector<uint32_t>{1});
+  tf.writeScalar<double>("/Channel0/dcVoltage", 1e6);
+  EXPECT_EQ(tf.readDeviceRaw(alias, "/Channel0/dcVoltage"), std::vector<uint32_t>{0x7FFFFFFFu});
+  EXPECT_DOUBLE_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 32767.9999847412109375);
+
+  // A module's output is written when the module writes it, in the module's thread.
+  tf.writeScalar<int32_t>("/User/request", -7);
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 0);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), -7);
+
+  // Events of a void register, under either of its paths; the start-up value was no event.
+  EXPECT_EQ(dummy.writeCount("/BSP/WORD_PEM_CTL_RESET"), 0u);
+  // One writable word with two names is reachable under one of them only: a second published
+  // name would be a way around whatever module feeds the first.
+  EXPECT_THROW(tf.pv("/Board/hwProtectionReset"), std::logic_error);
+  tf.writeScalar<Void>("/BSP/WORD_PEM_CTL_RESET", Void{});
+  tf.writeScalar<Void>("/BSP/WORD_PEM_CTL_RESET", Void{});
+  EXPECT_EQ(dummy.writeCount("/BSP/WORD_PEM_CTL_RESET"), 2u);
+  EXPECT_EQ(tf.pv("/Board/hwProtectionMonitor").info().direction, PvDirection::toOperator);
+  EXPECT_EQ(tf.pv("/Channel0/dcVoltage").info().direction, PvDirection::fromOperator);
+}
+
+TEST_F(DeviceModuleTest, AFaultSendsFaultyValuesOnceThenRecoveryReinitialisesAndRewrites) {
+  int inits = 0;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    ++inits;
+    boot(d);
+    // A re-opened board has lost its settings.
+    d.dummyDevice().write<double>("/Channel0/dcVoltage", {0.0});
+    d.dummyDevice().write<int32_t>("/Channel0/controlTableMode", {0});
+  });
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.writeScalar<double>("/Channel0/dcVoltage", 2.5);
+  tf.writeScalar<int32_t>("/User/request", 1);
+  trigger(tf);
+  const auto beforeFault = tf.updateCount("/Channel0/appliedTableMode");
+  const auto okVersion = tf.readVersion("/Channel0/appliedTableMode");
+
+  // The read of the next trigger fails; the device recovers at once (first attempt, no back-off)
+  // but the faulty values have gone out first, once.
+  tf.injectDeviceFault(alias);
+  trigger(tf);
+  EXPECT_EQ(inits, 2);
+  EXPECT_EQ(app.dev.openCount(), 2u);
+  EXPECT_EQ(app.user.faultyReads, 1);
+  auto updates = tf.takeRawUpdates("/Channel0/appliedTableMode");
+  ASSERT_EQ(updates.size(), beforeFault + 2);          // the faulty one, then the recovery's read
+  EXPECT_EQ(tf.readValidity("/Channel0/appliedTableMode"), DataValidity::ok);
+  EXPECT_GT(tf.readVersion("/Channel0/appliedTableMode"), okVersion);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 2.5);
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 1);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+  const auto message = tf.readScalar<std::string>("/Devices/PiezoDriver/message");
+  EXPECT_NE(message.find("'PiezoDriver' (dummy): read failed: injected failure"), std::string::npos) << message;
+  EXPECT_EQ(tf.takeUpdates<int32_t>("/Devices/PiezoDriver/status"), (std::vector<int32_t>{1, 0, 1, 0}));
+
+  // Values keep flowing afterwards.
+  trigger(tf);
+  EXPECT_EQ(tf.readVersion("/Channel0/appliedTableMode"), tf.readVersion("/Server/triggerNumber"));
+
+  // A failing write is a fault too, and its value is not lost.
+  tf.injectDeviceFault(alias);
+  tf.writeScalar<double>("/Channel0/dcVoltage", 4.0);
+  tf.stepApplication();
+  EXPECT_EQ(inits, 3);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 4.0);
+  EXPECT_NE(tf.readScalar<std::string>("/Devices/PiezoDriver/message").find("write failed"), std::string::npos);
+}
+
+TEST_F(DeviceModuleTest, WritesDuringAFaultAreKeptAndAFailedRecoveryWaitsForTheRetry) {
+  int inits = 0;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    ++inits;
+    boot(d);
+  });
+  TestFacility tf(app);
+  tf.runApplication();
+  auto& dummy = app.dev.dummyDevice();
+  tf.writeScalar<double>("/Channel0/dcVoltage", 1.0);
+
+  // Every access of the recovery's first attempt fails too: the device stays faulty, and in
+  // testable mode the back-off lasts until the test lets it pass.
+  tf.failDeviceOpens(alias, 2);
+  app.dev.reportException("operator says so");
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 1);
+  EXPECT_NE(tf.readScalar<std::string>("/Devices/PiezoDriver/message").find("cannot open: injected failure"),
+            std::string::npos);
+  EXPECT_EQ(tf.readValidity("/Board/driverBootStatus"), DataValidity::faulty);
+  const auto faultyUpdates = tf.updateCount("/Board/driverBootStatus");
+
+  // Triggers poll nothing; writes and events are kept, not lost.
+  trigger(tf);
+  tf.writeScalar<double>("/Channel0/dcVoltage", 3.0);
+  tf.writeScalar<Void>("/BSP/WORD_PEM_CTL_RESET", Void{});
+  tf.writeScalar<int32_t>("/User/request", 4);
+  tf.stepApplication();
+  EXPECT_EQ(tf.updateCount("/Board/driverBootStatus"), faultyUpdates);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 1.0);
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 0);
+  EXPECT_EQ(dummy.writeCount("/Board/hwProtectionReset"), 0u);
+
+  tf.retryDeviceRecovery(alias); // the second opening fails as well
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(inits, 1);
+
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+  EXPECT_EQ(inits, 2);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 3.0);
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 4);
+  EXPECT_EQ(dummy.writeCount("/Board/hwProtectionReset"), 1u);
+  EXPECT_EQ(tf.readValidity("/Board/driverBootStatus"), DataValidity::ok);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+
+  // An event delivered after the fault is not repeated by the next recovery.
+  app.dev.reportException("again");
+  tf.stepApplication();
+  EXPECT_EQ(inits, 3);
+  EXPECT_EQ(dummy.writeCount("/Board/hwProtectionReset"), 1u);
+  EXPECT_EQ(tf.readScalar<std::string>("/Devices/PiezoDriver/message"), "again");
+  // A retry request for a healthy device is ignored (and must not keep the application busy).
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_EQ(inits, 3);
+}
+
+TEST_F(DeviceModuleTest, AReportFromAModuleThreadReopensTheDevice) {
+  int inits = 0;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    ++inits;
+    boot(d);
+  });
+  TestFacility tf(app);
+  tf.runApplication();
+  EXPECT_EQ(inits, 1);
+
+  // The board reboots: its boot status reads 0 until it is initialised again.
+  tf.writeDeviceScalar<uint32_t>(alias, "/Board/driverBootStatus", 0);
+  trigger(tf);
+  EXPECT_EQ(inits, 2);
+  EXPECT_EQ(tf.readScalar<std::string>("/Devices/PiezoDriver/message"),
+            "reboot seen in /Board/driverBootStatus");
+  EXPECT_EQ(tf.readScalar<uint32_t>("/Board/driverBootStatus"), 1u);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+  trigger(tf);
+  EXPECT_EQ(inits, 2);
+}
+
+TEST_F(DeviceModuleTest, ABoardThatStaysUninitialisedIsRetriedWithPausesNotInALoop) {
+  int inits = 0;
+  bool bootWorks = true;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    ++inits;
+    if (bootWorks) boot(d);
+  });
+  TestFacility tf(app);
+  tf.runApplication();
+  testing::internal::CaptureStderr();
+
+  // The init script succeeds, yet the board still reads 0: each recovery's fresh read brings the
+  // watchdog's report back at once. Such a relapse waits like a failed attempt.
+  bootWorks = false;
+  tf.writeDeviceScalar<uint32_t>(alias, "/Board/driverBootStatus", 0);
+  trigger(tf);
+  EXPECT_EQ(inits, 2);
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 1);
+  EXPECT_EQ(tf.readValidity("/Board/driverBootStatus"), DataValidity::faulty);
+  trigger(tf);
+  EXPECT_EQ(inits, 2);
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_EQ(inits, 3);
+  EXPECT_FALSE(app.dev.isReady());
+
+  bootWorks = true;
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_EQ(inits, 4);
+  EXPECT_TRUE(app.dev.isReady());
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Device 'PiezoDriver' is faulty again right after its recovery: reboot seen in "
+                     "/Board/driverBootStatus"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 2 failed attempts."), std::string::npos) << log;
+
+  // Once the recovery has lasted (here: the application came to rest after it), the next reboot
+  // is a new fault and is recovered at once.
+  tf.writeDeviceScalar<uint32_t>(alias, "/Board/driverBootStatus", 0);
+  trigger(tf);
+  EXPECT_EQ(inits, 5);
+  EXPECT_TRUE(app.dev.isReady());
+}
+
+// The device alone: with no module waiting for its first values, the application can come to rest
+// while the first openings fail.
+struct BareDeviceApp : Application {
+  explicit BareDeviceApp(std::filesystem::path dmapFile)
+      : Application("devicetest"), dmap(std::move(dmapFile)), dev(this, alias, {}) {}
+  ~BareDeviceApp() override { shutdown(); }
+  std::filesystem::path dmap;
+  DeviceModule dev;
+  void defineConnections() override {
+    setDMapFilePath(dmap.string());
+    dev.connectTo(ControlSystemModule{}, ControlSystemModule{}["Server"]("triggerNumber"));
+  }
+};
+
+TEST_F(DeviceModuleTest, FailedFirstOpeningsDoNotCountAgainstALaterFault) {
+  BareDeviceApp app(dmap);
+  TestFacility tf(app);
+  app.initialise();
+  tf.failDeviceOpens(alias, 2);
+  app.run();
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  testing::internal::CaptureStderr();
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+
+  // A later fault starts a series of its own: one failed attempt, not three.
+  tf.failDeviceOpens(alias, 1);
+  app.dev.reportException("later");
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 2 failed attempts."), std::string::npos) << log;
+  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 1 failed attempts."), std::string::npos) << log;
+  EXPECT_EQ(log.find("after 3 failed"), std::string::npos) << log;
+}
+
+TEST_F(DeviceModuleTest, WithoutConnectToTheRegistersJoinModuleVariablesByPath) {
+  TestApp app(dmap, false, boot);
+  TestFacility tf(app);
+  app.initialise();
+  tf.writeDeviceScalar<int32_t>(alias, "/Channel0/appliedTableMode", 42);
+  tf.runApplication();
+  EXPECT_EQ(app.user.appliedTableMode.value, 42); // the opening's read started the module
+  tf.writeScalar<int32_t>("/User/request", 9);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 9);
+  // Nothing triggers polls, so the registers are read at the openings only.
+  EXPECT_THROW(tf.pv("/Server/triggerNumber"), std::logic_error);
+  EXPECT_EQ(tf.updateCount("/Channel0/appliedTableMode"), 1u);
+}
+
+TEST_F(DeviceModuleTest, InitialisationHandlersRunInOrderAndAFailureStopsTheRest) {
+  std::string order;
+  bool failB = false;
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    order += "a";
+    boot(d);
+  });
+  app.dev.addInitialisationHandler([&](DeviceModule&) {
+    order += "b";
+    if (failB) throw std::runtime_error("b refuses");
+  });
+  const auto c = app.dev.addInitialisationHandler([&](DeviceModule&) { order += "c"; });
+  TestFacility tf(app);
+  tf.runApplication();
+  EXPECT_EQ(order, "abc");
+
+  failB = true;
+  app.dev.reportException("x");
+  tf.stepApplication();
+  EXPECT_EQ(order, "abcab");
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(app.dev.getFaultMessage(), "initialisation of device 'PiezoDriver' failed: b refuses");
+
+  failB = false;
+  app.dev.removeInitialisationHandler(c);
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_EQ(order, "abcabab");
+  EXPECT_TRUE(app.dev.isReady());
+}
+
+TEST(RecoveryBackoff, DoublesFromTheFirstWaitUpToTheBound) {
+  using std::chrono::milliseconds;
+  std::vector<long> waits;
+  for (unsigned failures : {1u, 2u, 3u, 4u, 5u, 6u, 1000u})
+    waits.push_back(static_cast<long>(device::recoveryBackoff(failures, milliseconds(500), milliseconds(5000)).count()));
+  EXPECT_EQ(waits, (std::vector<long>{500, 1000, 2000, 4000, 5000, 5000, 5000}));
+}
+
+TEST_F(DeviceModuleTest, ConnectionErrorsNameTheFaultyFile) {
+  {
+    TestApp app("", true);
+    try {
+      app.initialise();
+      FAIL();
+    } catch (const std::logic_error& e) {
+      EXPECT_NE(std::string(e.what()).find("setDMapFilePath"), std::string::npos) << e.what();
+    }
+  }
+  {
+    const auto other = dir.write("other.dmap", "# nothing here\nSomethingElse dummy:?map=board.map\n");
+    TestApp app(other, true);
+    try {
+      app.initialise();
+      FAIL();
+    } catch (const device::MapError& e) {
+      EXPECT_EQ(e.file(), other.string());
+      EXPECT_NE(std::string(e.what()).find("PiezoDriver"), std::string::npos) << e.what();
+    }
+  }
+  {
+    const auto map = dir.write("bad.map", "A 1 0 4 fixed 32 0 1 rw\nB 1 0 4 fixed 32 0 1 rw\n");
+    const auto bad = dir.write("bad.dmap", "PiezoDriver dummy:?map=bad.map\n");
+    TestApp app(bad, true);
+    try {
+      app.initialise();
+      FAIL();
+    } catch (const device::MapError& e) {
+      EXPECT_EQ(e.line(), 2u) << e.what();
+      EXPECT_NE(std::string(e.what()).find("bad.map:2:"), std::string::npos) << e.what();
+    }
+  }
+}
+
+} // namespace

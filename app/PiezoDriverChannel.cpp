@@ -6,9 +6,11 @@ PiezoDriverChannel::PiezoDriverChannel(orvane::EntityOwner* owner, const std::st
                                        const std::string& description, orvane::HierarchyModifier modifier,
                                        const orvane::TagSet& tags)
     : orvane::ModuleGroup(owner, name, description, modifier, tags),
-      voltageSumLimiter(this, "VoltageSumLimiter", "Limit the sum of the AD and DC drive voltage components."),
+      voltageSumLimiter(this, "VoltageSumLimiter",
+                        "Limit the sum of the AD and DC drive voltage components."),
       stateMachine(this, "StateMachine", "FIXME"),
-      dcVoltageStepLimiter(this, "DcVoltageStepLimiter", "Change the DC voltage in small stept towards the setpoint."),
+      dcVoltageStepLimiter(this, "DcVoltageStepLimiter",
+                           "Change the DC voltage in small stept towards the setpoint."),
       feedforwardCompensation(this, "FeedforwardCompensation", ""),
       inputRejectedCollector(this, "InputRejectedCollector", "") {}
 

@@ -15,7 +15,7 @@
 namespace quellor {
 
 class PiezoDriverChannel : public orvane::ModuleGroup {
-public:
+ public:
   PiezoDriverChannel(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
                      orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none,
                      const orvane::TagSet& tags = {});

@@ -20,12 +20,11 @@ uint64_t checkedChannelCount(int32_t nChannels, const std::string& configFile) {
 }
 
 QuellorCtrlServer::QuellorCtrlServer()
-    : orvane::Application(applicationName),
-      config(this, "Configuration", getName() + "_base_config.xml"), cs(),
-      driverBoard(this, "PiezoDriver", nullptr),
+    : orvane::Application(applicationName), config(this, "Configuration", getName() + "_base_config.xml"),
+      cs(), driverBoard(this, "PiezoDriver", nullptr),
       initHandler(this, "PiezoInitHandler", "", "./initHardware.py", driverBoard, "initScriptOutput", 10),
-      rebootWatchdog(this, "DriverRebootWatchdog", "Monitor whether the driver board has been rebooted", driverBoard,
-                     "/Board/driverBootStatus"),
+      rebootWatchdog(this, "DriverRebootWatchdog", "Monitor whether the driver board has been rebooted",
+                     driverBoard, "/Board/driverBootStatus"),
       nChannels(config.get<int32_t>("nChannels")),
       resetWriter(this, "hwProtectionResetWriter", "", checkedChannelCount(nChannels, config.fileName()),
                   orvane::HierarchyModifier::hideThis) {}

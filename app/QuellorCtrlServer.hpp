@@ -2,13 +2,13 @@
 // The one application object of the process, shared unchanged by the control server and the
 // variable-list generator.
 
+#include "ProductVersion.hpp"
 #include "app/PiezoDriverChannel.hpp"
 #include "board/MultiChannelResetWriter.hpp"
 #include "board/RebootWatchdog.hpp"
+#include "framework/Orvane.hpp"
 #include "framework/devicemodule/DeviceModule.hpp"
 #include "framework/devicemodule/ScriptedInitHandler.hpp"
-#include "ProductVersion.hpp"
-#include "framework/Orvane.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -23,7 +23,7 @@ struct Version {
 };
 
 class QuellorCtrlServer : public orvane::Application {
-public:
+ public:
   QuellorCtrlServer();
   ~QuellorCtrlServer() override;
 

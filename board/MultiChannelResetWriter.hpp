@@ -11,7 +11,7 @@
 namespace quellor {
 
 class MultiChannelResetWriter : public orvane::ApplicationModule {
-public:
+ public:
   MultiChannelResetWriter(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
                           uint64_t numberOfChannels,
                           orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none);

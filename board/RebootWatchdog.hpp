@@ -13,7 +13,7 @@ class DeviceModule;
 namespace quellor {
 
 class RebootWatchdog : public orvane::ApplicationModule {
-public:
+ public:
   RebootWatchdog(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
                  orvane::DeviceModule& device, const std::string& statusPath);
   ~RebootWatchdog() override;
@@ -22,7 +22,7 @@ public:
 
   void mainLoop() override;
 
-private:
+ private:
   orvane::DeviceModule& device;
 };
 

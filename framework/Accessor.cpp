@@ -16,24 +16,31 @@ uint64_t nextArrivalStamp() {
 AccessorBase::AccessorBase(EntityOwner* owner, std::string name, AccessorDirection direction, UpdateMode mode,
                            bool returnChannel, ValueType type, size_t nElements, std::string unit,
                            std::string description, TagSet tags)
-    : owner_(owner), name_(std::move(name)), direction_(direction), mode_(mode), returnChannel_(returnChannel),
-      type_(type), nElements_(nElements), unit_(std::move(unit)), description_(std::move(description)),
-      tags_(std::move(tags)) {
+    : owner_(owner), name_(std::move(name)), direction_(direction), mode_(mode),
+      returnChannel_(returnChannel), type_(type), nElements_(nElements), unit_(std::move(unit)),
+      description_(std::move(description)), tags_(std::move(tags)) {
   if (owner_ == nullptr) throw std::logic_error("Accessor '" + name_ + "' has no owner.");
   if (name_.find('/') != std::string::npos)
     throw std::logic_error("Accessor names must not contain slashes: '" + name_ + "' in module '" +
                            owner_->getName() + "'.");
   if (owner_->owningModule() == nullptr)
-    throw std::logic_error("Accessor '" + name_ + "' in '" + owner_->getName() +
-                           "' is not owned by a module (its owner must be a module or a variable group in one).");
+    throw std::logic_error(
+        "Accessor '" + name_ + "' in '" + owner_->getName() +
+        "' is not owned by a module (its owner must be a module or a variable group in one).");
   owner_->registerAccessor(this);
 }
 
-AccessorBase::~AccessorBase() { owner_->unregisterAccessor(this); }
+AccessorBase::~AccessorBase() {
+  owner_->unregisterAccessor(this);
+}
 
-std::string AccessorBase::getName() const { return path::join(owner_->getDirectory(), name_); }
+std::string AccessorBase::getName() const {
+  return path::join(owner_->getDirectory(), name_);
+}
 
-Module& AccessorBase::getModule() const { return *owner_->owningModule(); }
+Module& AccessorBase::getModule() const {
+  return *owner_->owningModule();
+}
 
 uint64_t AccessorBase::getLostCount() const {
   auto* q = queue();
@@ -77,15 +84,19 @@ bool AccessorBase::readLatest() {
   if (!isPushInput()) return fetchLatest();
   boost::lock_guard<boost::mutex> g(queue()->inbox().mutex);
   bool any = false;
-  while (popLocked()) any = true;
+  while (popLocked())
+    any = true;
   return any;
 }
 
-bool AccessorBase::write() { return write(getModule().getCurrentVersionNumber()); }
+bool AccessorBase::write() {
+  return write(getModule().getCurrentVersionNumber());
+}
 
 bool AccessorBase::write(const VersionNumber& version) {
   if (!isOutput() && !hasReturnChannel())
-    throw std::logic_error("Variable '" + getName() + "' is an input without return channel and cannot be written.");
+    throw std::logic_error("Variable '" + getName() +
+                           "' is an input without return channel and cannot be written.");
   if (version < lastWritten_)
     throw std::logic_error("The version number passed to write() of TransferElement '" + getName() +
                            "' is less than the last version number used.");
@@ -100,7 +111,8 @@ bool AccessorBase::write(const VersionNumber& version) {
 }
 
 ReadAnyGroup::ReadAnyGroup(std::initializer_list<std::reference_wrapper<AccessorBase>> accessors) {
-  for (auto& a : accessors) add(a.get());
+  for (auto& a : accessors)
+    add(a.get());
 }
 
 void ReadAnyGroup::add(AccessorBase& a) {
@@ -127,11 +139,13 @@ AccessorBase* ReadAnyGroup::takeOldestLocked() {
 }
 
 void ReadAnyGroup::updatePollInputs() {
-  for (auto* a : poll_) a->fetchLatest();
+  for (auto* a : poll_)
+    a->fetchLatest();
 }
 
 TransferElementID ReadAnyGroup::readAny() {
-  if (push_.empty()) throw std::logic_error("ReadAnyGroup has no element with AccessMode::wait_for_new_data.");
+  if (push_.empty())
+    throw std::logic_error("ReadAnyGroup has no element with AccessMode::wait_for_new_data.");
   for (auto* a : push_)
     if (a->queue() == nullptr)
       throw std::logic_error("ReadAnyGroup: '" + a->getName() + "' is not connected.");
@@ -154,7 +168,8 @@ TransferElementID ReadAnyGroup::readAny() {
 }
 
 TransferElementID ReadAnyGroup::readAnyNonBlocking() {
-  if (push_.empty()) throw std::logic_error("ReadAnyGroup has no element with AccessMode::wait_for_new_data.");
+  if (push_.empty())
+    throw std::logic_error("ReadAnyGroup has no element with AccessMode::wait_for_new_data.");
   AccessorBase* got = nullptr;
   {
     boost::lock_guard<boost::mutex> g(module_->inbox().mutex);
@@ -171,7 +186,13 @@ namespace orvane::detail {
 bool NetworkPort::send(const AnyVector& value, const VersionNumber& version, DataValidity validity) const {
   return network->sendAny(value, version, validity);
 }
-ValueType NetworkPort::type() const { return network->type(); }
-size_t NetworkPort::nElements() const { return network->nElements(); }
-const std::string& NetworkPort::path() const { return network->path(); }
+ValueType NetworkPort::type() const {
+  return network->type();
+}
+size_t NetworkPort::nElements() const {
+  return network->nElements();
+}
+const std::string& NetworkPort::path() const {
+  return network->path();
+}
 } // namespace orvane::detail

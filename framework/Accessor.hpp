@@ -17,23 +17,23 @@ enum class UpdateMode { push, poll };
 
 /// Identity of an accessor, as handed out by ReadAnyGroup.
 class TransferElementID {
-public:
+ public:
   TransferElementID() = default;
   explicit TransferElementID(const void* p) : p_(p) {}
   [[nodiscard]] bool isValid() const { return p_ != nullptr; }
   friend bool operator==(const TransferElementID&, const TransferElementID&) = default;
 
-private:
+ private:
   const void* p_{nullptr};
 };
 
 class VariableNetworkNode;
 
 class AccessorBase {
-public:
+ public:
   AccessorBase(EntityOwner* owner, std::string name, AccessorDirection direction, UpdateMode mode,
-               bool returnChannel, ValueType type, size_t nElements, std::string unit, std::string description,
-               TagSet tags);
+               bool returnChannel, ValueType type, size_t nElements, std::string unit,
+               std::string description, TagSet tags);
   virtual ~AccessorBase();
   AccessorBase(const AccessorBase&) = delete;
   AccessorBase& operator=(const AccessorBase&) = delete;
@@ -89,7 +89,7 @@ public:
   /// Caller checks the type; used for initial values and by the test facility.
   virtual void assignAny(const AnyVector& v) = 0;
 
-protected:
+ protected:
   virtual bool doWrite(const VersionNumber& version) = 0;
   void noteReceived(const VersionNumber& v, DataValidity validity);
   void requireBound(const char* what) const;
@@ -112,12 +112,12 @@ protected:
 };
 
 template <typename T> class Accessor : public AccessorBase {
-public:
+ public:
   Accessor(EntityOwner* owner, const std::string& name, AccessorDirection direction, UpdateMode mode,
            bool returnChannel, size_t nElements, const std::string& unit, const std::string& description,
            const TagSet& tags)
-      : AccessorBase(owner, name, direction, mode, returnChannel, valueTypeOf<T>, nElements, unit, description,
-                     tags),
+      : AccessorBase(owner, name, direction, mode, returnChannel, valueTypeOf<T>, nElements, unit,
+                     description, tags),
         buffer_(nElements) {}
 
   void bindNetwork(detail::NetworkBase* network) override {
@@ -157,7 +157,7 @@ public:
   std::vector<T>& buffer() { return buffer_; }
   const std::vector<T>& buffer() const { return buffer_; }
 
-protected:
+ protected:
   bool doWrite(const VersionNumber& version) override {
     requireBound("write");
     if (buffer_.size() != nElements_)
@@ -176,15 +176,11 @@ protected:
 };
 
 template <typename T> class ScalarAccessor : public Accessor<T> {
-public:
+ public:
   using Accessor<T>::Accessor;
   operator T&() { return this->buffer_[0]; }             // NOLINT: accessors stand in for values
   operator const T&() const { return this->buffer_[0]; } // NOLINT
-  operator bool() const
-    requires std::is_same_v<T, Boolean>
-  {
-    return this->buffer_[0].value;
-  }
+  operator bool() const requires std::is_same_v<T, Boolean> { return this->buffer_[0].value; }
   ScalarAccessor& operator=(const T& v) {
     this->buffer_[0] = v;
     return *this;
@@ -199,7 +195,7 @@ public:
 };
 
 template <typename T> class ArrayAccessor : public Accessor<T> {
-public:
+ public:
   using Accessor<T>::Accessor;
   T& operator[](size_t i) { return this->buffer_[i]; }
   const T& operator[](size_t i) const { return this->buffer_[i]; }
@@ -218,26 +214,26 @@ public:
 };
 
 template <typename T> class ScalarPushInput : public ScalarAccessor<T> {
-public:
+ public:
   ScalarPushInput(EntityOwner* owner, const std::string& name, const std::string& unit,
                   const std::string& description, const TagSet& tags = {})
-      : ScalarAccessor<T>(owner, name, AccessorDirection::input, UpdateMode::push, false, 1, unit, description,
-                          tags) {}
+      : ScalarAccessor<T>(owner, name, AccessorDirection::input, UpdateMode::push, false, 1, unit,
+                          description, tags) {}
   using ScalarAccessor<T>::operator=;
 };
 
 template <typename T> class ScalarPollInput : public ScalarAccessor<T> {
-public:
+ public:
   ScalarPollInput(EntityOwner* owner, const std::string& name, const std::string& unit,
                   const std::string& description, const TagSet& tags = {})
-      : ScalarAccessor<T>(owner, name, AccessorDirection::input, UpdateMode::poll, false, 1, unit, description,
-                          tags) {}
+      : ScalarAccessor<T>(owner, name, AccessorDirection::input, UpdateMode::poll, false, 1, unit,
+                          description, tags) {}
   using ScalarAccessor<T>::operator=;
 };
 
 /// Push input with return channel: write() sends the value back to the feeder.
 template <typename T> class ScalarPushInputWB : public ScalarAccessor<T> {
-public:
+ public:
   ScalarPushInputWB(EntityOwner* owner, const std::string& name, const std::string& unit,
                     const std::string& description, const TagSet& tags = {})
       : ScalarAccessor<T>(owner, name, AccessorDirection::input, UpdateMode::push, true, 1, unit, description,
@@ -246,16 +242,16 @@ public:
 };
 
 template <typename T> class ScalarOutput : public ScalarAccessor<T> {
-public:
+ public:
   ScalarOutput(EntityOwner* owner, const std::string& name, const std::string& unit,
                const std::string& description, const TagSet& tags = {})
-      : ScalarAccessor<T>(owner, name, AccessorDirection::output, UpdateMode::push, false, 1, unit, description,
-                          tags) {}
+      : ScalarAccessor<T>(owner, name, AccessorDirection::output, UpdateMode::push, false, 1, unit,
+                          description, tags) {}
   using ScalarAccessor<T>::operator=;
 };
 
 template <typename T> class ArrayPushInput : public ArrayAccessor<T> {
-public:
+ public:
   ArrayPushInput(EntityOwner* owner, const std::string& name, const std::string& unit, size_t nElements,
                  const std::string& description, const TagSet& tags = {})
       : ArrayAccessor<T>(owner, name, AccessorDirection::input, UpdateMode::push, false, nElements, unit,
@@ -264,7 +260,7 @@ public:
 };
 
 template <typename T> class ArrayPollInput : public ArrayAccessor<T> {
-public:
+ public:
   ArrayPollInput(EntityOwner* owner, const std::string& name, const std::string& unit, size_t nElements,
                  const std::string& description, const TagSet& tags = {})
       : ArrayAccessor<T>(owner, name, AccessorDirection::input, UpdateMode::poll, false, nElements, unit,
@@ -273,7 +269,7 @@ public:
 };
 
 template <typename T> class ArrayOutput : public ArrayAccessor<T> {
-public:
+ public:
   ArrayOutput(EntityOwner* owner, const std::string& name, const std::string& unit, size_t nElements,
               const std::string& description, const TagSet& tags = {})
       : ArrayAccessor<T>(owner, name, AccessorDirection::output, UpdateMode::push, false, nElements, unit,
@@ -283,29 +279,30 @@ public:
 
 /// Event input: its value carries nothing, each arrival is one event.
 class VoidInput : public Accessor<Void> {
-public:
-  VoidInput(EntityOwner* owner, const std::string& name, const std::string& unit, const std::string& description,
-            const TagSet& tags = {})
+ public:
+  VoidInput(EntityOwner* owner, const std::string& name, const std::string& unit,
+            const std::string& description, const TagSet& tags = {})
       : Accessor<Void>(owner, name, AccessorDirection::input, UpdateMode::push, false, 1, unit, description,
                        tags) {}
 };
 
 /// Event output: each write() is one event.
 class VoidOutput : public Accessor<Void> {
-public:
-  VoidOutput(EntityOwner* owner, const std::string& name, const std::string& unit, const std::string& description,
-             const TagSet& tags = {})
+ public:
+  VoidOutput(EntityOwner* owner, const std::string& name, const std::string& unit,
+             const std::string& description, const TagSet& tags = {})
       : Accessor<Void>(owner, name, AccessorDirection::output, UpdateMode::push, false, 1, unit, description,
                        tags) {}
 };
 
 /// Waits on several push inputs of one module and hands out updates in arrival order.
 class ReadAnyGroup {
-public:
+ public:
   ReadAnyGroup() = default;
   ReadAnyGroup(std::initializer_list<std::reference_wrapper<AccessorBase>> accessors);
   template <typename Iterator> ReadAnyGroup(Iterator begin, Iterator end) {
-    for (auto it = begin; it != end; ++it) add(*it);
+    for (auto it = begin; it != end; ++it)
+      add(*it);
   }
   void add(AccessorBase& a);
   void add(AccessorBase* a) { add(*a); }
@@ -316,7 +313,7 @@ public:
   /// As readAny() but returns an invalid identity at once when nothing is pending.
   TransferElementID readAnyNonBlocking();
 
-private:
+ private:
   AccessorBase* takeOldestLocked();
   void updatePollInputs();
   std::vector<AccessorBase*> push_;

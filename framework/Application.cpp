@@ -75,9 +75,12 @@ VariableNetworkNode VariableNetworkNode::controlSystem(std::string path) {
   return n;
 }
 
-std::string VariableNetworkNode::path() const { return accessor_ != nullptr ? accessor_->getName() : csPath_; }
+std::string VariableNetworkNode::path() const {
+  return accessor_ != nullptr ? accessor_->getName() : csPath_;
+}
 
-const VariableNetworkNode& operator>>(const VariableNetworkNode& feeder, const VariableNetworkNode& consumer) {
+const VariableNetworkNode& operator>>(const VariableNetworkNode& feeder,
+                                      const VariableNetworkNode& consumer) {
   Application::getInstance().addExplicitConnection(feeder, consumer);
   return feeder;
 }
@@ -116,7 +119,8 @@ void ControlSystemModule::dump(const std::string& prefix, std::ostream* osp) con
 }
 
 void VirtualModule::connectTo(const ControlSystemModule& cs) const {
-  for (auto* a : accessors_) a->setPublished(cs.directory());
+  for (auto* a : accessors_)
+    a->setPublished(cs.directory());
 }
 
 Application::Application(const std::string& name) : ModuleGroup(name) {
@@ -142,7 +146,9 @@ Application& Application::getInstance() {
   return *theInstance;
 }
 
-bool Application::hasInstance() { return theInstance != nullptr; }
+bool Application::hasInstance() {
+  return theInstance != nullptr;
+}
 
 void Application::enableTestableMode() {
   if (running_) throw std::logic_error("Testable mode must be enabled before the application runs.");
@@ -151,18 +157,22 @@ void Application::enableTestableMode() {
 }
 
 void Application::addExternalNode(ExternalNode node) {
-  if (initialised_) throw std::logic_error("Variable '" + node.path + "' added after the application was initialised.");
+  if (initialised_)
+    throw std::logic_error("Variable '" + node.path + "' added after the application was initialised.");
   node.path = path::normalise(node.path);
   externals_.push_back(std::move(node));
 }
 
-void Application::addExplicitConnection(const VariableNetworkNode& feeder, const VariableNetworkNode& consumer) {
-  if (initialised_) throw std::logic_error("Connection to '" + consumer.path() + "' made after initialisation.");
+void Application::addExplicitConnection(const VariableNetworkNode& feeder,
+                                        const VariableNetworkNode& consumer) {
+  if (initialised_)
+    throw std::logic_error("Connection to '" + consumer.path() + "' made after initialisation.");
   if (feeder.isControlSystem() && consumer.isControlSystem())
     throw std::logic_error("Cannot connect control-system variable '" + feeder.path() +
                            "' to control-system variable '" + consumer.path() + "'.");
   if (!feeder.isControlSystem() && !feeder.accessor()->isOutput())
-    throw std::logic_error("Cannot feed '" + consumer.path() + "' from '" + feeder.path() + "', which is an input.");
+    throw std::logic_error("Cannot feed '" + consumer.path() + "' from '" + feeder.path() +
+                           "', which is an input.");
   if (!consumer.isControlSystem() && !consumer.accessor()->isInput())
     throw std::logic_error("Cannot connect '" + feeder.path() + "' to '" + consumer.path() +
                            "', which is an output.");
@@ -175,7 +185,8 @@ void Application::defineConnectionsOnce() {
   defineConnections();
   auto steps = std::move(connectionSteps_);
   connectionSteps_.clear();
-  for (auto& step : steps) step();
+  for (auto& step : steps)
+    step();
 }
 
 std::unique_ptr<detail::Plan> Application::makePlan() {
@@ -196,8 +207,8 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     } else {
       auto it = redirected.find(consumer.accessor());
       if (it != redirected.end() && it->second != feeder.path())
-        throw std::logic_error("Variable '" + consumer.path() + "' is connected to two feeders: '" + it->second +
-                               "' and '" + feeder.path() + "'.");
+        throw std::logic_error("Variable '" + consumer.path() + "' is connected to two feeders: '" +
+                               it->second + "' and '" + feeder.path() + "'.");
       redirected[consumer.accessor()] = feeder.path();
       if (feeder.isControlSystem()) groups[feeder.path()].csNode = true;
     }
@@ -219,11 +230,14 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
       auto& g = groups[own];
       g.accessors.push_back(a);
       if (csName) {
-        if (*csName == own) g.published = true;
-        else g.mirrors.emplace_back(*csName, a);
+        if (*csName == own)
+          g.published = true;
+        else
+          g.mirrors.emplace_back(*csName, a);
       }
     }
-    for (auto& extra : extraNames[a]) groups[a->getName()].mirrors.emplace_back(extra, a);
+    for (auto& extra : extraNames[a])
+      groups[a->getName()].mirrors.emplace_back(extra, a);
   }
   // Of several names of one writable target only one is joined (see ExternalNode::sharedTarget).
   std::map<std::string, ExternalNode*> chosenName;
@@ -232,7 +246,8 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     auto it = groups.find(e.path);
     const bool usedByModule = it != groups.end() && !it->second.accessors.empty();
     auto& chosen = chosenName[e.sharedTarget];
-    if (chosen == nullptr) chosen = &e;
+    if (chosen == nullptr)
+      chosen = &e;
     else if (usedByModule) {
       auto c = groups.find(chosen->path);
       if (c == groups.end() || c->second.accessors.empty()) chosen = &e;
@@ -251,18 +266,26 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     detail::PlanNetwork n;
     n.path = p;
     std::vector<AccessorBase*> outputs;
-    for (auto* a : g.accessors) (a->isOutput() ? outputs : n.moduleConsumers).push_back(a);
+    for (auto* a : g.accessors)
+      (a->isOutput() ? outputs : n.moduleConsumers).push_back(a);
     std::vector<ExternalNode*> extFeeders;
-    for (auto* e : g.externals) (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
+    for (auto* e : g.externals)
+      (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
 
     std::vector<std::string> feeders;
-    for (auto* a : outputs) feeders.push_back(describe(a));
-    for (auto* e : extFeeders) feeders.push_back(describe(e));
+    for (auto* a : outputs)
+      feeders.push_back(describe(a));
+    for (auto* e : extFeeders)
+      feeders.push_back(describe(e));
     if (feeders.size() > 1)
-      throw std::logic_error("Variable '" + p + "' has two feeders: " + feeders[0] + " and " + feeders[1] + ".");
-    if (!outputs.empty()) n.moduleFeeder = outputs[0];
-    else if (!extFeeders.empty()) n.externalFeeder = extFeeders[0];
-    else n.csFeeds = true;
+      throw std::logic_error("Variable '" + p + "' has two feeders: " + feeders[0] + " and " + feeders[1] +
+                             ".");
+    if (!outputs.empty())
+      n.moduleFeeder = outputs[0];
+    else if (!extFeeders.empty())
+      n.externalFeeder = extFeeders[0];
+    else
+      n.csFeeds = true;
 
     bool published = g.published || g.csNode;
     if (n.csFeeds && !published) {
@@ -270,7 +293,8 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
         throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.moduleConsumers[0]) +
                                " is fed by no module output, device register or control-system variable.");
       if (!n.externalConsumers.empty())
-        throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.externalConsumers[0]) + ".");
+        throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.externalConsumers[0]) +
+                               ".");
     }
 
     // Type and length: module accessors must agree; external nodes adapt.
@@ -316,10 +340,11 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     };
     if (n.moduleFeeder != nullptr) take(n.moduleFeeder->getUnit(), n.moduleFeeder->getDescription());
     for (auto* a : g.accessors)
-      if (g.mirrors.empty() || std::none_of(g.mirrors.begin(), g.mirrors.end(),
-                                            [a](auto& m) { return m.second == a; }))
+      if (g.mirrors.empty() ||
+          std::none_of(g.mirrors.begin(), g.mirrors.end(), [a](auto& m) { return m.second == a; }))
         take(a->getUnit(), a->getDescription());
-    for (auto* e : g.externals) take(e->unit, e->description);
+    for (auto* e : g.externals)
+      take(e->unit, e->description);
 
     if (published) {
       ProcessVariableInfo info;
@@ -366,11 +391,13 @@ void Application::instantiate(detail::Plan& plan) {
   for (auto& n : plan.networks) {
     std::unique_ptr<detail::NetworkBase> net = dispatchValueType(n.type, [&](auto tag) {
       using T = decltype(tag);
-      return std::unique_ptr<detail::NetworkBase>(std::make_unique<detail::Network<T>>(*this, n.path, n.nElements));
+      return std::unique_ptr<detail::NetworkBase>(
+          std::make_unique<detail::Network<T>>(*this, n.path, n.nElements));
     });
     detail::NetworkPort port{net.get()};
     if (n.moduleFeeder != nullptr) n.moduleFeeder->bindNetwork(net.get());
-    for (auto* a : n.moduleConsumers) a->bindNetwork(net.get());
+    for (auto* a : n.moduleConsumers)
+      a->bindNetwork(net.get());
     if (n.externalFeeder != nullptr) {
       net->setExternalFeeder(n.externalFeeder->endpoint);
       if (n.externalFeeder->endpoint != nullptr) n.externalFeeder->endpoint->connected(port);
@@ -387,8 +414,10 @@ void Application::instantiate(detail::Plan& plan) {
   std::sort(pending.begin(), pending.end(), [](auto& a, auto& b) { return a.info.path < b.info.path; });
   for (auto& p : pending) {
     auto& pv = registry_.add(p.info);
-    if (p.feeder) p.net->setExternalFeeder(&pv);
-    else p.net->addExternalConsumer(&pv);
+    if (p.feeder)
+      p.net->setExternalFeeder(&pv);
+    else
+      p.net->addExternalConsumer(&pv);
     pv.connected(detail::NetworkPort{p.net});
   }
 }
@@ -405,7 +434,8 @@ std::vector<ProcessVariableInfo> Application::plannedVariables(std::string& erro
   std::vector<ProcessVariableInfo> out;
   try {
     auto plan = makePlan();
-    for (auto& n : plan->networks) out.insert(out.end(), n.pvs.begin(), n.pvs.end());
+    for (auto& n : plan->networks)
+      out.insert(out.end(), n.pvs.begin(), n.pvs.end());
   } catch (const std::exception& e) {
     error = e.what();
   }
@@ -432,13 +462,19 @@ void Application::dumpConnections(std::ostream& os) {
   for (auto& n : plan->networks) {
     os << n.path << " : " << valueTypeName(n.type) << "[" << n.nElements << "]\n";
     os << "  feeder:   ";
-    if (n.moduleFeeder != nullptr) os << describe(n.moduleFeeder);
-    else if (n.externalFeeder != nullptr) os << n.externalFeeder->ownerName;
-    else os << "control system";
+    if (n.moduleFeeder != nullptr)
+      os << describe(n.moduleFeeder);
+    else if (n.externalFeeder != nullptr)
+      os << n.externalFeeder->ownerName;
+    else
+      os << "control system";
     os << "\n";
-    for (auto* a : n.moduleConsumers) os << "  consumer: " << describe(a) << "\n";
-    for (auto* e : n.externalConsumers) os << "  consumer: " << e->ownerName << "\n";
-    for (auto& pv : n.pvs) os << "  published: " << pv.path << " (" << pvDirectionName(pv.direction) << ")\n";
+    for (auto* a : n.moduleConsumers)
+      os << "  consumer: " << describe(a) << "\n";
+    for (auto* e : n.externalConsumers)
+      os << "  consumer: " << e->ownerName << "\n";
+    for (auto& pv : n.pvs)
+      os << "  published: " << pv.path << " (" << pvDirectionName(pv.direction) << ")\n";
   }
   os << "====" << std::endl;
 }
@@ -552,17 +588,22 @@ void Application::run() {
   std::vector<Module*> modules;
   std::function<void(EntityOwner*)> collect = [&](EntityOwner* e) {
     if (e->kind() == EntityKind::module) modules.push_back(static_cast<Module*>(e));
-    for (auto* s : e->getSubmodules()) collect(s);
+    for (auto* s : e->getSubmodules())
+      collect(s);
   };
   collect(this);
-  for (auto* m : modules) m->prepare();
-  for (auto& step : startupSteps_) step();
-  for (auto& [name, body] : pendingFrameworkThreads_) startThread(name, std::move(body), false, nullptr);
+  for (auto* m : modules)
+    m->prepare();
+  for (auto& step : startupSteps_)
+    step();
+  for (auto& [name, body] : pendingFrameworkThreads_)
+    startThread(name, std::move(body), false, nullptr);
   pendingFrameworkThreads_.clear();
   for (auto* m : modules) {
     if (!m->hasThread()) continue;
     auto* am = static_cast<ApplicationModule*>(m);
-    startThread(m->getQualifiedName(), [am] { am->mainLoop(); }, true, m);
+    startThread(
+        m->getQualifiedName(), [am] { am->mainLoop(); }, true, m);
   }
 }
 
@@ -578,12 +619,18 @@ void Application::shutdown() {
   auto* big = detail::Testable::threadLock();
   bool relock = big != nullptr && big->owns_lock();
   if (relock) big->unlock();
-  for (auto& t : threads) t->interrupt();
-  for (auto& t : threads) t->join();
+  for (auto& t : threads)
+    t->interrupt();
+  for (auto& t : threads)
+    t->join();
   if (relock) big->lock();
 }
 
-void setDMapFilePath(const std::string& path) { dmapFilePath = path; }
-const std::string& getDMapFilePath() { return dmapFilePath; }
+void setDMapFilePath(const std::string& path) {
+  dmapFilePath = path;
+}
+const std::string& getDMapFilePath() {
+  return dmapFilePath;
+}
 
 } // namespace orvane

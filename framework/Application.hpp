@@ -19,7 +19,7 @@ namespace orvane {
 
 /// A node for explicit connections: an accessor, or a control-system variable by path.
 class VariableNetworkNode {
-public:
+ public:
   VariableNetworkNode(AccessorBase& accessor); // NOLINT: accessors convert to nodes
   static VariableNetworkNode controlSystem(std::string path);
 
@@ -28,7 +28,7 @@ public:
   /// The control-system path, or the accessor's path.
   [[nodiscard]] std::string path() const;
 
-private:
+ private:
   VariableNetworkNode() = default;
   AccessorBase* accessor_{nullptr};
   std::string csPath_;
@@ -39,7 +39,7 @@ const VariableNetworkNode& operator>>(const VariableNetworkNode& feeder, const V
 
 /// A directory of the control system's variable tree.
 class ControlSystemModule {
-public:
+ public:
   ControlSystemModule() = default; ///< the root
   /// A sub-directory.
   ControlSystemModule operator[](const std::string& directory) const;
@@ -49,20 +49,20 @@ public:
   /// The published tree below this directory, as text.
   void dump(const std::string& prefix = "", std::ostream* os = nullptr) const;
 
-private:
+ private:
   explicit ControlSystemModule(std::string dir) : directory_(std::move(dir)) {}
   std::string directory_{"/"};
 };
 
 /// A selection of variables (from findTag).
 class VirtualModule {
-public:
+ public:
   explicit VirtualModule(std::vector<AccessorBase*> accessors) : accessors_(std::move(accessors)) {}
   /// Publishes every selected variable under its path below the given directory.
   void connectTo(const ControlSystemModule& cs) const;
   [[nodiscard]] const std::vector<AccessorBase*>& accessors() const { return accessors_; }
 
-private:
+ private:
   std::vector<AccessorBase*> accessors_;
 };
 
@@ -71,12 +71,12 @@ struct ExternalNode {
   enum class Role { feeder, consumer };
   std::string path;
   Role role{Role::consumer};
-  std::optional<ValueType> type;     ///< preferred type when no module accessor fixes one
-  std::optional<size_t> nElements;   ///< must match the network's when given
+  std::optional<ValueType> type;   ///< preferred type when no module accessor fixes one
+  std::optional<size_t> nElements; ///< must match the network's when given
   std::string unit;
   std::string description;
-  std::string ownerName;             ///< for messages: "device PiezoDriver"
-  bool publish{true};                ///< publish to the control system
+  std::string ownerName; ///< for messages: "device PiezoDriver"
+  bool publish{true};    ///< publish to the control system
   /// Nodes with the same non-empty key are names of one writable target (a register with alias
   /// lines). Only one of them is joined: the first that a module variable uses, else the first.
   /// Each further name published alone would give operators a way to the hardware around the
@@ -90,7 +90,7 @@ struct Plan;
 } // namespace detail
 
 class Application : public ModuleGroup {
-public:
+ public:
   explicit Application(const std::string& name);
   ~Application() override;
 
@@ -146,7 +146,7 @@ public:
   /// for the test (testable mode).
   void fatalError(const std::string& where, std::exception_ptr e);
 
-private:
+ private:
   void defineConnectionsOnce();
   std::unique_ptr<detail::Plan> makePlan();
   void instantiate(detail::Plan& plan);

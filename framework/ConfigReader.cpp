@@ -54,7 +54,8 @@ template <typename T> bool parseInteger(const std::string& text, T& out) {
   auto [p, ec] = std::from_chars(b, e, mag, base);
   if (ec != std::errc() || p != e || b == e) return false;
   if constexpr (std::is_signed_v<T>) {
-    const auto limit = static_cast<unsigned long long>(std::numeric_limits<T>::max()) + (negative ? 1ULL : 0ULL);
+    const auto limit =
+        static_cast<unsigned long long>(std::numeric_limits<T>::max()) + (negative ? 1ULL : 0ULL);
     if (mag > limit) return false;
     Wide v = negative ? static_cast<Wide>(0 - mag) : static_cast<Wide>(mag);
     if (negative && mag == limit) v = static_cast<Wide>(std::numeric_limits<T>::min());
@@ -89,9 +90,12 @@ bool parseElement(ValueType type, const std::string& text, AnyVector& into) {
       vec.push_back(text);
       return true;
     } else if constexpr (std::is_same_v<T, Boolean>) {
-      if (text == "true" || text == "1") vec.push_back(Boolean(true));
-      else if (text == "false" || text == "0") vec.push_back(Boolean(false));
-      else return false;
+      if (text == "true" || text == "1")
+        vec.push_back(Boolean(true));
+      else if (text == "false" || text == "0")
+        vec.push_back(Boolean(false));
+      else
+        return false;
       return true;
     } else if constexpr (std::is_floating_point_v<T>) {
       T v{};
@@ -131,7 +135,7 @@ ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const st
 
   std::map<std::string, int> seen;
   std::function<void(const pugi::xml_node&, const std::string&)> walk = [&](const pugi::xml_node& parent,
-                                                                              const std::string& prefix) {
+                                                                            const std::string& prefix) {
     for (auto node : parent.children()) {
       if (node.type() != pugi::node_element) continue;
       const int line = lineOf(text, node.offset_debug());
@@ -155,8 +159,9 @@ ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const st
       const std::string typeName = node.attribute("type").as_string();
       auto type = parseConfigTypeName(typeName);
       if (!type)
-        throw ConfigError(where + "key '" + key + "': unknown type '" + typeName +
-                          "' (int8 int16 int32 int64 uint8 uint16 uint32 uint64 float double boolean string).");
+        throw ConfigError(
+            where + "key '" + key + "': unknown type '" + typeName +
+            "' (int8 int16 int32 int64 uint8 uint16 uint32 uint64 float double boolean string).");
       Entry e;
       e.name = key;
       e.type = *type;
@@ -173,7 +178,8 @@ ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const st
         std::string w;
         while (words >> w)
           if (!parseElement(*type, w, e.value))
-            throw ConfigError(where + "key '" + key + "': element '" + w + "' is not a valid " + typeName + ".");
+            throw ConfigError(where + "key '" + key + "': element '" + w + "' is not a valid " + typeName +
+                              ".");
         if (sizeOf(e.value) == 0) throw ConfigError(where + "key '" + key + "': the array is empty.");
       }
       seen[key] = line;
@@ -197,9 +203,10 @@ const ConfigReader::Entry& ConfigReader::find(const std::string& name, ValueType
     throw std::logic_error("ConfigReader: no configuration value '" + name + "' (" + wanted + ") in file '" +
                            fileName_ + "'.");
   if (e->type != type || e->isArray != array)
-    throw std::logic_error("ConfigReader: configuration value '" + name + "' in file '" + fileName_ + "' (line " +
-                           std::to_string(e->line) + ") is " + (e->isArray ? "an array of " : "a ") +
-                           valueTypeName(e->type) + ", not " + wanted + ".");
+    throw std::logic_error("ConfigReader: configuration value '" + name + "' in file '" + fileName_ +
+                           "' (line " + std::to_string(e->line) + ") is " +
+                           (e->isArray ? "an array of " : "a ") + valueTypeName(e->type) + ", not " + wanted +
+                           ".");
   return *e;
 }
 
@@ -224,8 +231,10 @@ void ConfigReader::publish() {
     dispatchValueType(e.type, [&](auto tag) {
       using T = decltype(tag);
       if constexpr (!std::is_same_v<T, Void>) {
-        if (e.isArray) constants_.push_back(std::make_unique<ArrayOutput<T>>(owner, rest, "", n, ""));
-        else constants_.push_back(std::make_unique<ScalarOutput<T>>(owner, rest, "", ""));
+        if (e.isArray)
+          constants_.push_back(std::make_unique<ArrayOutput<T>>(owner, rest, "", n, ""));
+        else
+          constants_.push_back(std::make_unique<ScalarOutput<T>>(owner, rest, "", ""));
       }
     });
   }

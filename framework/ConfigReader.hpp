@@ -15,12 +15,12 @@ namespace orvane {
 
 /// A configuration file that cannot be used: the message names the file, the line and the key.
 class ConfigError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
 class ConfigReader : public Module {
-public:
+ public:
   struct Entry {
     std::string name; ///< "StateMachine/errorResetDelay"
     ValueType type{ValueType::int32};
@@ -56,7 +56,7 @@ public:
   /// Writes every constant, so consumers hold it as their initial value.
   void prepare() override;
 
-private:
+ private:
   [[nodiscard]] const Entry* tryFind(const std::string& name) const;
   [[nodiscard]] const Entry& find(const std::string& name, ValueType type, bool array) const;
   void publish();

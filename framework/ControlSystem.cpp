@@ -6,9 +6,12 @@ namespace orvane {
 
 const char* pvDirectionName(PvDirection d) {
   switch (d) {
-  case PvDirection::toOperator: return "to_operator";
-  case PvDirection::fromOperator: return "from_operator";
-  case PvDirection::bidirectional: return "bidirectional";
+  case PvDirection::toOperator:
+    return "to_operator";
+  case PvDirection::fromOperator:
+    return "from_operator";
+  case PvDirection::bidirectional:
+    return "bidirectional";
   }
   return "to_operator";
 }
@@ -34,7 +37,9 @@ void ProcessVariable::store(const AnyVector& value, const VersionNumber& version
   registry_.notify(*this);
 }
 
-void ProcessVariable::write(const AnyVector& value) { write(value, VersionNumber()); }
+void ProcessVariable::write(const AnyVector& value) {
+  write(value, VersionNumber());
+}
 
 void ProcessVariable::write(const AnyVector& value, const VersionNumber& version) {
   if (!info_.writable()) throw std::logic_error("Variable '" + info_.path + "' is read-only.");
@@ -46,7 +51,8 @@ void ProcessVariable::write(const AnyVector& value, const VersionNumber& version
         [&full](const auto& src) {
           using V = std::decay_t<decltype(src)>;
           auto& dst = std::get<V>(full);
-          for (size_t i = 0; i < src.size() && i < dst.size(); ++i) dst[i] = src[i];
+          for (size_t i = 0; i < src.size() && i < dst.size(); ++i)
+            dst[i] = src[i];
         },
         converted);
     converted = std::move(full);
@@ -85,7 +91,8 @@ ProcessVariable* ProcessVariableRegistry::find(const std::string& path) const {
 }
 
 ProcessVariable& ProcessVariableRegistry::add(ProcessVariableInfo info) {
-  if (byPath_.count(info.path) != 0) throw std::logic_error("Variable '" + info.path + "' is published twice.");
+  if (byPath_.count(info.path) != 0)
+    throw std::logic_error("Variable '" + info.path + "' is published twice.");
   auto pv = std::make_unique<ProcessVariable>(*this, pvs_.size(), std::move(info));
   auto* raw = pv.get();
   pvs_.push_back(std::move(pv));
@@ -94,11 +101,13 @@ ProcessVariable& ProcessVariableRegistry::add(ProcessVariableInfo info) {
 }
 
 void ProcessVariableRegistry::notify(const ProcessVariable& pv) const {
-  for (auto& h : hooks_) h(pv);
+  for (auto& h : hooks_)
+    h(pv);
 }
 
 void ProcessVariableRegistry::sendInitialValues() {
-  for (auto& pv : pvs_) pv->sendInitialValue();
+  for (auto& pv : pvs_)
+    pv->sendInitialValue();
 }
 
 void ProcessVariableRegistry::setRunning() {

@@ -36,7 +36,7 @@ struct ProcessVariableInfo {
 class ProcessVariableRegistry;
 
 class ProcessVariable final : public detail::ExternalEndpoint {
-public:
+ public:
   struct Snapshot {
     AnyVector value;
     VersionNumber version{nullptr};
@@ -65,7 +65,7 @@ public:
   /// Sends the held value into the network, if fed by the control system (at start).
   void sendInitialValue();
 
-private:
+ private:
   void store(const AnyVector& value, const VersionNumber& version, DataValidity validity);
   ProcessVariableRegistry& registry_;
   size_t index_;
@@ -78,7 +78,7 @@ private:
 };
 
 class ProcessVariableRegistry {
-public:
+ public:
   using UpdateHook = std::function<void(const ProcessVariable&)>;
 
   [[nodiscard]] const std::vector<std::unique_ptr<ProcessVariable>>& all() const { return pvs_; }
@@ -94,7 +94,7 @@ public:
   void setRunning();
   void sendInitialValues();
 
-private:
+ private:
   std::vector<std::unique_ptr<ProcessVariable>> pvs_;
   std::map<std::string, ProcessVariable*> byPath_;
   std::vector<UpdateHook> hooks_;

@@ -28,7 +28,8 @@ std::string normalise(const std::string& p) {
     i = j + 1;
   }
   std::string out;
-  for (auto& part : parts) out += "/" + part;
+  for (auto& part : parts)
+    out += "/" + part;
   return out.empty() ? "/" : out;
 }
 
@@ -37,12 +38,14 @@ std::string join(const std::string& dir, const std::string& rel) {
   return normalise(dir + "/" + rel);
 }
 
-std::string parent(const std::string& dir) { return normalise(dir + "/.."); }
+std::string parent(const std::string& dir) {
+  return normalise(dir + "/..");
+}
 
 } // namespace path
 
-EntityOwner::EntityOwner(EntityOwner* owner, std::string name, std::string description, HierarchyModifier modifier,
-                         TagSet tags, EntityKind kind, bool nameMayHoldSlashes)
+EntityOwner::EntityOwner(EntityOwner* owner, std::string name, std::string description,
+                         HierarchyModifier modifier, TagSet tags, EntityKind kind, bool nameMayHoldSlashes)
     : owner_(owner), name_(std::move(name)), description_(std::move(description)), modifier_(modifier),
       tags_(std::move(tags)), kind_(kind) {
   if (!nameMayHoldSlashes && name_.find('/') != std::string::npos)
@@ -59,11 +62,16 @@ std::string EntityOwner::getDirectory() const {
   const std::string ownerDir = owner_->getDirectory();
   if (fixedDirectory_) return path::join(ownerDir, *fixedDirectory_);
   switch (modifier_) {
-  case HierarchyModifier::none: return path::join(ownerDir, name_);
-  case HierarchyModifier::hideThis: return ownerDir;
-  case HierarchyModifier::moveToRoot: return path::join("/", name_);
-  case HierarchyModifier::oneLevelUp: return path::join(path::parent(ownerDir), name_);
-  case HierarchyModifier::oneUpAndHide: return path::parent(ownerDir);
+  case HierarchyModifier::none:
+    return path::join(ownerDir, name_);
+  case HierarchyModifier::hideThis:
+    return ownerDir;
+  case HierarchyModifier::moveToRoot:
+    return path::join("/", name_);
+  case HierarchyModifier::oneLevelUp:
+    return path::join(path::parent(ownerDir), name_);
+  case HierarchyModifier::oneUpAndHide:
+    return path::parent(ownerDir);
   }
   return ownerDir;
 }
@@ -102,7 +110,8 @@ VirtualModule EntityOwner::findTag(const std::string& tagRegex) const {
     if (a->getTags().empty()) {
       match = std::regex_match(std::string(), re);
     } else {
-      for (auto& t : a->getTags()) match = match || std::regex_match(t, re);
+      for (auto& t : a->getTags())
+        match = match || std::regex_match(t, re);
     }
     if (match) selected.push_back(a);
   }
@@ -121,7 +130,8 @@ void EntityOwner::dump(const std::string& prefix, std::ostream* osp) const {
     if (a->hasReturnChannel()) os << " with return channel";
     os << " -> " << a->getName() << "\n";
   }
-  for (auto* s : submodules_) s->dump(prefix + "  ", &os);
+  for (auto* s : submodules_)
+    s->dump(prefix + "  ", &os);
 }
 
 void EntityOwner::readAll() {
@@ -143,11 +153,15 @@ Module* EntityOwner::owningModule() {
   return nullptr;
 }
 
-void EntityOwner::registerAccessor(AccessorBase* a) { accessors_.push_back(a); }
+void EntityOwner::registerAccessor(AccessorBase* a) {
+  accessors_.push_back(a);
+}
 void EntityOwner::unregisterAccessor(AccessorBase* a) {
   accessors_.erase(std::remove(accessors_.begin(), accessors_.end(), a), accessors_.end());
 }
-void EntityOwner::registerSubmodule(EntityOwner* e) { submodules_.push_back(e); }
+void EntityOwner::registerSubmodule(EntityOwner* e) {
+  submodules_.push_back(e);
+}
 void EntityOwner::unregisterSubmodule(EntityOwner* e) {
   submodules_.erase(std::remove(submodules_.begin(), submodules_.end(), e), submodules_.end());
 }

@@ -34,7 +34,7 @@ enum class HierarchyModifier {
 enum class EntityKind { application, moduleGroup, variableGroup, module };
 
 class EntityOwner {
-public:
+ public:
   EntityOwner(EntityOwner* owner, std::string name, std::string description, HierarchyModifier modifier,
               TagSet tags, EntityKind kind, bool nameMayHoldSlashes = false);
   virtual ~EntityOwner();
@@ -81,11 +81,11 @@ public:
   void registerSubmodule(EntityOwner* e);
   void unregisterSubmodule(EntityOwner* e);
 
-protected:
+ protected:
   /// A fixed directory (absolute, or relative to the owner's), for hierarchy-modifying groups.
   std::optional<std::string> fixedDirectory_;
 
-private:
+ private:
   EntityOwner* owner_;
   std::string name_;
   std::string description_;
@@ -98,7 +98,7 @@ private:
 
 /// A module with accessors of its own: it has a version number and an inbox for its push inputs.
 class Module : public EntityOwner {
-public:
+ public:
   Module(EntityOwner* owner, const std::string& name, const std::string& description,
          HierarchyModifier modifier = HierarchyModifier::none, const TagSet& tags = {});
 
@@ -119,14 +119,14 @@ public:
   /// Whether the framework runs mainLoop() of this module in a thread of its own.
   [[nodiscard]] virtual bool hasThread() const { return false; }
 
-private:
+ private:
   VersionNumber currentVersion_;
   detail::Inbox inbox_;
 };
 
 /// A module whose mainLoop() runs in its own thread.
 class ApplicationModule : public Module {
-public:
+ public:
   using Module::Module;
   /// Runs in the module's own thread; ends only with the thread interruption at shutdown.
   virtual void mainLoop() = 0;
@@ -135,21 +135,21 @@ public:
 
 /// Groups modules without being one.
 class ModuleGroup : public EntityOwner {
-public:
+ public:
   ModuleGroup(EntityOwner* owner, const std::string& name, const std::string& description,
               HierarchyModifier modifier = HierarchyModifier::none, const TagSet& tags = {});
 
-protected:
+ protected:
   ModuleGroup(const std::string& applicationName); // the application itself
 };
 
 /// Groups the variables of one module under a directory.
 class VariableGroup : public EntityOwner {
-public:
+ public:
   VariableGroup(EntityOwner* owner, const std::string& name, const std::string& description,
                 HierarchyModifier modifier = HierarchyModifier::none, const TagSet& tags = {});
 
-protected:
+ protected:
   struct FixedPath {};
   VariableGroup(FixedPath, EntityOwner* owner, const std::string& path, const std::string& description,
                 const TagSet& tags);
@@ -158,7 +158,7 @@ protected:
 /// A variable group placed at a given path: absolute ("/Board") or relative to the owner's
 /// directory ("../Other/Dir").
 class HierarchyModifyingGroup : public VariableGroup {
-public:
+ public:
   HierarchyModifyingGroup(EntityOwner* owner, const std::string& path, const std::string& description = "",
                           const TagSet& tags = {});
 
@@ -169,7 +169,7 @@ public:
 /// One accessor at a qualified path ("/Board/hwProtectionMonitor"): the directory part becomes a
 /// group, the last component the variable's name.
 template <typename AccessorType> class ModifyHierarchy : public HierarchyModifyingGroup {
-public:
+ public:
   template <typename... Args>
   ModifyHierarchy(EntityOwner* owner, const std::string& qualifiedName, Args&&... args)
       : HierarchyModifyingGroup(owner, directoryPart(qualifiedName)),

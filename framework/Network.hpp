@@ -35,7 +35,7 @@ struct NetworkPort {
 
 /// A participant of a network that is not a module accessor.
 class ExternalEndpoint {
-public:
+ public:
   virtual ~ExternalEndpoint() = default;
   /// A new value of the network, in the writer's thread. Must not block for long.
   virtual void consume(const AnyVector& value, const VersionNumber& version, DataValidity validity) = 0;
@@ -48,7 +48,7 @@ public:
 };
 
 class QueueBase {
-public:
+ public:
   QueueBase(Inbox* inbox, AccessorBase* owner, size_t depth) : inbox_(inbox), owner_(owner), depth_(depth) {}
   virtual ~QueueBase() = default;
   [[nodiscard]] virtual bool emptyLocked() const = 0;
@@ -58,7 +58,7 @@ public:
   [[nodiscard]] Inbox& inbox() const { return *inbox_; }
   [[nodiscard]] uint64_t lostCount() const { return lost_.load(); }
 
-protected:
+ protected:
   Inbox* inbox_;
   AccessorBase* owner_;
   size_t depth_;
@@ -75,7 +75,7 @@ template <typename T> struct QueueEntry {
 };
 
 template <typename T> class Queue final : public QueueBase {
-public:
+ public:
   using QueueBase::QueueBase;
 
   /// Returns true when the queue was full and its newest entry was replaced.
@@ -114,12 +114,12 @@ public:
   [[nodiscard]] bool emptyLocked() const override { return entries_.empty(); }
   [[nodiscard]] uint64_t frontSeqLocked() const override { return entries_.front().seq; }
 
-private:
+ private:
   std::deque<QueueEntry<T>> entries_;
 };
 
 class NetworkBase {
-public:
+ public:
   NetworkBase(Application& app, std::string path, ValueType type, size_t n)
       : app_(app), path_(std::move(path)), type_(type), nElements_(n) {}
   virtual ~NetworkBase() = default;
@@ -137,9 +137,10 @@ public:
   [[nodiscard]] ExternalEndpoint* externalFeeder() const { return externalFeeder_; }
   void addPollInbox(Inbox* inbox) { pollInboxes_.push_back(inbox); }
 
-protected:
+ protected:
   void notifyPollInboxes() {
-    for (auto* i : pollInboxes_) i->notify();
+    for (auto* i : pollInboxes_)
+      i->notify();
   }
   Application& app_;
   std::string path_;
@@ -151,7 +152,7 @@ protected:
 };
 
 template <typename T> class Network final : public NetworkBase {
-public:
+ public:
   Network(Application& app, std::string path, size_t n)
       : NetworkBase(app, std::move(path), valueTypeOf<T>, n), latest_(n) {}
 
@@ -169,10 +170,12 @@ public:
       has_ = true;
     }
     bool lost = false;
-    for (auto* q : queues_) lost |= q->push(v, version, validity);
+    for (auto* q : queues_)
+      lost |= q->push(v, version, validity);
     if (!externals_.empty()) {
       AnyVector any(std::in_place_type<std::vector<T>>, v);
-      for (auto* e : externals_) e->consume(any, version, validity);
+      for (auto* e : externals_)
+        e->consume(any, version, validity);
     }
     if (first) notifyPollInboxes();
     return lost;
@@ -189,7 +192,8 @@ public:
     }
     AnyVector any(std::in_place_type<std::vector<T>>, v);
     if (externalFeeder_ != nullptr) externalFeeder_->returned(any, version, validity);
-    for (auto* e : externals_) e->consume(any, version, validity);
+    for (auto* e : externals_)
+      e->consume(any, version, validity);
   }
 
   void fetch(std::vector<T>& out, VersionNumber& version, DataValidity& validity) const {
@@ -217,7 +221,7 @@ public:
     return has_;
   }
 
-private:
+ private:
   std::vector<Queue<T>*> queues_;
   mutable boost::mutex latestMutex_;
   std::vector<T> latest_;

@@ -15,7 +15,8 @@ boost::unique_lock<boost::mutex>*& Testable::threadLock() {
 void Testable::waitQuiet() {
   auto* big = threadLock();
   if (big == nullptr) return;
-  while (pending() > 0 && !hasError()) quietCv_.wait(*big);
+  while (pending() > 0 && !hasError())
+    quietCv_.wait(*big);
   restCount_.fetch_add(1, std::memory_order_acq_rel);
 }
 

@@ -18,7 +18,7 @@
 namespace orvane::detail {
 
 class Testable {
-public:
+ public:
   static Testable& instance();
 
   [[nodiscard]] bool enabled() const { return enabled_.load(std::memory_order_acquire); }
@@ -45,7 +45,7 @@ public:
   std::exception_ptr takeError();
   [[nodiscard]] bool hasError() const { return hasError_.load(); }
 
-private:
+ private:
   std::atomic<bool> enabled_{false};
   boost::mutex bigMutex_;
   std::atomic<uint64_t> restCount_{0};
@@ -58,20 +58,20 @@ private:
 
 /// Holds the big lock for a framework thread that is not a module thread (device threads).
 class TestableThreadGuard {
-public:
+ public:
   TestableThreadGuard();
   ~TestableThreadGuard();
   TestableThreadGuard(const TestableThreadGuard&) = delete;
   TestableThreadGuard& operator=(const TestableThreadGuard&) = delete;
 
-private:
+ private:
   boost::unique_lock<boost::mutex> lock_;
   bool active_{false};
 };
 
 /// Where a framework thread waits for work. `mutex` protects whatever the predicate looks at.
 class Inbox {
-public:
+ public:
   boost::mutex mutex;
 
   /// Waits until pred() (evaluated with `mutex` held) is true. Interruption point.
@@ -89,13 +89,14 @@ public:
       }
     } else {
       boost::unique_lock<boost::mutex> l(mutex);
-      while (!pred()) cv_.wait(l);
+      while (!pred())
+        cv_.wait(l);
     }
   }
 
   void notify() { cv_.notify_all(); }
 
-private:
+ private:
   boost::condition_variable_any cv_;
 };
 

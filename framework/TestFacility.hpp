@@ -14,7 +14,7 @@
 namespace orvane {
 
 class TestFacility {
-public:
+ public:
   /// Puts the application into testable mode; build it before the application is initialised.
   explicit TestFacility(Application& app);
   TestFacility();
@@ -33,7 +33,9 @@ public:
   template <typename T> void writeArray(const std::string& path, const std::vector<T>& value) {
     pv(path).write(AnyVector(std::in_place_type<std::vector<T>>, value));
   }
-  template <typename T> T readScalar(const std::string& path) { return anyVectorAs<T>(pv(path).get().value).at(0); }
+  template <typename T> T readScalar(const std::string& path) {
+    return anyVectorAs<T>(pv(path).get().value).at(0);
+  }
   template <typename T> std::vector<T> readArray(const std::string& path) {
     return anyVectorAs<T>(pv(path).get().value);
   }
@@ -43,7 +45,8 @@ public:
   /// First elements of every value the application published on the path since the last call.
   template <typename T> std::vector<T> takeUpdates(const std::string& path) {
     std::vector<T> out;
-    for (auto& v : takeRawUpdates(path)) out.push_back(anyVectorAs<T>(v).at(0));
+    for (auto& v : takeRawUpdates(path))
+      out.push_back(anyVectorAs<T>(v).at(0));
     return out;
   }
   std::vector<AnyVector> takeRawUpdates(const std::string& path);
@@ -54,21 +57,25 @@ public:
   // whether or not the device module has the device open. Defined by the device layer
   // (framework/device/src/TestFacilityDevice.cpp).
   std::vector<uint32_t> readDeviceRaw(const std::string& alias, const std::string& registerPath);
-  void writeDeviceRaw(const std::string& alias, const std::string& registerPath, const std::vector<uint32_t>& words);
+  void writeDeviceRaw(const std::string& alias, const std::string& registerPath,
+                      const std::vector<uint32_t>& words);
   /// Converted as the device module converts them.
   AnyVector readDeviceAny(const std::string& alias, const std::string& registerPath, ValueType type);
   void writeDeviceAny(const std::string& alias, const std::string& registerPath, const AnyVector& value);
-  template <typename T> std::vector<T> readDeviceArray(const std::string& alias, const std::string& registerPath) {
+  template <typename T>
+  std::vector<T> readDeviceArray(const std::string& alias, const std::string& registerPath) {
     return anyVectorAs<T>(readDeviceAny(alias, registerPath, valueTypeOf<T>));
   }
   template <typename T> T readDeviceScalar(const std::string& alias, const std::string& registerPath) {
     return readDeviceArray<T>(alias, registerPath).at(0);
   }
   template <typename T>
-  void writeDeviceArray(const std::string& alias, const std::string& registerPath, const std::vector<T>& value) {
+  void writeDeviceArray(const std::string& alias, const std::string& registerPath,
+                        const std::vector<T>& value) {
     writeDeviceAny(alias, registerPath, AnyVector(std::in_place_type<std::vector<T>>, value));
   }
-  template <typename T> void writeDeviceScalar(const std::string& alias, const std::string& registerPath, const T& v) {
+  template <typename T>
+  void writeDeviceScalar(const std::string& alias, const std::string& registerPath, const T& v) {
     writeDeviceArray<T>(alias, registerPath, std::vector<T>{v});
   }
   /// The next `count` register accesses of the device fail as a broken link would; the device
@@ -83,7 +90,7 @@ public:
   ProcessVariable& pv(const std::string& path);
   [[nodiscard]] Application& application() { return app_; }
 
-private:
+ private:
   Application& app_;
   boost::unique_lock<boost::mutex> lock_;
   boost::mutex recordMutex_;

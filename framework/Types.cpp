@@ -60,7 +60,8 @@ template <typename To, typename From> To convertOne(const From& f) {
     } catch (const std::exception&) {
       throw std::invalid_argument("'" + f + "' is not a number");
     }
-    while (pos < f.size() && (f[pos] == ' ' || f[pos] == '\t' || f[pos] == '\n')) ++pos;
+    while (pos < f.size() && (f[pos] == ' ' || f[pos] == '\t' || f[pos] == '\n'))
+      ++pos;
     if (pos != f.size()) throw std::invalid_argument("'" + f + "' is not a number");
     if constexpr (isIntegral<To> && sizeof(To) == 8) {
       // Through double, 64-bit integers would lose their lowest bits.
@@ -70,8 +71,10 @@ template <typename To, typename From> To convertOne(const From& f) {
     }
     return numberFromDouble<To>(d);
   } else if constexpr (std::is_same_v<From, Boolean>) {
-    if constexpr (std::is_same_v<To, Boolean>) return f;
-    else return static_cast<To>(f.value ? 1 : 0);
+    if constexpr (std::is_same_v<To, Boolean>)
+      return f;
+    else
+      return static_cast<To>(f.value ? 1 : 0);
   } else if constexpr (std::is_same_v<To, Boolean>) {
     return Boolean(f != From{0});
   } else if constexpr (isIntegral<From> && isIntegral<To>) {
@@ -108,36 +111,51 @@ VersionNumber::VersionNumber(std::chrono::system_clock::time_point time)
 
 const char* valueTypeName(ValueType t) {
   switch (t) {
-  case ValueType::int8: return "int8";
-  case ValueType::uint8: return "uint8";
-  case ValueType::int16: return "int16";
-  case ValueType::uint16: return "uint16";
-  case ValueType::int32: return "int32";
-  case ValueType::uint32: return "uint32";
-  case ValueType::int64: return "int64";
-  case ValueType::uint64: return "uint64";
-  case ValueType::float32: return "float";
-  case ValueType::float64: return "double";
-  case ValueType::boolean: return "Boolean";
-  case ValueType::string: return "string";
-  case ValueType::nothing: return "Void";
+  case ValueType::int8:
+    return "int8";
+  case ValueType::uint8:
+    return "uint8";
+  case ValueType::int16:
+    return "int16";
+  case ValueType::uint16:
+    return "uint16";
+  case ValueType::int32:
+    return "int32";
+  case ValueType::uint32:
+    return "uint32";
+  case ValueType::int64:
+    return "int64";
+  case ValueType::uint64:
+    return "uint64";
+  case ValueType::float32:
+    return "float";
+  case ValueType::float64:
+    return "double";
+  case ValueType::boolean:
+    return "Boolean";
+  case ValueType::string:
+    return "string";
+  case ValueType::nothing:
+    return "Void";
   }
   return "unknown";
 }
 
 std::optional<ValueType> parseConfigTypeName(const std::string& name) {
   static const std::pair<const char*, ValueType> names[] = {
-      {"int8", ValueType::int8},       {"uint8", ValueType::uint8},     {"int16", ValueType::int16},
-      {"uint16", ValueType::uint16},   {"int32", ValueType::int32},     {"uint32", ValueType::uint32},
-      {"int64", ValueType::int64},     {"uint64", ValueType::uint64},   {"float", ValueType::float32},
-      {"double", ValueType::float64},  {"boolean", ValueType::boolean}, {"string", ValueType::string},
+      {"int8", ValueType::int8},      {"uint8", ValueType::uint8},     {"int16", ValueType::int16},
+      {"uint16", ValueType::uint16},  {"int32", ValueType::int32},     {"uint32", ValueType::uint32},
+      {"int64", ValueType::int64},    {"uint64", ValueType::uint64},   {"float", ValueType::float32},
+      {"double", ValueType::float64}, {"boolean", ValueType::boolean}, {"string", ValueType::string},
   };
   for (auto& [n, t] : names)
     if (name == n) return t;
   return std::nullopt;
 }
 
-ValueType typeOf(const AnyVector& v) { return static_cast<ValueType>(v.index()); }
+ValueType typeOf(const AnyVector& v) {
+  return static_cast<ValueType>(v.index());
+}
 
 size_t sizeOf(const AnyVector& v) {
   return std::visit([](const auto& vec) { return vec.size(); }, v);
@@ -158,7 +176,8 @@ AnyVector convertAnyVector(const AnyVector& v, ValueType target) {
           using To = decltype(tag);
           std::vector<To> out;
           out.reserve(from.size());
-          for (const auto& e : from) out.push_back(convertOne<To, From>(e));
+          for (const auto& e : from)
+            out.push_back(convertOne<To, From>(e));
           return AnyVector(std::in_place_type<std::vector<To>>, std::move(out));
         });
       },
@@ -170,8 +189,10 @@ std::string elementToString(const AnyVector& v, size_t i) {
       [i](const auto& vec) -> std::string {
         using T = typename std::decay_t<decltype(vec)>::value_type;
         if (i >= vec.size()) return {};
-        if constexpr (std::is_same_v<T, Void>) return {};
-        else return convertOne<std::string, T>(vec[i]);
+        if constexpr (std::is_same_v<T, Void>)
+          return {};
+        else
+          return convertOne<std::string, T>(vec[i]);
       },
       v);
 }

@@ -70,24 +70,39 @@ template <> struct ValueTypeOf<Void> { static constexpr ValueType value = ValueT
 template <typename T> inline constexpr ValueType valueTypeOf = ValueTypeOf<T>::value;
 
 template <typename T>
-concept UserType = requires { ValueTypeOf<T>::value; };
+concept UserType = requires {
+  ValueTypeOf<T>::value;
+};
 
 /// Calls f(T{}) with the C++ type behind a ValueType; the way from run time back to templates.
 template <typename F> decltype(auto) dispatchValueType(ValueType t, F&& f) {
   switch (t) {
-  case ValueType::int8: return f(int8_t{});
-  case ValueType::uint8: return f(uint8_t{});
-  case ValueType::int16: return f(int16_t{});
-  case ValueType::uint16: return f(uint16_t{});
-  case ValueType::int32: return f(int32_t{});
-  case ValueType::uint32: return f(uint32_t{});
-  case ValueType::int64: return f(int64_t{});
-  case ValueType::uint64: return f(uint64_t{});
-  case ValueType::float32: return f(float{});
-  case ValueType::float64: return f(double{});
-  case ValueType::boolean: return f(Boolean{});
-  case ValueType::string: return f(std::string{});
-  case ValueType::nothing: break;
+  case ValueType::int8:
+    return f(int8_t{});
+  case ValueType::uint8:
+    return f(uint8_t{});
+  case ValueType::int16:
+    return f(int16_t{});
+  case ValueType::uint16:
+    return f(uint16_t{});
+  case ValueType::int32:
+    return f(int32_t{});
+  case ValueType::uint32:
+    return f(uint32_t{});
+  case ValueType::int64:
+    return f(int64_t{});
+  case ValueType::uint64:
+    return f(uint64_t{});
+  case ValueType::float32:
+    return f(float{});
+  case ValueType::float64:
+    return f(double{});
+  case ValueType::boolean:
+    return f(Boolean{});
+  case ValueType::string:
+    return f(std::string{});
+  case ValueType::nothing:
+    break;
   }
   return f(Void{});
 }
@@ -116,7 +131,7 @@ std::string elementToString(const AnyVector& v, size_t i);
 
 /// Process-wide unique, monotonic stamp of a value, with the wall-clock time it was made.
 class VersionNumber {
-public:
+ public:
   /// A new, unique version, later than every version made before it.
   VersionNumber();
   /// A new, unique version carrying the given time (for values whose time is known).
@@ -129,9 +144,11 @@ public:
   [[nodiscard]] bool isNull() const { return counter_ == 0; }
 
   friend bool operator==(const VersionNumber& a, const VersionNumber& b) { return a.counter_ == b.counter_; }
-  friend auto operator<=>(const VersionNumber& a, const VersionNumber& b) { return a.counter_ <=> b.counter_; }
+  friend auto operator<=>(const VersionNumber& a, const VersionNumber& b) {
+    return a.counter_ <=> b.counter_;
+  }
 
-private:
+ private:
   uint64_t counter_{0};
   std::chrono::system_clock::time_point time_{};
 };

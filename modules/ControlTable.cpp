@@ -14,13 +14,14 @@ constexpr size_t blockSize = 1024;
 
 // Exact IEEE division in every lane width, so the argument is bit for bit the scalar formula's;
 // only the lane count differs between the clones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) &&     \
     !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 void sineArguments(double* x, size_t n, double base, double sampleRate, double t0, double w) {
   // Integer indices below 2^53 are exact doubles, so base + k is the loop's own index.
-  for (size_t k = 0; k < n; ++k) x[k] = ((base + static_cast<double>(static_cast<int32_t>(k))) / sampleRate - t0) * w;
+  for (size_t k = 0; k < n; ++k)
+    x[k] = ((base + static_cast<double>(static_cast<int32_t>(k))) / sampleRate - t0) * w;
 }
 } // namespace
 
@@ -41,8 +42,10 @@ SampleRange sineBurstRange(size_t length, double sampleRate, const SineBurstPara
   } else {
     count = static_cast<size_t>(std::ceil(span));
     // ceil(end − first) may be off by one through rounding; the loop's own test decides.
-    while (count > 0 && !(end > first + static_cast<double>(count - 1))) --count;
-    while (begin + count < length && end > first + static_cast<double>(count)) ++count;
+    while (count > 0 && !(end > first + static_cast<double>(count - 1)))
+      --count;
+    while (begin + count < length && end > first + static_cast<double>(count))
+      ++count;
   }
   return {begin, begin + count};
 }

@@ -7,13 +7,14 @@
 
 namespace quellor::detail {
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) && \
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__) &&     \
     !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 void sineKernel(double* x, size_t n, double amplitude) {
 #pragma omp simd
-  for (size_t k = 0; k < n; ++k) x[k] = std::sin(x[k]) * amplitude;
+  for (size_t k = 0; k < n; ++k)
+    x[k] = std::sin(x[k]) * amplitude;
 }
 
 } // namespace quellor::detail

@@ -26,7 +26,9 @@ int32_t DelayModule::delayMilliseconds(float seconds) {
   return static_cast<int32_t>(ms);
 }
 
-void DelayModule::prepare() { writeAll(); }
+void DelayModule::prepare() {
+  writeAll();
+}
 
 void DelayModule::mainLoop() {
   const bool testable = orvane::Application::getInstance().isTestableMode();
@@ -42,7 +44,8 @@ void DelayModule::mainLoop() {
     const int32_t ms = delayMilliseconds(delay);
     // Boost's sleep is an interruption point: shutdown must not wait out a long delay.
     if (ms > 0) boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
-    if (start.readLatest()) throw std::logic_error("Module must wait for timeout to be sent before next start.");
+    if (start.readLatest())
+      throw std::logic_error("Module must wait for timeout to be sent before next start.");
     delayPassed.write();
   }
 }
@@ -51,7 +54,8 @@ void DelayModule::sendTimePassed() {
   if (!orvane::Application::getInstance().isTestableMode())
     throw std::logic_error("DelayModule::sendTimePassed can only be used in TestableMode.");
   if (!startReceived)
-    throw std::logic_error("The test must not call sendTimePassed if no start has been received by the DelayModule.");
+    throw std::logic_error(
+        "The test must not call sendTimePassed if no start has been received by the DelayModule.");
   startReceived = false;
   delayPassed.write();
 }

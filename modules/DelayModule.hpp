@@ -10,9 +10,10 @@
 namespace quellor {
 
 class DelayModule : public orvane::ApplicationModule {
-public:
+ public:
   DelayModule(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
-              const std::string& delayName, orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none);
+              const std::string& delayName,
+              orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none);
   ~DelayModule() override;
 
   void prepare() override;
@@ -31,7 +32,7 @@ public:
   orvane::ScalarOutput<int32_t> delayPassed;
   orvane::ScalarPollInput<float> delay;
 
-private:
+ private:
   bool startReceived{false};
 };
 

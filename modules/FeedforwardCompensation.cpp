@@ -27,11 +27,13 @@ FeedforwardCompensation::ChannelGroup::ChannelGroup(orvane::EntityOwner* owner, 
                    "Control table of piezo driver channel") {}
 
 FeedforwardCompensation::FeedforwardCompensation(orvane::EntityOwner* owner, const std::string& name,
-                                                 const std::string& description, orvane::HierarchyModifier modifier,
+                                                 const std::string& description,
+                                                 orvane::HierarchyModifier modifier,
                                                  const orvane::TagSet& tags)
     : orvane::ApplicationModule(owner, name, description, modifier, tags),
       controlTableLength(orvane::appConfig().get<uint32_t>("FeedforwardCompensation/controlTableLength")),
-      controlTableSampleRate(orvane::appConfig().get<uint32_t>("FeedforwardCompensation/controlTableSampleRate")),
+      controlTableSampleRate(
+          orvane::appConfig().get<uint32_t>("FeedforwardCompensation/controlTableSampleRate")),
       ffCompensation(this, "ffCompensation", "V", controlTableLength,
                      "FF table: Can hold user-defined signal, if disableFFComputation == 1.") {}
 
@@ -73,8 +75,8 @@ void FeedforwardCompensation::reject(const std::string& inputName, const std::st
 void FeedforwardCompensation::mainLoop() {
   SineBurstParameters accepted{frequency, delay, nPeriods};
   if (!checkParameters(accepted, true)) {
-    inputRejectedMessage =
-        std::string("Invalid inital parameters for frequency, delay and/or nPeriods received. Setting to defaults.");
+    inputRejectedMessage = std::string(
+        "Invalid inital parameters for frequency, delay and/or nPeriods received. Setting to defaults.");
     inputRejectedMessage.write();
     frequency = 250.0;
     delay = 0.0;

@@ -13,7 +13,7 @@
 namespace quellor {
 
 class FeedforwardCompensation : public orvane::ApplicationModule {
-public:
+ public:
   FeedforwardCompensation(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
                           orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none,
                           const orvane::TagSet& tags = {});
@@ -38,7 +38,8 @@ public:
   orvane::ScalarPollInput<orvane::Boolean> disableFFComputation{this, "disableFFComputation", "", ""};
   orvane::ArrayPushInput<float> ffCompensation;
   orvane::ScalarOutput<std::string> inputRejectedMessage{
-      this, "inputRejectedMessage", "", "Message whether the last input for FeedforwardCompensation has been rejected."};
+      this, "inputRejectedMessage", "",
+      "Message whether the last input for FeedforwardCompensation has been rejected."};
 
   struct ChannelGroup : orvane::VariableGroup {
     ChannelGroup(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
@@ -48,7 +49,7 @@ public:
                                                    "Selects the control table buffer (0|1)"};
   } channel{this, "channel", "", orvane::HierarchyModifier::oneUpAndHide};
 
-private:
+ private:
   void reject(const std::string& inputName, const std::string& previous);
 };
 

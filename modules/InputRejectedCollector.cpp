@@ -8,8 +8,8 @@
 namespace quellor {
 
 InputRejectedCollector::InputRejectedCollector(orvane::EntityOwner* owner, const std::string& name,
-                                               const std::string& description, orvane::HierarchyModifier modifier,
-                                               const orvane::TagSet& tags)
+                                               const std::string& description,
+                                               orvane::HierarchyModifier modifier, const orvane::TagSet& tags)
     : orvane::ApplicationModule(owner, name, description, modifier, tags) {}
 
 InputRejectedCollector::~InputRejectedCollector() = default;

@@ -12,7 +12,7 @@
 namespace quellor {
 
 class InputRejectedCollector : public orvane::ApplicationModule {
-public:
+ public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
   InputRejectedCollector(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
@@ -27,7 +27,8 @@ public:
   };
   SourceGroup stateMachine{this, "StateMachine", "", orvane::HierarchyModifier::oneLevelUp};
   SourceGroup voltageSumLimiter{this, "VoltageSumLimiter", "", orvane::HierarchyModifier::oneLevelUp};
-  SourceGroup feedforwardCompensation{this, "FeedforwardCompensation", "", orvane::HierarchyModifier::oneLevelUp};
+  SourceGroup feedforwardCompensation{this, "FeedforwardCompensation", "",
+                                      orvane::HierarchyModifier::oneLevelUp};
 
   struct HiddenGroup : orvane::VariableGroup {
     using orvane::VariableGroup::VariableGroup;
@@ -46,7 +47,7 @@ public:
   /// Replaces the system clock, for tests that need a known time stamp. Set before the threads run.
   void setClock(Clock clock) { clock_ = std::move(clock); }
 
-private:
+ private:
   Clock clock_{[] { return std::chrono::system_clock::now(); }};
 };
 

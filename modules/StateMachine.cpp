@@ -8,17 +8,19 @@ namespace quellor {
 
 using orvane::Boolean;
 
-StateMachine::StateMachine(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
-                           orvane::HierarchyModifier modifier, const orvane::TagSet& tags)
+StateMachine::StateMachine(orvane::EntityOwner* owner, const std::string& name,
+                           const std::string& description, orvane::HierarchyModifier modifier,
+                           const orvane::TagSet& tags)
     : orvane::ModuleGroup(owner, name, description, modifier, tags),
       main(this, "Main", "", orvane::HierarchyModifier::hideThis),
-      errorResetDelayTimer(this, "ErrorResetDelayTimer", "Delay the transition to DISABLED after detecting an error",
-                           "errorResetDelay") {}
+      errorResetDelayTimer(this, "ErrorResetDelayTimer",
+                           "Delay the transition to DISABLED after detecting an error", "errorResetDelay") {}
 
 StateMachine::~StateMachine() = default;
 
 StateMachine::Main::ChannelGroup::ChannelGroup(orvane::EntityOwner* owner, const std::string& name,
-                                               const std::string& description, orvane::HierarchyModifier modifier)
+                                               const std::string& description,
+                                               orvane::HierarchyModifier modifier)
     : orvane::VariableGroup(owner, name, description, modifier),
       dacVoltage(this, "dacVoltage", "V", orvane::appConfig().get<uint32_t>("daqTableLength"),
                  "Output voltage of the DAC") {}
@@ -51,7 +53,8 @@ void StateMachine::Main::prepare() {
 
 void StateMachine::Main::mainLoop() {
   const auto configured = orvane::appConfig().get<uint32_t>("maxHwMonitorIgnores", 10U);
-  maxHwMonitorIgnores = static_cast<int32_t>(std::min<uint32_t>(configured, std::numeric_limits<int32_t>::max()));
+  maxHwMonitorIgnores =
+      static_cast<int32_t>(std::min<uint32_t>(configured, std::numeric_limits<int32_t>::max()));
 
   channel.actuatorSensorRelayControl = actuatorSensorRelayControl.value();
   channel.actuatorSensorRelayControl.write();

@@ -18,11 +18,12 @@ namespace quellor {
 enum class ChannelState : int32_t { DISABLED = 0, ENABLED = 1, ERROR = 2, DISABLING = 3 };
 
 class StateMachine : public orvane::ModuleGroup {
-public:
+ public:
   class Main : public orvane::ApplicationModule {
-  public:
+   public:
     Main(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
-         orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none, const orvane::TagSet& tags = {});
+         orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none,
+         const orvane::TagSet& tags = {});
     ~Main() override;
     void prepare() override;
     void mainLoop() override;
@@ -36,12 +37,12 @@ public:
     orvane::ScalarOutput<int32_t> currentState{this, "currentState", "n.A.",
                                                "[DISABLED=0,ENABLED=1,ERROR=2,DISABLING=3]"};
     orvane::ScalarPushInput<double> dcVoltageSetpoint{this, "dcVoltageSetpoint", "V", ""};
-    orvane::ScalarPushInput<orvane::Boolean> enableFeedforward{this, "enableFeedforward", "n.A.",
-                                                               "Add FF signal in control table to the output"};
+    orvane::ScalarPushInput<orvane::Boolean> enableFeedforward{
+        this, "enableFeedforward", "n.A.", "Add FF signal in control table to the output"};
     orvane::ScalarPushInput<orvane::Boolean> enableFeedback{this, "enableFeedback", "n.A.",
                                                             "Add FB controller signal to the output"};
-    orvane::ScalarPushInputWB<orvane::Boolean> actuatorSensorRelayControl{this, "actuatorSensorRelayControl", "n.A.",
-                                                                          "Swap actuator and sensor piezo"};
+    orvane::ScalarPushInputWB<orvane::Boolean> actuatorSensorRelayControl{
+        this, "actuatorSensorRelayControl", "n.A.", "Swap actuator and sensor piezo"};
 
     struct DcVoltageStepLimiterGroup : orvane::VariableGroup {
       using orvane::VariableGroup::VariableGroup;
@@ -53,8 +54,8 @@ public:
     struct ErrorResetDelayTimerGroup : orvane::VariableGroup {
       using orvane::VariableGroup::VariableGroup;
       orvane::ScalarOutput<int32_t> start{this, "start", "", ""};
-      orvane::ScalarOutput<float> errorResetDelay{this, "errorResetDelay", "s",
-                                                  "Minimum time to to reset to DISABLED after entering ERROR"};
+      orvane::ScalarOutput<float> errorResetDelay{
+          this, "errorResetDelay", "s", "Minimum time to to reset to DISABLED after entering ERROR"};
       orvane::ScalarPushInput<int32_t> delayPassed{this, "delayPassed", "", ""};
     } errorResetDelayTimer{this, "ErrorResetDelayTimer", ""};
 
@@ -64,14 +65,15 @@ public:
       orvane::ArrayPushInput<int32_t> dacVoltage;
       orvane::ScalarOutput<orvane::Boolean> loadRelayControl{this, "loadRelayControl", "n.A.",
                                                              "Controls the load relay"};
-      orvane::ScalarOutput<orvane::Boolean> actuatorSensorRelayControl{this, "actuatorSensorRelayControl", "n.A.",
-                                                                       "Swap actuator and sensor piezo"};
+      orvane::ScalarOutput<orvane::Boolean> actuatorSensorRelayControl{
+          this, "actuatorSensorRelayControl", "n.A.", "Swap actuator and sensor piezo"};
       orvane::ScalarOutput<int32_t> controlTableMode{
-          this, "controlTableMode", "n.A.", "Requested feed forward table mode: 0=OFF, 1=SYNC (synced to trigger)"};
+          this, "controlTableMode", "n.A.",
+          "Requested feed forward table mode: 0=OFF, 1=SYNC (synced to trigger)"};
       orvane::ScalarPushInput<int32_t> appliedTableMode{
           this, "appliedTableMode", "n.A.", "Feedback which feed forward table mode is active in the FW"};
-      orvane::ScalarOutput<orvane::Boolean> enableFeedback{this, "enableFeedback", "n.A.",
-                                                           "Register that controls the firmware feedback loop"};
+      orvane::ScalarOutput<orvane::Boolean> enableFeedback{
+          this, "enableFeedback", "n.A.", "Register that controls the firmware feedback loop"};
       orvane::VoidOutput hwProtectionReset{this, "hwProtectionReset", "", "aka BSP/WORD_PEM_CTL_RESET"};
     } channel{this, "channel", "", orvane::HierarchyModifier::oneUpAndHide};
 
@@ -89,7 +91,7 @@ public:
     int32_t hwMonitorIgnoreCount{0};
     bool errorResetDelayRunning{false};
 
-  private:
+   private:
     void handle(const orvane::TransferElementID& id);
     void applyMonitorRule();
     [[nodiscard]] ChannelState state() const { return static_cast<ChannelState>(currentState.value()); }
@@ -107,7 +109,8 @@ public:
   };
 
   StateMachine(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
-               orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none, const orvane::TagSet& tags = {});
+               orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none,
+               const orvane::TagSet& tags = {});
   ~StateMachine() override;
 
   Main main;

@@ -37,7 +37,8 @@ void SumLimiter::mainLoop() {
   const double d0 = dcVoltageSetpoint;
   if (exceedsLimit(a0, d0, limit)) {
     inputRejectedMessage =
-        "Error in initialisation: Sum of AC and DC voltage setpoins exeeds limit. Keeping them at 0" + terms(a0, d0);
+        "Error in initialisation: Sum of AC and DC voltage setpoins exeeds limit. Keeping them at 0" +
+        terms(a0, d0);
     acVoltageSetpoint = 0.0;
     acVoltageSetpoint.write();
     dcVoltageSetpoint = 0.0;

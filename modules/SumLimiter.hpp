@@ -10,9 +10,10 @@
 namespace quellor {
 
 class SumLimiter : public orvane::ApplicationModule {
-public:
+ public:
   SumLimiter(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
-             orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none, const orvane::TagSet& tags = {});
+             orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none,
+             const orvane::TagSet& tags = {});
   ~SumLimiter() override;
   void prepare() override;
   void mainLoop() override;

@@ -11,7 +11,7 @@
 namespace quellor {
 
 class VoltageStepLimiter : public orvane::ApplicationModule {
-public:
+ public:
   VoltageStepLimiter(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
                      orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none,
                      const orvane::TagSet& tags = {});
@@ -22,8 +22,8 @@ public:
                                                     "The target value for the voltage "};
   /// Reached by the application for the explicit trigger connection.
   orvane::ScalarPushInput<int64_t> trigger{this, "trigger", "", "Trigger to execute the next voltage step."};
-  orvane::ScalarOutput<std::string> ready{this, "ready", "",
-                                          "Updated if a stepping sequence has ended (setpoint reached or changed)"};
+  orvane::ScalarOutput<std::string> ready{
+      this, "ready", "", "Updated if a stepping sequence has ended (setpoint reached or changed)"};
 
   struct ConfigurationGroup : orvane::VariableGroup {
     using orvane::VariableGroup::VariableGroup;

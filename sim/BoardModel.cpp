@@ -26,7 +26,8 @@ template <class T> T readValue(dev::Backend& board, const dev::RegisterInfo& reg
   return readValues<T>(board, reg).front();
 }
 
-template <class T> void writeValues(dev::Backend& board, const dev::RegisterInfo& reg, const std::vector<T>& values) {
+template <class T>
+void writeValues(dev::Backend& board, const dev::RegisterInfo& reg, const std::vector<T>& values) {
   std::vector<std::uint32_t> words(dev::wordCount(reg));
   dev::encodeRegister(reg, values, words);
   board.write(reg.offset, words.data(), words.size());
@@ -46,7 +47,9 @@ void writeWord(dev::Backend& board, const dev::RegisterInfo& reg, std::uint32_t 
   board.write(reg.offset, &word, 1);
 }
 
-bool isSimRegister(const dev::RegisterInfo& reg) { return reg.path.rfind("/Sim/", 0) == 0; }
+bool isSimRegister(const dev::RegisterInfo& reg) {
+  return reg.path.rfind("/Sim/", 0) == 0;
+}
 
 std::string volts(double v) {
   char text[32];
@@ -87,7 +90,8 @@ BoardModel::BoardModel(dev::Backend& board, ModelOptions options) : board_(board
   const auto& map = board.registerMap();
   auto need = [&](const std::string& path) -> const dev::RegisterInfo* {
     const auto* reg = map.find(path);
-    if (reg == nullptr) throw ModelError(map.file() + ": no register '" + path + "', which the board model needs");
+    if (reg == nullptr)
+      throw ModelError(map.file() + ": no register '" + path + "', which the board model needs");
     return reg;
   };
 
@@ -105,7 +109,8 @@ BoardModel::BoardModel(dev::Backend& board, ModelOptions options) : board_(board
   if (options_.channels) {
     count = *options_.channels;
   } else {
-    while (map.find("/Channel" + std::to_string(count) + "/dcVoltage") != nullptr) ++count;
+    while (map.find("/Channel" + std::to_string(count) + "/dcVoltage") != nullptr)
+      ++count;
     if (count == 0) need("/Channel0/dcVoltage");
   }
 
@@ -137,7 +142,9 @@ BoardModel::BoardModel(dev::Backend& board, ModelOptions options) : board_(board
 
 BoardModel::~BoardModel() = default;
 
-std::size_t BoardModel::channelCount() const noexcept { return channels_.size(); }
+std::size_t BoardModel::channelCount() const noexcept {
+  return channels_.size();
+}
 
 void BoardModel::emit(const std::string& line) const {
   if (sink_) sink_(line);
@@ -215,7 +222,8 @@ void BoardModel::tick() {
       const double hi = out.dc + (tableOn ? ch.tableMax : 0.0);
       // !(<=) so that a NaN on the output counts as out of range too.
       if (!(std::fabs(lo) <= limit && std::fabs(hi) <= limit))
-        cause = ch.name + " output " + volts(std::fabs(lo) > std::fabs(hi) ? lo : hi) + " beyond +-" + volts(limit);
+        cause = ch.name + " output " + volts(std::fabs(lo) > std::fabs(hi) ? lo : hi) + " beyond +-" +
+                volts(limit);
     }
   }
 

@@ -22,7 +22,7 @@ namespace quellor::sim {
 /// A register map that does not describe a board the model can run: names the map file and the
 /// register.
 class ModelError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
@@ -37,7 +37,7 @@ struct ModelOptions {
 inline constexpr double dacCodesPerVolt = 1000.0;
 
 class BoardModel {
-public:
+ public:
   /// Resolves every register the model needs. `board` must be open and stay open while the model
   /// lives. Throws ModelError for a missing register or a channel count the map cannot serve.
   BoardModel(orvane::device::Backend& board, ModelOptions options = {});
@@ -65,7 +65,7 @@ public:
   /// Registers of the Sim/ directory that the map offers, for the start-up report.
   [[nodiscard]] std::vector<std::string> faultInjectionRegisters() const;
 
-private:
+ private:
   struct Channel;
 
   void emit(const std::string& line) const;

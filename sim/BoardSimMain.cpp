@@ -113,11 +113,13 @@ void provideRegisterFile(const dev::Device& device) {
   const std::filesystem::path file = device.entry.target;
   if (std::filesystem::exists(file)) return;
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
-  if (fd < 0) throw dev::DeviceError("cannot create register file " + file.string() + ": " + std::strerror(errno));
+  if (fd < 0)
+    throw dev::DeviceError("cannot create register file " + file.string() + ": " + std::strerror(errno));
   const bool sized = ::ftruncate(fd, static_cast<off_t>(device.registers->requiredSize())) == 0;
   const int error = errno;
   ::close(fd);
-  if (!sized) throw dev::DeviceError("cannot size register file " + file.string() + ": " + std::strerror(error));
+  if (!sized)
+    throw dev::DeviceError("cannot size register file " + file.string() + ": " + std::strerror(error));
   std::printf("quellor_board_sim: created register file %s (%llu bytes)\n", file.c_str(),
               static_cast<unsigned long long>(device.registers->requiredSize()));
 }
@@ -138,8 +140,10 @@ int run(const Options& o) {
               device.backend->description().c_str(), device.registers->file().c_str(), model.channelCount(),
               o.tickRate, model.protectionLimit());
   std::string sim;
-  for (const auto& path : model.faultInjectionRegisters()) sim += " " + path;
-  std::printf("quellor_board_sim: fault injection:%s\n", sim.empty() ? " none (the map has no Sim/ registers)" : sim.c_str());
+  for (const auto& path : model.faultInjectionRegisters())
+    sim += " " + path;
+  std::printf("quellor_board_sim: fault injection:%s\n",
+              sim.empty() ? " none (the map has no Sim/ registers)" : sim.c_str());
   model.reboot();
 
   if (o.ticks && *o.ticks == 1) {
@@ -156,7 +160,8 @@ int run(const Options& o) {
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
   using Clock = std::chrono::steady_clock;
-  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.tickRate));
+  const auto period =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.tickRate));
   auto next = Clock::now();
   for (std::uint64_t done = 0; !o.ticks || done < *o.ticks; ++done) {
     model.tick();
@@ -173,8 +178,8 @@ int run(const Options& o) {
       signal = sigtimedwait(&stops, nullptr, &timeout);
     } while (signal < 0 && errno == EINTR);
     if (signal > 0) {
-      std::printf("quellor_board_sim: stopped by %s after %llu cycles\n", signal == SIGINT ? "SIGINT" : "SIGTERM",
-                  static_cast<unsigned long long>(model.ticks()));
+      std::printf("quellor_board_sim: stopped by %s after %llu cycles\n",
+                  signal == SIGINT ? "SIGINT" : "SIGTERM", static_cast<unsigned long long>(model.ticks()));
       return 0;
     }
   }

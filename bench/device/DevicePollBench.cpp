@@ -6,10 +6,10 @@
 // without the hand-over from the writer of the trigger to the device thread.
 //
 //   bench_device_poll [--benchmark_min_time=...]
-#include "framework/devicemodule/DeviceModule.hpp"
+#include "framework/Orvane.hpp"
 #include "framework/device/RegisterAccess.hpp"
 #include "framework/device/ShmBackend.hpp"
-#include "framework/Orvane.hpp"
+#include "framework/devicemodule/DeviceModule.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -76,7 +76,8 @@ Setup* setup = nullptr;
 // Wall time per iteration, for the ratios; the work of the poll happens in another thread.
 template <typename F> double timedLoop(benchmark::State& state, F&& body) {
   const auto start = std::chrono::steady_clock::now();
-  for (auto _ : state) body();
+  for (auto _ : state)
+    body();
   const auto ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
   return state.iterations() > 0 ? ns / static_cast<double>(state.iterations()) : 0.0;
 }
@@ -87,7 +88,8 @@ void BM_BareVolatileReads(benchmark::State& state) {
     size_t i = 0;
     for (const auto& [offset, n] : setup->spans) {
       const volatile uint32_t* p = setup->base + offset / 4;
-      for (size_t k = 0; k < n; ++k) buffer[i++] = p[k];
+      for (size_t k = 0; k < n; ++k)
+        buffer[i++] = p[k];
     }
     benchmark::DoNotOptimize(buffer.data());
   });
@@ -119,7 +121,8 @@ void BM_PollPerTrigger(benchmark::State& state) {
   const double ns = timedLoop(state, [&] {
     const auto before = setup->polls.load();
     setup->trigger->write(AnyVector(std::in_place_type<std::vector<int64_t>>, std::vector<int64_t>{++n}));
-    while (setup->polls.load() == before) setup->polls.wait(before);
+    while (setup->polls.load() == before)
+      setup->polls.wait(before);
   });
   if (setup->bareNs > 0) state.counters["x_bare"] = ns / setup->bareNs;
   state.counters["us_per_trigger"] = ns / 1000.0;
@@ -166,7 +169,8 @@ int main(int argc, char** argv) {
         s.words += device::wordCount(r);
       }
     s.app->run();
-    while (s.polls.load() == 0) s.polls.wait(0); // the opening's read is the first poll
+    while (s.polls.load() == 0)
+      s.polls.wait(0); // the opening's read is the first poll
 
     const int fd = ::shm_open(("/" + s.shmName).c_str(), O_RDWR, 0);
     s.mappedBytes = s.app->dev.registerMap().requiredSize();

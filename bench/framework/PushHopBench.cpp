@@ -41,7 +41,8 @@ struct Ping : orvane::ApplicationModule {
       frameworkHops.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / 2);
     }
     frameworkDone.set_value();
-    for (;;) pong->read(); // until shutdown
+    for (;;)
+      pong->read(); // until shutdown
   }
 };
 
@@ -129,8 +130,8 @@ int main(int argc, char** argv) {
   const Figures base{std::min(before.median, after.median), std::min(before.p99, after.p99)};
   std::printf("%zu round trips, one hop = half a round trip\n", roundTrips);
   std::printf("%-34s median %8.2f us   p99 %8.2f us\n", "push-input hop (framework)", hop.median, hop.p99);
-  std::printf("%-34s median %8.2f us   p99 %8.2f us   (runs: %.2f / %.2f)\n", "condition-variable hop (baseline)",
-              base.median, base.p99, before.median, after.median);
+  std::printf("%-34s median %8.2f us   p99 %8.2f us   (runs: %.2f / %.2f)\n",
+              "condition-variable hop (baseline)", base.median, base.p99, before.median, after.median);
   std::printf("ratio to baseline                  median %8.2fx   p99 %8.2fx\n", hop.median / base.median,
               hop.p99 / base.p99);
   return 0;

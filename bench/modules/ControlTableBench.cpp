@@ -32,7 +32,8 @@ void checkAgainstScalar(uint32_t n) {
   quellor::computeSineBurst(fast.data(), length, sampleRate, p, 1.0);
   quellor::computeSineBurstScalar(slow.data(), length, sampleRate, p, 1.0);
   double worst = 0.0;
-  for (size_t i = 0; i < length; ++i) worst = std::max(worst, std::fabs(fast[i] - slow[i]));
+  for (size_t i = 0; i < length; ++i)
+    worst = std::max(worst, std::fabs(fast[i] - slow[i]));
   std::printf("n=%u: largest difference to the scalar formula %.3g (limit 1e-12)\n", n, worst);
   if (!(worst <= 1e-12)) std::exit(1);
 }
@@ -73,7 +74,7 @@ BENCHMARK(floorB)->Arg(1)->Arg(16)->Repetitions(5)->ReportAggregatesOnly(true);
 
 // Keeps the median of every benchmark for the comparison at the end.
 class Collector : public benchmark::ConsoleReporter {
-public:
+ public:
   std::map<std::string, double> medianNs;
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const auto& r : runs)
@@ -90,7 +91,8 @@ std::map<int, double> numpyPeer() {
   if (!p) return out;
   int n = 0;
   double ns = 0;
-  while (std::fscanf(p.get(), "%d %lf", &n, &ns) == 2) out[n] = ns;
+  while (std::fscanf(p.get(), "%d %lf", &n, &ns) == 2)
+    out[n] = ns;
   return out;
 }
 
@@ -103,8 +105,8 @@ int main(int argc, char** argv) {
   Collector reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto numpy = numpyPeer();
-  std::printf("\n%-4s %12s %12s %12s %12s %10s %10s\n", "n", "table ns", "floor(a) ns", "floor(b) ns", "numpy ns",
-              "table/(b)", "numpy/tab");
+  std::printf("\n%-4s %12s %12s %12s %12s %10s %10s\n", "n", "table ns", "floor(a) ns", "floor(b) ns",
+              "numpy ns", "table/(b)", "numpy/tab");
   for (int n : {1, 16}) {
     const std::string arg = "/" + std::to_string(n) + "/repeats:5";
     const double t = reporter.medianNs["computeControlTable" + arg];

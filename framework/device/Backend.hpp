@@ -18,7 +18,7 @@ namespace orvane::device {
 /// re-opening the device never unmaps memory under a reader (the reader gets a DeviceError).
 /// Failures throw DeviceError naming the device. Move-only owners hold it by unique_ptr.
 class Backend {
-public:
+ public:
   Backend(const Backend&) = delete;
   Backend& operator=(const Backend&) = delete;
   virtual ~Backend() = default;
@@ -42,7 +42,7 @@ public:
   [[nodiscard]] const RegisterMap& registerMap() const noexcept { return *map_; }
   [[nodiscard]] const std::shared_ptr<const RegisterMap>& sharedRegisterMap() const noexcept { return map_; }
 
-protected:
+ protected:
   Backend(std::string alias, std::string location, std::shared_ptr<const RegisterMap> map);
 
   /// Returns the accessible size. Called with no other access running; the device is closed.
@@ -55,7 +55,7 @@ protected:
   /// Throws DeviceError with the device's description in front of `message`.
   [[noreturn]] void fail(const std::string& message) const;
 
-private:
+ private:
   void checkAccess(const char* what, std::uint64_t offset, std::size_t n) const;
 
   std::string alias_;

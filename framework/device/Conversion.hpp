@@ -27,7 +27,9 @@ namespace orvane::device {
 /// turned back into one. std::vector<bool> works as well through plain bool.
 template <class T>
 concept BooleanLike = !std::is_arithmetic_v<T> && !std::is_same_v<T, std::string> &&
-                      std::is_constructible_v<T, bool> && requires(const T& t) { static_cast<bool>(t); };
+                      std::is_constructible_v<T, bool> && requires(const T& t) {
+  static_cast<bool>(t);
+};
 
 template <class T>
 concept CookedType =
@@ -49,7 +51,7 @@ enum class NaturalType { int32, uint32, int64, uint64, float32, float64, boolean
 /// Converts one element. `raw` holds the element's bits in its low `width` bits (a 64-bit element
 /// is word0 | word1 << 32); toRaw() leaves the bits above `width` zero.
 class ElementCodec {
-public:
+ public:
   explicit ElementCodec(const RegisterInfo& reg);
   [[nodiscard]] static ElementCodec fixedPoint(std::uint32_t width, std::int32_t frac, bool isSigned);
   [[nodiscard]] static ElementCodec ieee754(std::uint32_t width);
@@ -73,7 +75,7 @@ public:
 
   [[nodiscard]] NaturalType natural() const noexcept { return natural_; }
 
-private:
+ private:
   ElementCodec(RegisterType type, std::uint32_t width, std::int32_t frac, bool isSigned, std::string path);
 
   RegisterType type_;
@@ -165,7 +167,8 @@ void encodeRegister(const RegisterInfo& reg, const std::vector<T>& in, std::span
                                 " words, got " + std::to_string(words.size()));
   const std::size_t step = reg.wordsPerElement();
   if (reg.type == RegisterType::nothing) {
-    for (std::size_t k = 0; k < words.size(); ++k) words[k] = k % step == 0 ? 1 : 0;
+    for (std::size_t k = 0; k < words.size(); ++k)
+      words[k] = k % step == 0 ? 1 : 0;
     return;
   }
   if (in.size() != reg.elements)

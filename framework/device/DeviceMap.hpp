@@ -32,7 +32,7 @@ struct DeviceEntry {
 };
 
 class DeviceMap {
-public:
+ public:
   DeviceMap() = default;
   DeviceMap(std::string file, std::vector<DeviceEntry> devices);
 
@@ -45,7 +45,7 @@ public:
   /// Throws MapError naming the file and the known aliases when there is no such device.
   [[nodiscard]] const DeviceEntry& get(std::string_view alias) const;
 
-private:
+ private:
   std::string file_;
   std::vector<DeviceEntry> devices_;
 };

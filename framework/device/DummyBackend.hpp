@@ -20,7 +20,7 @@ namespace orvane::device {
 /// Register memory of one dummy device. Thread-safe. peek/poke and the cooked read/write work
 /// whether or not a backend has it open, and never fail by injection.
 class DummyDevice {
-public:
+ public:
   DummyDevice(std::string alias, std::shared_ptr<const RegisterMap> map);
   DummyDevice(const DummyDevice&) = delete;
   DummyDevice& operator=(const DummyDevice&) = delete;
@@ -47,7 +47,7 @@ public:
   [[nodiscard]] std::uint64_t writeCount(std::string_view path) const;
   [[nodiscard]] std::uint64_t openCount() const;
 
-private:
+ private:
   friend class DummyBackend;
   /// For the backend: false and the reason when an injected failure is due.
   bool takeAccess(std::string& reason);
@@ -69,14 +69,14 @@ private:
 };
 
 class DummyBackend final : public Backend {
-public:
+ public:
   /// Joins the DummyDevice of this alias and map file, or makes one (all words 0).
   DummyBackend(std::string alias, std::shared_ptr<const RegisterMap> map);
   ~DummyBackend() override;
 
   [[nodiscard]] DummyDevice& device() const noexcept { return *device_; }
 
-private:
+ private:
   std::uint64_t doOpen() override;
   void doClose() noexcept override {}
   void doRead(std::uint64_t offset, std::uint32_t* words, std::size_t n) override;

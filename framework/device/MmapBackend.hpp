@@ -12,13 +12,13 @@ namespace orvane::device {
 /// means the wrong device). A character device such as /dev/uioN reports no size; its mapping
 /// is taken to cover the map.
 class MmapBackend final : public Backend {
-public:
+ public:
   MmapBackend(std::string alias, std::filesystem::path file, std::shared_ptr<const RegisterMap> map);
   ~MmapBackend() override;
 
   [[nodiscard]] const std::filesystem::path& file() const noexcept { return file_; }
 
-private:
+ private:
   std::uint64_t doOpen() override;
   void doClose() noexcept override;
   void doRead(std::uint64_t offset, std::uint32_t* words, std::size_t n) override;

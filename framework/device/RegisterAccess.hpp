@@ -26,7 +26,8 @@ template <CookedType T> void readRegister(Backend& backend, const RegisterInfo& 
 /// for a void register, whose write is the event). Throws DeviceError on a backend failure,
 /// std::logic_error when the register cannot be written, std::invalid_argument for a wrong
 /// count or a string that is not a number.
-template <CookedType T> void writeRegister(Backend& backend, const RegisterInfo& reg, const std::vector<T>& in) {
+template <CookedType T>
+void writeRegister(Backend& backend, const RegisterInfo& reg, const std::vector<T>& in) {
   if (!reg.isWritable()) detail::throwAccessMisuse(reg, "written");
   std::vector<std::uint32_t> words(wordCount(reg));
   encodeRegister(reg, in, words);

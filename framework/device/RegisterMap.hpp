@@ -46,9 +46,7 @@ struct RegisterInfo {
   [[nodiscard]] bool isReadable() const noexcept { return access != Access::writeOnly; }
   [[nodiscard]] bool isWritable() const noexcept { return access != Access::readOnly; }
   [[nodiscard]] std::uint32_t wordsPerElement() const noexcept { return bytesPerElement / 4; }
-  [[nodiscard]] std::uint64_t byteSize() const noexcept {
-    return std::uint64_t{elements} * bytesPerElement;
-  }
+  [[nodiscard]] std::uint64_t byteSize() const noexcept { return std::uint64_t{elements} * bytesPerElement; }
   [[nodiscard]] std::uint64_t end() const noexcept { return offset + byteSize(); }
 };
 
@@ -56,7 +54,7 @@ struct RegisterInfo {
 [[nodiscard]] std::string normalisePath(std::string_view path);
 
 class RegisterMap {
-public:
+ public:
   RegisterMap() = default;
   RegisterMap(std::string file, std::vector<RegisterInfo> registers);
 
@@ -71,7 +69,7 @@ public:
   /// Bytes from address 0 to the end of the last register: what a backend must offer.
   [[nodiscard]] std::uint64_t requiredSize() const noexcept { return requiredSize_; }
 
-private:
+ private:
   std::string file_;
   std::vector<RegisterInfo> registers_;
   std::unordered_map<std::string, std::size_t> byPath_;

@@ -9,7 +9,7 @@
 namespace orvane::device {
 
 class ShmBackend final : public Backend {
-public:
+ public:
   /// `name` without the leading '/' (it is added for shm_open).
   ShmBackend(std::string alias, std::string name, std::shared_ptr<const RegisterMap> map);
   ~ShmBackend() override;
@@ -20,7 +20,7 @@ public:
   /// this: the object outlives it so that the simulator keeps its state across server restarts.
   static bool unlink(std::string_view name) noexcept;
 
-private:
+ private:
   std::uint64_t doOpen() override;
   void doClose() noexcept override;
   void doRead(std::uint64_t offset, std::uint32_t* words, std::size_t n) override;

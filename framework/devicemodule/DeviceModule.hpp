@@ -29,7 +29,7 @@ class DummyDevice;
 } // namespace device
 
 class DeviceModule {
-public:
+ public:
   /// Brings the freshly opened device into its working configuration; throws to report failure.
   /// Runs in the device thread while the device counts as faulty, so it may use backend().
   using InitialisationHandler = std::function<void(DeviceModule&)>;
@@ -92,7 +92,7 @@ public:
 
   struct Impl;
 
-private:
+ private:
   std::unique_ptr<Impl> impl_;
 };
 

@@ -10,8 +10,8 @@
 // standard error; after that only every tenth failure is, so that a board that stays broken for
 // a night does not flood the log. The published output is rewritten after every run regardless.
 
-#include "framework/devicemodule/DeviceModule.hpp"
 #include "framework/Orvane.hpp"
+#include "framework/devicemodule/DeviceModule.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -21,7 +21,7 @@
 namespace orvane {
 
 class ScriptedInitHandler : public ApplicationModule {
-public:
+ public:
   /// `command`: words separated by blanks, the first the program ("./initHardware.py" is taken
   /// relative to the working directory). Attaches itself to `deviceModule` as its next
   /// initialisation handler.
@@ -44,7 +44,7 @@ public:
 
   ScalarOutput<std::string> output;
 
-private:
+ private:
   DeviceModule& device_;
   std::string command_;
   std::vector<std::string> argv_;

@@ -43,7 +43,8 @@ void exercise(const RegisterInfo& reg, std::uint64_t seed) {
     }
     (void)codec.toRaw(std::int64_t(static_cast<std::int64_t>(raw)));
     (void)codec.toRaw(raw);
-    (void)codec.toRaw(std::ldexp(static_cast<double>(static_cast<std::int64_t>(raw)), static_cast<int>(i * 9) - 40));
+    (void)codec.toRaw(
+        std::ldexp(static_cast<double>(static_cast<std::int64_t>(raw)), static_cast<int>(i * 9) - 40));
   }
 }
 
@@ -54,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const auto map = parseRegisterMapText(text, "fuzz.map");
     std::uint64_t seed = size;
-    for (std::size_t i = 0; i < size && i < 64; ++i) seed = seed * 131 + data[i];
+    for (std::size_t i = 0; i < size && i < 64; ++i)
+      seed = seed * 131 + data[i];
     std::size_t n = 0;
     for (const auto& reg : map.registers()) {
       if (map.find(reg.path) != &reg) __builtin_trap();

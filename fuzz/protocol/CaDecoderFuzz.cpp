@@ -63,11 +63,13 @@ void checkRoundTrip(const ClientMessage& m) {
   StreamDecoder d(b.size());
   d.feed(b);
   const StreamEvent e = d.next();
-  check(std::holds_alternative<ClientMessage>(e) && std::get<ClientMessage>(e) == m, "encode/decode round trip");
+  check(std::holds_alternative<ClientMessage>(e) && std::get<ClientMessage>(e) == m,
+        "encode/decode round trip");
   check(d.buffered() == 0, "round trip leaves bytes");
 }
 
-void checkRead(const Value& v, const Metadata& md, std::uint16_t type, std::uint32_t count, std::uint32_t maxCount) {
+void checkRead(const Value& v, const Metadata& md, std::uint16_t type, std::uint32_t count,
+               std::uint32_t maxCount) {
   const DbrData d = encodeDbr(v, md, type, count, ReadContext{maxCount, serverMinorVersion});
   check(d.count <= maxCount, "reply count above native count");
   if (const auto t = toDbrType(type); t && d.status != EcaStatus::BadType) {
@@ -84,11 +86,13 @@ void exerciseWrite(std::uint16_t type, std::uint32_t count, const Bytes& data) {
   md.enumStrings.assign(std::begin(states), std::end(states));
   md.precision = static_cast<std::int16_t>(count % 40) - 10;
   for (std::uint8_t t = 0; t <= static_cast<std::uint8_t>(NativeType::LongString); ++t) {
-    const WriteResult w = decodeWrite(type, count, data, WriteTarget{static_cast<NativeType>(t), fuzzMaxCount, states});
+    const WriteResult w =
+        decodeWrite(type, count, data, WriteTarget{static_cast<NativeType>(t), fuzzMaxCount, states});
     if (w.status != EcaStatus::Normal) continue;
     check(nativeType(w.value) == static_cast<NativeType>(t), "write result type");
     // Read what was written back in every type, as a client would.
-    for (std::uint16_t rt = 0; rt <= maxDbrTypeCode + 1; ++rt) checkRead(w.value, md, rt, 0, fuzzMaxCount);
+    for (std::uint16_t rt = 0; rt <= maxDbrTypeCode + 1; ++rt)
+      checkRead(w.value, md, rt, 0, fuzzMaxCount);
     checkRead(w.value, md, type, count, fuzzMaxCount);
   }
 }

@@ -7,11 +7,11 @@ namespace telvik::protocol {
 
 // The parts of a requested channel name. Views into the name passed in.
 struct ChannelName {
-  std::string_view base;           // the PV (record) name
-  std::string_view field = "VAL";  // "VAL" when none is given, so "REC" and "REC.VAL" compare equal
+  std::string_view base;          // the PV (record) name
+  std::string_view field = "VAL"; // "VAL" when none is given, so "REC" and "REC.VAL" compare equal
   bool fieldGiven = false;
-  bool longString = false;         // "$": present the (string) field as a NUL-terminated char array
-  std::string_view modifier;       // "[...]" range or "{...}" filter after the field, if any
+  bool longString = false;   // "$": present the (string) field as a NUL-terminated char array
+  std::string_view modifier; // "[...]" range or "{...}" filter after the field, if any
   bool valid = false;
 };
 

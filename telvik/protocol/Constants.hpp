@@ -112,7 +112,9 @@ enum class EcaStatus : std::uint32_t {
   UnrespTmo = 480,
 };
 
-[[nodiscard]] constexpr std::uint32_t toWire(EcaStatus s) { return static_cast<std::uint32_t>(s); }
+[[nodiscard]] constexpr std::uint32_t toWire(EcaStatus s) {
+  return static_cast<std::uint32_t>(s);
+}
 // Short description for ERROR texts and logs; empty for codes we do not name.
 [[nodiscard]] std::string_view describe(EcaStatus s);
 

@@ -64,7 +64,9 @@ enum class DbrFamily : std::uint8_t { Plain, Sts, Time, Gr, Ctrl, Other };
   if (code > maxDbrTypeCode) return std::nullopt;
   return static_cast<DbrType>(code);
 }
-[[nodiscard]] constexpr std::uint16_t toWire(DbrType t) { return static_cast<std::uint16_t>(t); }
+[[nodiscard]] constexpr std::uint16_t toWire(DbrType t) {
+  return static_cast<std::uint16_t>(t);
+}
 
 [[nodiscard]] constexpr DbrFamily family(DbrType t) {
   const auto c = toWire(t);
@@ -78,7 +80,9 @@ enum class DbrFamily : std::uint8_t { Plain, Sts, Time, Gr, Ctrl, Other };
   return DbrBase::String;
 }
 
-[[nodiscard]] constexpr DbrType plainType(DbrBase b) { return static_cast<DbrType>(b); }
+[[nodiscard]] constexpr DbrType plainType(DbrBase b) {
+  return static_cast<DbrType>(b);
+}
 [[nodiscard]] constexpr DbrType typeOf(DbrFamily f, DbrBase b) {
   return static_cast<DbrType>(static_cast<std::uint16_t>(f) * 7 + static_cast<std::uint16_t>(b));
 }
@@ -112,7 +116,9 @@ struct Timestamp {
     if (s > 0xFFFFFFFF) return Timestamp{0xFFFFFFFF, nanoseconds};
     return Timestamp{static_cast<std::uint32_t>(s), nanoseconds};
   }
-  [[nodiscard]] constexpr std::int64_t posixSeconds() const { return std::int64_t{seconds} + epicsEpochOffset; }
+  [[nodiscard]] constexpr std::int64_t posixSeconds() const {
+    return std::int64_t{seconds} + epicsEpochOffset;
+  }
   friend bool operator==(const Timestamp&, const Timestamp&) = default;
 };
 
@@ -122,7 +128,7 @@ struct Metadata {
   AlarmStatus status = AlarmStatus::NoAlarm;
   AlarmSeverity severity = AlarmSeverity::NoAlarm;
   Timestamp timestamp;
-  std::string units;                  // 7 characters go on the wire
+  std::string units;                     // 7 characters go on the wire
   std::optional<std::int16_t> precision; // unset: 6 for float and double values, else 0
   double upperDisplayLimit = 0;
   double lowerDisplayLimit = 0;

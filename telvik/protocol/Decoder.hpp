@@ -83,7 +83,7 @@ using StreamEvent = std::variant<NeedMore, ClientMessage, Rejected>;
 //
 // After a fatal Rejected every later next() returns it again and feed() discards its input.
 class StreamDecoder {
-public:
+ public:
   explicit StreamDecoder(std::size_t maxPayload = payloadLimitFromMaxArrayBytes(defaultMaxArrayBytes))
       : maxPayload_(maxPayload) {}
 
@@ -97,7 +97,7 @@ public:
   [[nodiscard]] bool failed() const { return fatal_.has_value(); }
   [[nodiscard]] std::size_t maxPayload() const { return maxPayload_; }
 
-private:
+ private:
   void compact();
   void drainBuffered();
 

@@ -46,7 +46,9 @@ enum class HeaderForm : std::uint8_t { ExtendedAllowed, StandardOnly };
 
 // Rounds up to the 8-byte alignment every payload must have. 64-bit so that sizes a hostile
 // header claims cannot wrap.
-[[nodiscard]] constexpr std::uint64_t paddedSize(std::uint64_t n) { return (n + 7) & ~std::uint64_t{7}; }
+[[nodiscard]] constexpr std::uint64_t paddedSize(std::uint64_t n) {
+  return (n + 7) & ~std::uint64_t{7};
+}
 
 // Appends the header in whichever form its size and count need.
 void appendHeader(Bytes& out, const Header& h);

@@ -29,7 +29,9 @@ struct Version {
   // What a server puts first on every new circuit.
   [[nodiscard]] static Version forCircuit() { return Version{}; }
   // What a server puts first in a search reply datagram: the client's sequence number echoed.
-  [[nodiscard]] static Version forDatagram(std::uint32_t sequence) { return Version{1, serverMinorVersion, sequence}; }
+  [[nodiscard]] static Version forDatagram(std::uint32_t sequence) {
+    return Version{1, serverMinorVersion, sequence};
+  }
   friend bool operator==(const Version&, const Version&) = default;
 };
 
@@ -61,7 +63,9 @@ struct Search {
   std::uint32_t searchId = 0;
   std::string name;
 
-  [[nodiscard]] bool wantsNotFound() const { return replyFlag == static_cast<std::uint16_t>(SearchReplyFlag::DoReply); }
+  [[nodiscard]] bool wantsNotFound() const {
+    return replyFlag == static_cast<std::uint16_t>(SearchReplyFlag::DoReply);
+  }
   friend bool operator==(const Search&, const Search&) = default;
 };
 
@@ -172,7 +176,9 @@ struct NotFound {
   std::uint16_t minorVersion = serverMinorVersion;
   std::uint32_t searchId = 0;
 
-  [[nodiscard]] static NotFound to(const Search& s) { return NotFound{s.replyFlag, s.minorVersion, s.searchId}; }
+  [[nodiscard]] static NotFound to(const Search& s) {
+    return NotFound{s.replyFlag, s.minorVersion, s.searchId};
+  }
   friend bool operator==(const NotFound&, const NotFound&) = default;
 };
 
@@ -282,15 +288,15 @@ struct ServerDisconnect {
 };
 
 // Everything a server accepts from a client (UDP: only Version and Search).
-using ClientMessage = std::variant<Version, Search, CreateChannel, ClientName, HostName, ReadNotify, Read, Write,
-                                   WriteNotify, EventAdd, EventCancel, ClearChannel, EventsOff, EventsOn, Echo,
-                                   ReadSync>;
+using ClientMessage =
+    std::variant<Version, Search, CreateChannel, ClientName, HostName, ReadNotify, Read, Write, WriteNotify,
+                 EventAdd, EventCancel, ClearChannel, EventsOff, EventsOn, Echo, ReadSync>;
 
 // Everything a server sends.
 using ServerMessage =
     std::variant<Version, SearchReply, NotFound, CreateChannelReply, AccessRights, CreateChannelFailed,
-                 ReadNotifyReply, ReadReply, WriteNotifyReply, EventAddReply, EventCancelReply, ClearChannelReply,
-                 ErrorMessage, Echo, ReadSync, Beacon, ServerDisconnect>;
+                 ReadNotifyReply, ReadReply, WriteNotifyReply, EventAddReply, EventCancelReply,
+                 ClearChannelReply, ErrorMessage, Echo, ReadSync, Beacon, ServerDisconnect>;
 
 // ---- encoders -------------------------------------------------------------------------------
 // Each appends one message to `out` and returns true. With HeaderForm::StandardOnly a message
@@ -315,18 +321,25 @@ using ServerMessage =
 [[nodiscard]] bool encode(const EventsOn& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const SearchReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const NotFound& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
-[[nodiscard]] bool encode(const CreateChannelReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
+[[nodiscard]] bool encode(const CreateChannelReply& m, Bytes& out,
+                          HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const AccessRights& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
-[[nodiscard]] bool encode(const CreateChannelFailed& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
-[[nodiscard]] bool encode(const ReadNotifyReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
+[[nodiscard]] bool encode(const CreateChannelFailed& m, Bytes& out,
+                          HeaderForm form = HeaderForm::ExtendedAllowed);
+[[nodiscard]] bool encode(const ReadNotifyReply& m, Bytes& out,
+                          HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const ReadReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
-[[nodiscard]] bool encode(const WriteNotifyReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
+[[nodiscard]] bool encode(const WriteNotifyReply& m, Bytes& out,
+                          HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const EventAddReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
-[[nodiscard]] bool encode(const EventCancelReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
-[[nodiscard]] bool encode(const ClearChannelReply& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
+[[nodiscard]] bool encode(const EventCancelReply& m, Bytes& out,
+                          HeaderForm form = HeaderForm::ExtendedAllowed);
+[[nodiscard]] bool encode(const ClearChannelReply& m, Bytes& out,
+                          HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const ErrorMessage& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const Beacon& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
-[[nodiscard]] bool encode(const ServerDisconnect& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
+[[nodiscard]] bool encode(const ServerDisconnect& m, Bytes& out,
+                          HeaderForm form = HeaderForm::ExtendedAllowed);
 
 [[nodiscard]] bool encode(const ClientMessage& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);
 [[nodiscard]] bool encode(const ServerMessage& m, Bytes& out, HeaderForm form = HeaderForm::ExtendedAllowed);

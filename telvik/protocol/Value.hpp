@@ -32,7 +32,9 @@ using Value = std::variant<std::vector<std::string>,   // DBR_STRING (39 charact
 
 enum class NativeType : std::uint8_t { String, Short, Float, Enum, Char, Long, Double, LongString };
 
-[[nodiscard]] inline NativeType nativeType(const Value& v) { return static_cast<NativeType>(v.index()); }
+[[nodiscard]] inline NativeType nativeType(const Value& v) {
+  return static_cast<NativeType>(v.index());
+}
 
 // The type a CREATE_CHAN reply announces.
 [[nodiscard]] constexpr DbrType nativeDbrType(NativeType t) {

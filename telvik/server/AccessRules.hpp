@@ -10,7 +10,7 @@
 namespace telvik::server {
 
 class AccessRules {
-public:
+ public:
   /// Everyone may write.
   AccessRules() = default;
   /// Reads the file; std::runtime_error naming the file and line on any fault.
@@ -22,7 +22,7 @@ public:
                               const std::string& peerAddress) const;
   [[nodiscard]] bool restricted() const { return restricted_; }
 
-private:
+ private:
   struct Rule {
     std::string user;
     std::string host;

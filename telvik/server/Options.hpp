@@ -20,9 +20,9 @@ struct Options {
   std::string interface = "127.0.0.1";
   std::uint16_t port = 5064; // 0: any free port, reported on standard error
   std::vector<Endpoint> beaconAddresses{{"127.255.255.255", 5065}};
-  std::vector<std::string> ignoreAddresses; // UDP requests from these are not answered
-  double beaconPeriod = 15.0;  // longest gap between beacons, seconds
-  double triggerRate = 10.0;   // Hz; 0 leaves the trigger to the clients
+  std::vector<std::string> ignoreAddresses;        // UDP requests from these are not answered
+  double beaconPeriod = 15.0;                      // longest gap between beacons, seconds
+  double triggerRate = 10.0;                       // Hz; 0 leaves the trigger to the clients
   std::string persistFile = "quellorctrl.persist"; // empty: off
   std::string accessFile;                          // empty: everyone may write what is writable
   // Largest array payload in one message. With autoArrayBytes (EPICS_CA_AUTO_ARRAY_BYTES, default

@@ -16,7 +16,7 @@
 namespace telvik::server {
 
 class SettingsStore {
-public:
+ public:
   /// `file` empty: persistence is off and every call does nothing.
   explicit SettingsStore(std::string file) : file_(std::move(file)) {}
 
@@ -43,7 +43,8 @@ public:
   [[nodiscard]] bool enabled() const { return !file_.empty(); }
 
   /// Text of the file for the given values (exposed for tests).
-  static std::string format(const std::vector<std::pair<orvane::ProcessVariableInfo, orvane::AnyVector>>& values);
+  static std::string
+  format(const std::vector<std::pair<orvane::ProcessVariableInfo, orvane::AnyVector>>& values);
   struct Entry {
     std::string path;
     std::vector<std::string> elements;
@@ -51,7 +52,7 @@ public:
   /// Parses the text; std::runtime_error "<file>:<line>: <why>" on any fault.
   static std::vector<Entry> parse(const std::string& text, const std::string& fileName);
 
-private:
+ private:
   std::string file_;
   boost::mutex saveMutex_;
   std::string lastWritten_;

@@ -30,7 +30,7 @@ using UpdatePtr = std::shared_ptr<const ServedUpdate>;
 enum class Field : std::uint8_t { value, description, units };
 
 class ServedVariable {
-public:
+ public:
   ServedVariable(orvane::ProcessVariable& pv, std::string name);
 
   [[nodiscard]] const std::string& name() const { return name_; }
@@ -45,12 +45,13 @@ public:
   [[nodiscard]] UpdatePtr convert(const orvane::ProcessVariable::Snapshot& s) const;
 
   /// A client's write of a plain DBR payload. Returns the status for the reply.
-  [[nodiscard]] protocol::EcaStatus write(std::uint16_t dataType, std::uint32_t count, protocol::ByteView payload) const;
+  [[nodiscard]] protocol::EcaStatus write(std::uint16_t dataType, std::uint32_t count,
+                                          protocol::ByteView payload) const;
 
   // The fixed text fields, as DBR_STRING or (with "$") as char array.
   [[nodiscard]] UpdatePtr fieldUpdate(Field f, bool asChars) const;
 
-private:
+ private:
   orvane::ProcessVariable& pv_;
   std::string name_;
   protocol::NativeType native_;
@@ -71,7 +72,7 @@ struct ChannelTarget {
 };
 
 class PvTable {
-public:
+ public:
   /// Every variable of the registry, named prefix + path with ":" for "/".
   PvTable(orvane::ProcessVariableRegistry& registry, const std::string& prefix);
 
@@ -82,10 +83,12 @@ public:
 
   [[nodiscard]] const std::vector<std::unique_ptr<ServedVariable>>& all() const { return vars_; }
   /// By the process variable's registry index.
-  [[nodiscard]] ServedVariable* byIndex(size_t index) const { return index < byIndex_.size() ? byIndex_[index] : nullptr; }
+  [[nodiscard]] ServedVariable* byIndex(size_t index) const {
+    return index < byIndex_.size() ? byIndex_[index] : nullptr;
+  }
   [[nodiscard]] ServedVariable* byPath(const std::string& path) const;
 
-private:
+ private:
   std::vector<std::unique_ptr<ServedVariable>> vars_;
   std::vector<ServedVariable*> byIndex_;
   std::unordered_map<std::string, ServedVariable*> byName_;

@@ -28,7 +28,7 @@ struct ServerStats {
 };
 
 class CaServer {
-public:
+ public:
   /// Installs the update hook: build it before the application runs. `store` may be null. Destroy
   /// it before the io_context and not while the io_context runs in another thread: the destructor
   /// finishes the aborted operations itself.
@@ -55,7 +55,7 @@ public:
 
   class Impl;
 
-private:
+ private:
   std::shared_ptr<Impl> impl_;
 };
 

@@ -4,8 +4,8 @@
 // counts its runs. The server reads all of them by relative name, so the test works inside it.
 
 #include "app/QuellorCtrlServer.hpp"
-#include "framework/device/DummyBackend.hpp"
 #include "framework/TestFacility.hpp"
+#include "framework/device/DummyBackend.hpp"
 
 #include <gtest/gtest.h>
 
@@ -34,11 +34,12 @@ inline std::string configText(const std::string& nChannels, const std::string& e
     <value name="controlTableLength" type="uint32">65536</value>
     <value name="controlTableSampleRate" type="uint32">1000000</value>
   </group>
-)" + extra + "</configuration>\n";
+)" + extra +
+         "</configuration>\n";
 }
 
 class RuntimeDirectory {
-public:
+ public:
   RuntimeDirectory() {
     namespace fs = std::filesystem;
     char templ[] = "/tmp/quellor-app-test.XXXXXX";
@@ -59,12 +60,10 @@ public:
     std::filesystem::current_path(previous_, ec);
     std::filesystem::remove_all(dir_, ec);
   }
-  void write(const std::string& name, const std::string& text) const {
-    std::ofstream(dir_ / name) << text;
-  }
+  void write(const std::string& name, const std::string& text) const { std::ofstream(dir_ / name) << text; }
   [[nodiscard]] const std::filesystem::path& path() const { return dir_; }
 
-private:
+ private:
   std::filesystem::path dir_;
   std::filesystem::path previous_;
 };

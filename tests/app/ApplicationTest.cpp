@@ -32,8 +32,10 @@ bool hasPath(orvane::Application& app, const std::string& path) {
 
 struct DebugVariable {
   explicit DebugVariable(const char* value) {
-    if (value != nullptr) setenv("QUELLOR_SERVER_DEBUG", value, 1);
-    else unsetenv("QUELLOR_SERVER_DEBUG");
+    if (value != nullptr)
+      setenv("QUELLOR_SERVER_DEBUG", value, 1);
+    else
+      unsetenv("QUELLOR_SERVER_DEBUG");
   }
   ~DebugVariable() { unsetenv("QUELLOR_SERVER_DEBUG"); }
 };
@@ -45,7 +47,8 @@ TEST(Application, ChannelDirectoriesFollowTheChannelCount) {
     // The board's own registers of its eight channels are published all the same; what must be
     // missing are the channel modules.
     for (const auto& v : s.server->plannedVariables())
-      EXPECT_FALSE(v.path.rfind("/Channel", 0) == 0 && v.path.find("/StateMachine/") != std::string::npos) << v.path;
+      EXPECT_FALSE(v.path.rfind("/Channel", 0) == 0 && v.path.find("/StateMachine/") != std::string::npos)
+          << v.path;
     EXPECT_TRUE(dirs.count("/Board") && dirs.count("/Server") && dirs.count("/Configuration"));
     EXPECT_TRUE(hasPath(*s.server, "/Server/triggerNumber"));
     EXPECT_TRUE(hasPath(*s.server, "/Board/hwProtectionReset"));
@@ -167,8 +170,9 @@ TEST(Application, ConfigurationFaultsStopStartUpWithTheirReason) {
   dir.write("quellorctrl_base_config.xml", quellor::testing::configText("two"));
   expectConstructionFails("nChannels");
   // Channels are built in the connection step; one without its table length stops it there.
-  dir.write("quellorctrl_base_config.xml",
-            R"(<?xml version="1.0"?><configuration><value name="nChannels" type="int32">1</value></configuration>)");
+  dir.write(
+      "quellorctrl_base_config.xml",
+      R"(<?xml version="1.0"?><configuration><value name="nChannels" type="int32">1</value></configuration>)");
   expectInitialiseFails("daqTableLength");
   dir.write("quellorctrl_base_config.xml", quellor::testing::configText("1"));
   std::filesystem::remove(dir.path() / "quellor.dmap");
@@ -180,7 +184,8 @@ TEST(Application, DcSetpointTravelsThroughLimiterStateMachineAndRampToTheBoard) 
   s.run();
   auto& tf = s.tf();
   // The init script ran once before anything reached the modules.
-  EXPECT_NE(tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput").find("run 1"), std::string::npos);
+  EXPECT_NE(tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput").find("run 1"),
+            std::string::npos);
 
   tf.writeScalar<int32_t>("/Channel0/StateMachine/requestedState", 1);
   tf.stepApplication();
@@ -200,7 +205,8 @@ TEST(Application, DcSetpointTravelsThroughLimiterStateMachineAndRampToTheBoard) 
   // The register holds 16 fractional bits: 1.2 V lands on the nearest raw step.
   const std::vector<double> expected{0.5, 1.0, 1.2, 1.2};
   ASSERT_EQ(seen.size(), expected.size());
-  for (size_t i = 0; i < seen.size(); ++i) EXPECT_NEAR(seen[i], expected[i], 1.0 / 65536) << i;
+  for (size_t i = 0; i < seen.size(); ++i)
+    EXPECT_NEAR(seen[i], expected[i], 1.0 / 65536) << i;
   EXPECT_EQ(tf.readDeviceScalar<double>("PiezoDriver", "Channel1/dcVoltage"), 0.0);
 
   // Beyond the drive range: refused at the sum limiter, the board keeps its voltage.
@@ -214,7 +220,8 @@ TEST(Application, DcSetpointTravelsThroughLimiterStateMachineAndRampToTheBoard) 
   // Disabling ramps back to zero and ends in DISABLED with the relay open.
   tf.writeScalar<int32_t>("/Channel0/StateMachine/requestedState", 0);
   tf.stepApplication();
-  for (int i = 0; i < 4; ++i) s.trigger();
+  for (int i = 0; i < 4; ++i)
+    s.trigger();
   EXPECT_EQ(tf.readDeviceScalar<double>("PiezoDriver", "Channel0/dcVoltage"), 0.0);
   EXPECT_EQ(tf.readScalar<int32_t>("/Channel0/StateMachine/currentState"), 0);
   EXPECT_FALSE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", "Channel0/loadRelayControl"));
@@ -247,7 +254,8 @@ TEST(Application, BoardRebootMakesTheDeviceRecoverAndRunTheScriptAgain) {
   auto& tf = s.tf();
   s.run();
   s.trigger();
-  EXPECT_NE(tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput").find("run 1"), std::string::npos);
+  EXPECT_NE(tf.readScalar<std::string>("/PiezoInitHandler/initScriptOutput").find("run 1"),
+            std::string::npos);
   EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
 
   tf.writeDeviceScalar<uint32_t>("PiezoDriver", "Board/driverBootStatus", 0);
@@ -292,7 +300,8 @@ TEST(Generator, WritesTheVariableListOfTheDeployDirectory) {
   pugi::xml_document doc;
   ASSERT_TRUE(doc.load_file((dir.path() / "quellorctrl.xml").c_str()));
   std::map<std::string, pugi::xml_node> byPath;
-  for (auto v : doc.child("application").children("variable")) byPath[v.attribute("path").value()] = v;
+  for (auto v : doc.child("application").children("variable"))
+    byPath[v.attribute("path").value()] = v;
   struct Expected {
     const char* path;
     const char* type;

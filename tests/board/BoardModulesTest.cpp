@@ -1,7 +1,7 @@
 #include "board/MultiChannelResetWriter.hpp"
 #include "board/RebootWatchdog.hpp"
-#include "framework/devicemodule/DeviceModule.hpp"
 #include "framework/TestFacility.hpp"
+#include "framework/devicemodule/DeviceModule.hpp"
 
 #include "tests/app/AppTestSupport.hpp"
 
@@ -33,8 +33,9 @@ struct WatchdogApp : Application {
   ~WatchdogApp() override { shutdown(); }
   DeviceModule device{this, "Board"};
   StatusFeeder feeder{this, "Feed", ""};
-  quellor::RebootWatchdog watchdog{this, "DriverRebootWatchdog", "Monitor whether the driver board has been rebooted",
-                                   device, "/Board/driverBootStatus"};
+  quellor::RebootWatchdog watchdog{this, "DriverRebootWatchdog",
+                                   "Monitor whether the driver board has been rebooted", device,
+                                   "/Board/driverBootStatus"};
   void defineConnections() override {
     setDMapFilePath("watchdog.dmap");
     findTag(".*").connectTo(ControlSystemModule{});
@@ -76,8 +77,9 @@ TEST(RebootWatchdog, OnlyAValidZeroAfterStartIsAReboot) {
 }
 
 struct ResetApp : Application {
-  explicit ResetApp(uint64_t n) : Application("resettest"), writer(this, "hwProtectionResetWriter", "", n,
-                                                                    HierarchyModifier::hideThis) {}
+  explicit ResetApp(uint64_t n)
+      : Application("resettest"),
+        writer(this, "hwProtectionResetWriter", "", n, HierarchyModifier::hideThis) {}
   ~ResetApp() override { shutdown(); }
   quellor::MultiChannelResetWriter writer;
   void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
@@ -88,9 +90,10 @@ TEST(MultiChannelResetWriter, EveryChannelEventIsOneBoardWrite) {
   TestFacility tf(app);
   tf.runApplication();
   std::vector<std::string> inputs;
-  for (auto& in : app.writer.channelResets) inputs.push_back(in->getName());
+  for (auto& in : app.writer.channelResets)
+    inputs.push_back(in->getName());
   EXPECT_EQ(inputs, (std::vector<std::string>{"/Channel0/hwProtectionReset", "/Channel1/hwProtectionReset",
-                                               "/Channel2/hwProtectionReset"}));
+                                              "/Channel2/hwProtectionReset"}));
   EXPECT_EQ(app.writer.boardReset->getName(), "/Board/hwProtectionReset");
   EXPECT_EQ(app.writer.boardReset->getDescription(), "aka BSP/WORD_PEM_CTL_RESET");
   EXPECT_EQ(tf.updateCount("/Board/hwProtectionReset"), 0u);

@@ -1,5 +1,5 @@
-#include "framework/ConfigReader.hpp"
 #include "framework/Application.hpp"
+#include "framework/ConfigReader.hpp"
 
 #include <gtest/gtest.h>
 

@@ -46,7 +46,8 @@ struct Sink : ApplicationModule {
   using ApplicationModule::ApplicationModule;
   ScalarPushInput<int32_t> in{this, "in", "", ""};
   void mainLoop() override {
-    for (;;) in.read();
+    for (;;)
+      in.read();
   }
 };
 
@@ -55,9 +56,7 @@ struct ListingApp : Application {
   ~ListingApp() override { shutdown(); }
   Relay a{this, "A", "first relay"};
   Relay b{this, "B", "second relay"};
-  void defineConnections() override {
-    findTag(".*").connectTo(ControlSystemModule{});
-  }
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
 };
 
 // Consumes the relay's output, which has no value until the relay first writes it.

@@ -76,7 +76,8 @@ TEST(Transfer, FullQueueLosesNewestAndCounts) {
   App app;
   TestFacility tf(app);
   tf.runApplication();
-  for (int i = 0; i < 5; ++i) tf.writeScalar<int32_t>("/D/other", i);
+  for (int i = 0; i < 5; ++i)
+    tf.writeScalar<int32_t>("/D/other", i);
   EXPECT_EQ(app.d.other.getLostCount(), 2u);
   tf.stepApplication();
   EXPECT_EQ(tf.readScalar<std::string>("/D/order"), "ooo");
@@ -106,8 +107,9 @@ TEST(Transfer, OlderVersionIsRefused) {
     app.d.out.write(older);
     FAIL();
   } catch (const std::logic_error& e) {
-    EXPECT_STREQ(e.what(), "The version number passed to write() of TransferElement '/D/out' is less than the "
-                           "last version number used.");
+    EXPECT_STREQ(e.what(),
+                 "The version number passed to write() of TransferElement '/D/out' is less than the "
+                 "last version number used.");
   }
 }
 
@@ -180,12 +182,14 @@ TEST(Listing, VariableListDirectionsMirrorsAndReturnChannel) {
   EXPECT_NE(s.find(R"(path="/M/setpoint" type="double" elements="1" direction="bidirectional" unit="V")"),
             std::string::npos)
       << s;
-  EXPECT_NE(s.find(R"(path="/M/table" type="int32" elements="4" direction="to_operator")"), std::string::npos);
+  EXPECT_NE(s.find(R"(path="/M/table" type="int32" elements="4" direction="to_operator")"),
+            std::string::npos);
   EXPECT_NE(s.find("a &lt;table"), std::string::npos);
   EXPECT_NE(s.find("&amp; more"), std::string::npos);
   EXPECT_NE(s.find(R"(path="/Server/triggerNumber" type="int64" elements="1" direction="from_operator")"),
             std::string::npos);
-  EXPECT_NE(s.find(R"(path="/M/trigger" type="int64" elements="1" direction="to_operator")"), std::string::npos);
+  EXPECT_NE(s.find(R"(path="/M/trigger" type="int64" elements="1" direction="to_operator")"),
+            std::string::npos);
   std::ostringstream tree;
   ControlSystemModule{}.dump("", &tree);
   EXPECT_NE(tree.str().find("/Server\n  triggerNumber : int64"), std::string::npos) << tree.str();
@@ -194,7 +198,7 @@ TEST(Listing, VariableListDirectionsMirrorsAndReturnChannel) {
   tf.writeScalar<int64_t>("/Server/triggerNumber", 42);
   tf.writeScalar<double>("/M/setpoint", 3.0);
   tf.stepApplication();
-  EXPECT_EQ(tf.readScalar<int64_t>("/M/trigger"), 42); // the mirror follows the trigger
+  EXPECT_EQ(tf.readScalar<int64_t>("/M/trigger"), 42);  // the mirror follows the trigger
   EXPECT_EQ(tf.readScalar<double>("/M/setpoint"), 0.5); // written back through the return channel
 }
 

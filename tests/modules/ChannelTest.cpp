@@ -20,7 +20,8 @@ namespace {
 struct Channel : orvane::ModuleGroup {
   Channel(orvane::EntityOwner* owner, const std::string& name, const std::string& description)
       : ModuleGroup(owner, name, description) {}
-  SumLimiter voltageSumLimiter{this, "VoltageSumLimiter", "Limit the sum of the AD and DC drive voltage components."};
+  SumLimiter voltageSumLimiter{this, "VoltageSumLimiter",
+                               "Limit the sum of the AD and DC drive voltage components."};
   StateMachine stateMachine{this, "StateMachine", "FIXME"};
   VoltageStepLimiter dcVoltageStepLimiter{this, "DcVoltageStepLimiter",
                                           "Change the DC voltage in small stept towards the setpoint."};
@@ -46,7 +47,7 @@ struct ChannelApp : orvane::Application {
 };
 
 class ChannelTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     tf = std::make_unique<orvane::TestFacility>(app);
     app.initialise();
@@ -62,7 +63,9 @@ protected:
     tf->stepApplication();
   }
   void trigger() { put<int64_t>("/Server/triggerNumber", ++triggers); }
-  int32_t state(int ch) { return tf->readScalar<int32_t>("/Channel" + std::to_string(ch) + "/StateMachine/currentState"); }
+  int32_t state(int ch) {
+    return tf->readScalar<int32_t>("/Channel" + std::to_string(ch) + "/StateMachine/currentState");
+  }
 
   int64_t triggers{0};
   test::ConfigFile cfg;
@@ -91,7 +94,8 @@ TEST_F(ChannelTest, DcSetpointRampsOnlyInItsOwnChannelAndDisablingEndsCleanly) {
 
   put<int32_t>("/Channel0/StateMachine/requestedState", 0);
   EXPECT_EQ(state(0), 3);
-  for (int i = 0; i < 3; ++i) trigger(); // 4, 1, 0 and ready
+  for (int i = 0; i < 3; ++i)
+    trigger(); // 4, 1, 0 and ready
   EXPECT_EQ(tf->readScalar<double>("/Channel0/dcVoltage"), 0.0);
   EXPECT_EQ(state(0), 0);
   EXPECT_FALSE(tf->readScalar<Boolean>("/Channel0/loadRelayControl").value);
@@ -106,7 +110,8 @@ TEST_F(ChannelTest, ProtectionMonitorReachesEveryChannel) {
 TEST_F(ChannelTest, RejectionsReachTheChannelsMessage) {
   put<double>("/Channel1/VoltageSumLimiter/acVoltageSetpoint", 11.0);
   const auto msg = tf->readScalar<std::string>("/Channel1/inputRejectedMessage");
-  EXPECT_NE(msg.find(": AC voltage setpoint 11.000000 rejected. Set back to 0.000000"), std::string::npos) << msg;
+  EXPECT_NE(msg.find(": AC voltage setpoint 11.000000 rejected. Set back to 0.000000"), std::string::npos)
+      << msg;
   EXPECT_TRUE(tf->readScalar<Boolean>("/Channel1/inputRejectedFlag").value);
   EXPECT_FALSE(tf->readScalar<Boolean>("/Channel0/inputRejectedFlag").value);
 
@@ -117,8 +122,9 @@ TEST_F(ChannelTest, RejectionsReachTheChannelsMessage) {
   put<Boolean>("/Channel0/StateMachine/actuatorSensorRelayControl", Boolean(true));
   put<int32_t>("/Channel0/StateMachine/requestedState", 1);
   put<Boolean>("/Channel0/StateMachine/actuatorSensorRelayControl", Boolean(false));
-  EXPECT_NE(tf->readScalar<std::string>("/Channel0/inputRejectedMessage").find("It's on possible in DISABLED."),
-            std::string::npos);
+  EXPECT_NE(
+      tf->readScalar<std::string>("/Channel0/inputRejectedMessage").find("It's on possible in DISABLED."),
+      std::string::npos);
 }
 
 TEST_F(ChannelTest, AmplitudeReachesTheTable) {
@@ -129,10 +135,10 @@ TEST_F(ChannelTest, AmplitudeReachesTheTable) {
 
 TEST_F(ChannelTest, ChannelDirectoryHoldsTheModulesVariables) {
   auto& reg = app.processVariables();
-  for (const char* name : {"dacVoltage", "appliedTableMode", "loadRelayControl", "actuatorSensorRelayControl",
-                           "controlTableMode", "enableFeedback", "hwProtectionReset", "dcVoltage", "controlTable",
-                           "swapControlTable", "inputRejectedMessage", "inputRejectedFlag",
-                           "clearInputRejectedMessage"})
+  for (const char* name :
+       {"dacVoltage", "appliedTableMode", "loadRelayControl", "actuatorSensorRelayControl",
+        "controlTableMode", "enableFeedback", "hwProtectionReset", "dcVoltage", "controlTable",
+        "swapControlTable", "inputRejectedMessage", "inputRejectedFlag", "clearInputRejectedMessage"})
     EXPECT_NE(reg.find(std::string("/Channel1/") + name), nullptr) << name;
   for (const auto& pv : reg.all()) {
     const auto& p = pv->info().path;

@@ -1,5 +1,5 @@
-#include "ModuleTestSupport.hpp"
 #include "modules/DelayModule.hpp"
+#include "ModuleTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,12 +26,14 @@ struct StateMachineStandIn : orvane::ApplicationModule {
   void prepare() override {
     delay->operator=(seconds);
     delay->write();
-    for (int i = 0; i < starts; ++i) start->write();
+    for (int i = 0; i < starts; ++i)
+      start->write();
   }
   void mainLoop() override {
     delayPassed->read();
     passed.set_value();
-    for (;;) delayPassed->read();
+    for (;;)
+      delayPassed->read();
   }
 };
 
@@ -42,8 +44,8 @@ struct TimerApp : orvane::Application {
   orvane::ConfigReader config;
   orvane::ModuleGroup channel0{this, "Channel0", ""};
   orvane::ModuleGroup stateMachine{&channel0, "StateMachine", "FIXME"};
-  DelayModule timer{&stateMachine, "ErrorResetDelayTimer", "Delay the transition to DISABLED after detecting an error",
-                    "errorResetDelay"};
+  DelayModule timer{&stateMachine, "ErrorResetDelayTimer",
+                    "Delay the transition to DISABLED after detecting an error", "errorResetDelay"};
   StateMachineStandIn standIn;
   void defineConnections() override { findTag(".*").connectTo(orvane::ControlSystemModule{}); }
 };
@@ -56,8 +58,8 @@ struct BareTimerApp : orvane::Application {
   orvane::ConfigReader config;
   orvane::ModuleGroup channel0{this, "Channel0", ""};
   orvane::ModuleGroup stateMachine{&channel0, "StateMachine", "FIXME"};
-  DelayModule timer{&stateMachine, "ErrorResetDelayTimer", "Delay the transition to DISABLED after detecting an error",
-                    "errorResetDelay"};
+  DelayModule timer{&stateMachine, "ErrorResetDelayTimer",
+                    "Delay the transition to DISABLED after detecting an error", "errorResetDelay"};
   void defineConnections() override { findTag(".*").connectTo(orvane::ControlSystemModule{}); }
 };
 
@@ -73,7 +75,7 @@ TEST(DelayModule, WholeMilliseconds) {
 }
 
 class TestableTimer : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     tf = std::make_unique<orvane::TestFacility>(app);
     tf->runApplication();
@@ -109,7 +111,8 @@ TEST_F(TestableTimer, TimePassedWithoutStartIsRefused) {
     app.timer.sendTimePassed();
     FAIL();
   } catch (const std::logic_error& e) {
-    EXPECT_STREQ(e.what(), "The test must not call sendTimePassed if no start has been received by the DelayModule.");
+    EXPECT_STREQ(e.what(),
+                 "The test must not call sendTimePassed if no start has been received by the DelayModule.");
   }
 }
 

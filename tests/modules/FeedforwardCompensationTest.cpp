@@ -1,5 +1,5 @@
-#include "ModuleTestSupport.hpp"
 #include "modules/FeedforwardCompensation.hpp"
+#include "ModuleTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +34,7 @@ struct Initial {
 };
 
 class FeedforwardTest : public ::testing::Test {
-protected:
+ protected:
   void start(const Initial& init, uint32_t length = 65536, uint32_t sampleRate = 1000000) {
     cfg = std::make_unique<test::ConfigFile>(std::map<std::string, std::string>{
         {"FeedforwardCompensation/controlTableLength", "uint32:" + std::to_string(length)},
@@ -61,14 +61,16 @@ protected:
   size_t tables() { return tf->updateCount(TABLE); }
 
   /// The table sample by sample as the formula gives it.
-  static std::vector<double> expected(size_t length, double sr, const SineBurstParameters& p, double amplitude) {
+  static std::vector<double> expected(size_t length, double sr, const SineBurstParameters& p,
+                                      double amplitude) {
     std::vector<double> t(length);
     computeSineBurstScalar(t.data(), t.size(), sr, p, amplitude);
     return t;
   }
   static double maxDifference(const std::vector<double>& a, const std::vector<double>& b) {
     double m = 0;
-    for (size_t i = 0; i < a.size(); ++i) m = std::max(m, std::fabs(a[i] - b[i]));
+    for (size_t i = 0; i < a.size(); ++i)
+      m = std::max(m, std::fabs(a[i] - b[i]));
     return m;
   }
 
@@ -87,13 +89,15 @@ TEST_F(FeedforwardTest, OneSinePeriodAtStart) {
   EXPECT_DOUBLE_EQ(t[1000], 2.0); // a quarter period of 250 Hz at 1 MHz
   EXPECT_NEAR(t[3000], -2.0, 1e-12);
   EXPECT_NE(t[3999], 0.0);
-  for (size_t i = 4000; i < t.size(); ++i) ASSERT_EQ(t[i], 0.0) << i;
+  for (size_t i = 4000; i < t.size(); ++i)
+    ASSERT_EQ(t[i], 0.0) << i;
   EXPECT_LE(maxDifference(t, expected(65536, 1e6, {250.0, 0.0, 1}, 2.0)), 1e-12);
 }
 
 TEST_F(FeedforwardTest, InvalidStartUpParametersAreReplacedByDefaults) {
   start({0.0, 0.0, 0, 1.0});
-  EXPECT_EQ(message(), "Invalid inital parameters for frequency, delay and/or nPeriods received. Setting to defaults.");
+  EXPECT_EQ(message(),
+            "Invalid inital parameters for frequency, delay and/or nPeriods received. Setting to defaults.");
   EXPECT_EQ(tf->readScalar<double>(FF + "frequency"), 250.0);
   EXPECT_EQ(tf->readScalar<double>(FF + "delay"), 0.0);
   EXPECT_EQ(tf->readScalar<uint32_t>(FF + "nPeriods"), 1U);
@@ -103,7 +107,8 @@ TEST_F(FeedforwardTest, InvalidStartUpParametersAreReplacedByDefaults) {
 
 TEST_F(FeedforwardTest, NotANumberFrequencyAtStartUpIsRefused) {
   start({std::nan(""), 0.0, 1, 1.0});
-  EXPECT_EQ(message(), "Invalid inital parameters for frequency, delay and/or nPeriods received. Setting to defaults.");
+  EXPECT_EQ(message(),
+            "Invalid inital parameters for frequency, delay and/or nPeriods received. Setting to defaults.");
   EXPECT_EQ(tf->readScalar<double>(FF + "frequency"), 250.0);
 }
 
@@ -111,7 +116,8 @@ TEST_F(FeedforwardTest, NotANumberFrequencyAsAChangeGivesAnEmptyTable) {
   start({});
   put<double>("frequency", std::nan(""));
   EXPECT_EQ(message(), "");
-  for (double v : table()) ASSERT_EQ(v, 0.0);
+  for (double v : table())
+    ASSERT_EQ(v, 0.0);
   EXPECT_EQ(tf->takeUpdates<int32_t>(SWAP), (std::vector<int32_t>{1, 0}));
 }
 
@@ -125,7 +131,8 @@ TEST_F(FeedforwardTest, RejectedChangesRestoreAndComputeNothing) {
   EXPECT_EQ(message(), "Invalid  /Channel0/FeedforwardCompensation/nPeriods, resetting to previous 1");
   EXPECT_EQ(tf->readScalar<uint32_t>(FF + "nPeriods"), 1U);
   put<double>("frequency", 0.5);
-  EXPECT_EQ(message(), "Invalid  /Channel0/FeedforwardCompensation/frequency, resetting to previous 250.000000");
+  EXPECT_EQ(message(),
+            "Invalid  /Channel0/FeedforwardCompensation/frequency, resetting to previous 250.000000");
   EXPECT_EQ(tf->readScalar<double>(FF + "frequency"), 250.0);
   put<double>("delay", std::nan(""));
   EXPECT_EQ(message(), "Invalid  /Channel0/FeedforwardCompensation/delay, resetting to previous 0.000000");
@@ -172,12 +179,14 @@ TEST_F(FeedforwardTest, DelayedBursts) {
 TEST_F(FeedforwardTest, BurstMustEndInsideTheTable) {
   start({});
   put<double>("frequency", 15.2587890625); // 1e6 / 65536: the burst ends exactly at the table's length
-  EXPECT_EQ(message(), "Invalid  /Channel0/FeedforwardCompensation/frequency, resetting to previous 250.000000");
+  EXPECT_EQ(message(),
+            "Invalid  /Channel0/FeedforwardCompensation/frequency, resetting to previous 250.000000");
   put<double>("frequency", 15.26); // ends at 65530.8
   EXPECT_EQ(message(), "");
   auto t = table();
   EXPECT_NE(t[65530], 0.0);
-  for (size_t i = 65531; i < t.size(); ++i) ASSERT_EQ(t[i], 0.0) << i;
+  for (size_t i = 65531; i < t.size(); ++i)
+    ASSERT_EQ(t[i], 0.0) << i;
   EXPECT_LE(maxDifference(t, expected(65536, 1e6, {15.26, 0.0, 1}, 2.0)), 1e-12);
 }
 
@@ -185,7 +194,8 @@ TEST_F(FeedforwardTest, FrequencyBoundsAreInclusive) {
   start({1.0, 0.0, 1, 1.0}, 65536, 1000);
   EXPECT_EQ(message(), "");
   put<double>("frequency", 0.999);
-  EXPECT_EQ(message(), "Invalid  /Channel0/FeedforwardCompensation/frequency, resetting to previous 1.000000");
+  EXPECT_EQ(message(),
+            "Invalid  /Channel0/FeedforwardCompensation/frequency, resetting to previous 1.000000");
   put<double>("frequency", 12000000.0);
   EXPECT_EQ(message(), "");
   put<double>("frequency", 12000000.1);
@@ -240,8 +250,9 @@ TEST(ControlTable, RangeFollowsTheLoopTest) {
 
 TEST(ControlTable, VectorKernelMatchesTheScalarFormula) {
   const double rates[] = {1e6, 999983.0, 48000.0};
-  const SineBurstParameters sets[] = {{250, 0, 1},     {250, 0, 16},     {1.0, 0.3, 1},   {12e6, 0, 1000},
-                                      {3333.3, 7.77, 9}, {15.26, 0.0015, 1}, {100000.5, 12.5, 3}};
+  const SineBurstParameters sets[] = {{250, 0, 1},        {250, 0, 16},      {1.0, 0.3, 1},
+                                      {12e6, 0, 1000},    {3333.3, 7.77, 9}, {15.26, 0.0015, 1},
+                                      {100000.5, 12.5, 3}};
   std::vector<double> fast(65536), slow(65536);
   for (double sr : rates)
     for (const auto& p : sets) {

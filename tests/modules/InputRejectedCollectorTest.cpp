@@ -1,5 +1,5 @@
-#include "ModuleTestSupport.hpp"
 #include "modules/InputRejectedCollector.hpp"
+#include "ModuleTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ std::chrono::system_clock::time_point localTime(int y, int mo, int d, int h, int
 }
 
 class CollectorTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     app = std::make_unique<CollectorApp>(cfg.path());
     app->collector.setClock([this] { return now; });
@@ -73,7 +73,8 @@ using Events = std::vector<std::string>;
 TEST_F(CollectorTest, StartsClearAndStampsEachRejection) {
   EXPECT_EQ(journal.take(), (Events{"msg=", "flag=0"}));
   report("VoltageSumLimiter", "DC voltage setpoint 7.000000 rejected.");
-  EXPECT_EQ(journal.take(), (Events{"msg=2024-03-05 14:07:09: DC voltage setpoint 7.000000 rejected.", "flag=1"}));
+  EXPECT_EQ(journal.take(),
+            (Events{"msg=2024-03-05 14:07:09: DC voltage setpoint 7.000000 rejected.", "flag=1"}));
 
   now = localTime(2024, 3, 5, 14, 8, 0);
   report("FeedforwardCompensation", "Invalid  x");
@@ -112,8 +113,10 @@ TEST(CollectorTimestamp, LocalTimeInTheClassicLocale) {
   setenv("TZ", "XST-2", 1); // two hours east of UTC, no time-zone database needed
   tzset();
   EXPECT_EQ(InputRejectedCollector::timestamp(t), "2024-03-05 16:07:09");
-  if (old != nullptr) setenv("TZ", saved.c_str(), 1);
-  else unsetenv("TZ");
+  if (old != nullptr)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
 }
 

@@ -22,7 +22,7 @@ using Overrides = std::map<std::string, std::string>;
 /// A configuration file with the channel's keys; `overrides` replaces or adds values by key
 /// ("type:value"; the value "-" drops the key).
 class ConfigFile {
-public:
+ public:
   explicit ConfigFile(const std::map<std::string, std::string>& overrides = {}) {
     static std::atomic<int> counter{0};
     path_ = "/tmp/quellor_modules_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".xml";
@@ -38,14 +38,18 @@ public:
         {"FeedforwardCompensation/controlTableSampleRate", "uint32:1000000"},
     };
     for (auto& [k, v] : overrides) {
-      if (v == "-") values.erase(k);
-      else values[k] = v;
+      if (v == "-")
+        values.erase(k);
+      else
+        values[k] = v;
     }
     std::map<std::string, std::map<std::string, std::string>> groups; // "" is the top level
     for (auto& [k, v] : values) {
       const auto slash = k.find('/');
-      if (slash == std::string::npos) groups[""][k] = v;
-      else groups[k.substr(0, slash)][k.substr(slash + 1)] = v;
+      if (slash == std::string::npos)
+        groups[""][k] = v;
+      else
+        groups[k.substr(0, slash)][k.substr(slash + 1)] = v;
     }
     std::ofstream f(path_);
     f << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n";
@@ -65,14 +69,14 @@ public:
   ConfigFile& operator=(const ConfigFile&) = delete;
   [[nodiscard]] const std::string& path() const { return path_; }
 
-private:
+ private:
   std::string path_;
 };
 
 /// Records "name=value" for every value published on the watched paths, in publishing order.
 /// `name` is the path's last component unless the watched name says otherwise.
 class Journal {
-public:
+ public:
   /// Attach after the application is initialised and before it runs.
   void watch(orvane::Application& app, const std::map<std::string, std::string>& pathToName) {
     app.processVariables().addUpdateHook([this, pathToName](const orvane::ProcessVariable& pv) {
@@ -93,7 +97,7 @@ public:
     return out;
   }
 
-private:
+ private:
   std::mutex mutex_;
   std::vector<std::string> events_;
 };

@@ -1,5 +1,5 @@
-#include "ModuleTestSupport.hpp"
 #include "modules/StateMachine.hpp"
+#include "ModuleTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,8 +31,9 @@ struct StateMachineApp : orvane::Application {
 };
 
 class StateMachineTest : public ::testing::Test {
-protected:
-  void start(const std::map<std::string, std::string>& config = {}, const std::function<void()>& initial = {}) {
+ protected:
+  void start(const std::map<std::string, std::string>& config = {},
+             const std::function<void()>& initial = {}) {
     cfg = std::make_unique<test::ConfigFile>(config);
     app = std::make_unique<StateMachineApp>(cfg->path());
     tf = std::make_unique<orvane::TestFacility>(*app);
@@ -96,7 +97,8 @@ TEST_F(StateMachineTest, StartUpWritesSafeOutputsAndIgnoresInitialValues) {
   EXPECT_FALSE(boolOut(CH + "enableFeedback"));
   EXPECT_EQ(tf->readScalar<double>(SL + "dcVoltageSetpoint"), 0.0);
   EXPECT_FLOAT_EQ(tf->readScalar<float>(TIMER + "errorResetDelay"), 2.0F);
-  for (const auto& p : {TIMER + "start", CH + "hwProtectionReset", SM + "errorMessage", SM + "inputRejectedMessage"})
+  for (const auto& p :
+       {TIMER + "start", CH + "hwProtectionReset", SM + "errorMessage", SM + "inputRejectedMessage"})
     EXPECT_EQ(tf->updateCount(p), 1U) << p;
   EXPECT_TRUE(boolOut(CH + "actuatorSensorRelayControl")); // the relay takes the operator's setting
   EXPECT_EQ(pending(), 0);
@@ -179,7 +181,8 @@ TEST_F(StateMachineTest, EmergencyOffAndRefusedRequests) {
   EXPECT_EQ(tf->updateCount(TIMER + "start"), 2U);
   EXPECT_EQ(tf->updateCount(SM + "errorMessage"), 2U);
   put<int32_t>(SM + "requestedState", 0);
-  EXPECT_EQ(text(SM + "inputRejectedMessage"), "Requested state change rejected. Reset the ERROR state first.");
+  EXPECT_EQ(text(SM + "inputRejectedMessage"),
+            "Requested state change rejected. Reset the ERROR state first.");
 
   put<int32_t>(SM + "resetError", 0); // any value resets
   EXPECT_EQ(state(), DISABLING);
@@ -286,7 +289,8 @@ TEST_F(StateMachineTest, ProtectionResetToleratesNineReportsAndFailsOnTheTenth) 
 
 TEST_F(StateMachineTest, ToleranceComesFromTheConfiguration) {
   // 0 closes the window at the first report; missing or mistyped means 10.
-  for (const auto& [value, window] : std::vector<std::pair<std::string, int>>{{"uint32:0", 0}, {"-", 10}, {"int32:3", 10}}) {
+  for (const auto& [value, window] :
+       std::vector<std::pair<std::string, int>>{{"uint32:0", 0}, {"-", 10}, {"int32:3", 10}}) {
     SCOPED_TRACE(value);
     start({{"maxHwMonitorIgnores", value}});
     monitor(true);

@@ -1,5 +1,5 @@
-#include "ModuleTestSupport.hpp"
 #include "modules/VoltageStepLimiter.hpp"
+#include "ModuleTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -43,12 +43,19 @@ TEST(StepLimiter, Ramps) {
       {"initial setpoint starts nothing", 3.0, {{'t', 3}}, {}},
       {"up in steps, landing exactly", 3.0, {{'s', 10}, {'t', 6}}, {"v=3", "v=6", "v=9", "v=10", "ready="}},
       {"distance equal to the step", 3.0, {{'s', 3}, {'t', 2}}, {"v=3", "ready="}},
-      {"down", 2.5, {{'s', 10}, {'t', 4}, {'s', 4}, {'t', 4}},
+      {"down",
+       2.5,
+       {{'s', 10}, {'t', 4}, {'s', 4}, {'t', 4}},
        {"v=2.5", "v=5", "v=7.5", "v=10", "ready=", "v=7.5", "v=5", "v=4", "ready="}},
       {"setpoint equal to the voltage", 3.0, {{'s', 0}, {'t', 2}}, {"v=0", "ready="}},
-      {"superseded ramp turns", 3.0, {{'s', 10}, {'t', 2}, {'s', 2}, {'t', 3}},
+      {"superseded ramp turns",
+       3.0,
+       {{'s', 10}, {'t', 2}, {'s', 2}, {'t', 3}},
        {"v=3", "v=6", "ready=", "v=3", "v=2", "ready="}},
-      {"zero step holds", 0.0, {{'s', 5}, {'t', 2}, {'s', 0}, {'t', 2}}, {"v=0", "v=0", "ready=", "v=0", "ready="}},
+      {"zero step holds",
+       0.0,
+       {{'s', 5}, {'t', 2}, {'s', 0}, {'t', 2}},
+       {"v=0", "v=0", "ready=", "v=0", "ready="}},
       {"negative step still heads for the setpoint", -2.0, {{'s', 3}, {'t', 3}}, {"v=2", "v=3", "ready="}},
   };
   for (const auto& r : ramps) {

@@ -1,8 +1,8 @@
 // The firmware model, cycle by cycle, on the deployed register map in dummy memory.
 
+#include "sim/BoardModel.hpp"
 #include "framework/device/DummyBackend.hpp"
 #include "framework/device/RegisterAccess.hpp"
-#include "sim/BoardModel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +12,13 @@ namespace {
 namespace dev = orvane::device;
 
 std::shared_ptr<const dev::RegisterMap> deployMap() {
-  static const auto map = std::make_shared<const dev::RegisterMap>(dev::parseRegisterMap(QUELLOR_DEPLOY_DIR "/quellor.map"));
+  static const auto map =
+      std::make_shared<const dev::RegisterMap>(dev::parseRegisterMap(QUELLOR_DEPLOY_DIR "/quellor.map"));
   return map;
 }
 
 class Board : public ::testing::Test {
-protected:
+ protected:
   template <class T> void set(std::string_view path, T value) { mem().write<T>(path, {value}); }
   template <class T> T get(std::string_view path) { return mem().read<T>(path).front(); }
   std::vector<std::int32_t> dac(int channel = 0) {
@@ -60,7 +61,8 @@ TEST_F(Board, TableModeTakesEffectOneCycleLaterAndTheTableOnlyAfterTheBufferSwap
   set("Channel0/loadRelayControl", true);
   set("Channel0/dcVoltage", 1.0);
   std::vector<double> table(65536, 0.0);
-  for (std::size_t i = 0; i < table.size(); i += 4096) table[i] = static_cast<double>(i / 4096) * 0.5;
+  for (std::size_t i = 0; i < table.size(); i += 4096)
+    table[i] = static_cast<double>(i / 4096) * 0.5;
   mem().write<double>("Channel0/controlTable", table);
 
   set<std::int32_t>("Channel0/controlTableMode", 1);
@@ -73,7 +75,8 @@ TEST_F(Board, TableModeTakesEffectOneCycleLaterAndTheTableOnlyAfterTheBufferSwap
   set<std::int32_t>("Channel0/swapControlTable", 1);
   model.tick();
   const auto samples = dac();
-  for (int k = 0; k < 16; ++k) EXPECT_EQ(samples[k], 1000 + 500 * k) << "sample " << k;
+  for (int k = 0; k < 16; ++k)
+    EXPECT_EQ(samples[k], 1000 + 500 * k) << "sample " << k;
 
   set<std::int32_t>("Channel0/controlTableMode", 2); // no mode of this firmware: off
   model.tick();
@@ -206,7 +209,8 @@ TEST(BoardModelSetUp, PicksUpARunningBoardAndRefusesAMapItCannotRun) {
     BoardModel model(small);
     FAIL() << "a channel without its registers was accepted";
   } catch (const ModelError& e) {
-    EXPECT_STREQ(e.what(), "partial.map: no register '/Channel0/loadRelayControl', which the board model needs");
+    EXPECT_STREQ(e.what(),
+                 "partial.map: no register '/Channel0/loadRelayControl', which the board model needs");
   }
 }
 

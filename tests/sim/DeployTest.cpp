@@ -25,10 +25,14 @@ struct Use {
 // What the application reads and writes, with the value type it uses (a register whose natural
 // type differs from it would still convert, but lose or invent information on the way).
 constexpr Use channelRegisters[] = {
-    {"dacVoltage", false, NaturalType::int32},         {"appliedTableMode", false, NaturalType::int32},
-    {"loadRelayControl", true, NaturalType::boolean},  {"actuatorSensorRelayControl", true, NaturalType::boolean},
-    {"controlTableMode", true, NaturalType::int32},    {"enableFeedback", true, NaturalType::boolean},
-    {"dcVoltage", true, NaturalType::float64},         {"controlTable", true, NaturalType::float64},
+    {"dacVoltage", false, NaturalType::int32},
+    {"appliedTableMode", false, NaturalType::int32},
+    {"loadRelayControl", true, NaturalType::boolean},
+    {"actuatorSensorRelayControl", true, NaturalType::boolean},
+    {"controlTableMode", true, NaturalType::int32},
+    {"enableFeedback", true, NaturalType::boolean},
+    {"dcVoltage", true, NaturalType::float64},
+    {"controlTable", true, NaturalType::float64},
     {"swapControlTable", true, NaturalType::int32},
 };
 
@@ -89,7 +93,8 @@ TEST(Deploy, DeviceMapAndConfigurationFitTheRegisterMap) {
       {"maxDCVoltageStep", "double 0.5"},
       {"StateMachine/dacVoltageOffThreshold", "int32 100"},
       {"StateMachine/errorResetDelay", "float 2"},
-      {"FeedforwardCompensation/controlTableLength", "uint32 " + std::to_string(map.get("Channel0/controlTable").elements)},
+      {"FeedforwardCompensation/controlTableLength",
+       "uint32 " + std::to_string(map.get("Channel0/controlTable").elements)},
       {"FeedforwardCompensation/controlTableSampleRate", "uint32 1000000"}};
   EXPECT_EQ(configValues(), expected);
 }

@@ -22,7 +22,8 @@ const std::string deployDir = QUELLOR_DEPLOY_DIR;
 const std::string initScriptPath = deployDir + "/initHardware.py";
 // The server starts the script through its #! line, as the first test does; the others name the
 // interpreter, which spares them the start-up of a python3 wrapper that may come first on PATH.
-const std::string initScript = (::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3 " : "") + initScriptPath;
+const std::string initScript =
+    (::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3 " : "") + initScriptPath;
 const std::string boardSim = QUELLOR_BOARD_SIM;
 
 struct Run {
@@ -36,7 +37,8 @@ Run run(const std::string& command) {
   if (pipe == nullptr) return {-1, "popen failed"};
   Run r{-1, {}};
   char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) r.output.append(buffer, n);
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+    r.output.append(buffer, n);
   const int status = ::pclose(pipe);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
@@ -62,7 +64,9 @@ void writeWord(dev::Backend& board, std::string_view path, std::uint32_t word) {
   board.write(board.registerMap().get(path).offset, &word, 1);
 }
 
-std::string in(const TempDir& dir, const std::string& command) { return "cd '" + dir.path().string() + "' && " + command; }
+std::string in(const TempDir& dir, const std::string& command) {
+  return "cd '" + dir.path().string() + "' && " + command;
+}
 
 TEST(InitHardware, MarksARebootedSimulatedBoardInitialised) {
   TempDir dir;
@@ -83,8 +87,8 @@ TEST(InitHardware, MarksARebootedSimulatedBoardInitialised) {
   writeWord(*board.backend, "Sim/reboot", 1);
   model.tick();
   EXPECT_EQ(readWord(*board.backend, "Board/driverBootStatus"), 0u);
-  const auto again = run("cd / && QUELLOR_DMAP='" + (dir.path() / "quellor.dmap").string() + "' " + initScript +
-                         " --boot-status 5");
+  const auto again = run("cd / && QUELLOR_DMAP='" + (dir.path() / "quellor.dmap").string() + "' " +
+                         initScript + " --boot-status 5");
   EXPECT_EQ(again.status, 0) << again.output;
   EXPECT_EQ(readWord(*board.backend, "Board/driverBootStatus"), 5u);
 }
@@ -103,7 +107,8 @@ TEST(InitHardware, WorksOnAPlainRegisterFileAndRefusesAShortOne) {
   dir.write("regs.bin", std::string(16, '\0'));
   const auto shortFile = run(in(dir, initScript));
   EXPECT_EQ(shortFile.status, 1);
-  EXPECT_TRUE(shortFile.says("regs.bin is 16 bytes, its map needs " + std::to_string(size))) << shortFile.output;
+  EXPECT_TRUE(shortFile.says("regs.bin is 16 bytes, its map needs " + std::to_string(size)))
+      << shortFile.output;
 }
 
 TEST(InitHardware, FailsWithAClearMessage) {
@@ -139,8 +144,8 @@ TEST(BoardSimProgram, PowersOnRunsCyclesAndRefusesWhatItCannotSimulate) {
   TempDir dir;
   UniqueShm shm;
   dir.write("quellor.dmap", "PiezoDriver shm:" + shm.name + "?map=" + deployDir + "/quellor.map\n" +
-                                "Inside dummy:?map=" + deployDir + "/quellor.map\nFile mmap:regs.bin?map=" +
-                                deployDir + "/quellor.map\n");
+                                "Inside dummy:?map=" + deployDir +
+                                "/quellor.map\nFile mmap:regs.bin?map=" + deployDir + "/quellor.map\n");
   auto board = dev::openDevice(dir.path() / "quellor.dmap", "PiezoDriver");
   board.backend->open();
   writeWord(*board.backend, "Board/driverBootStatus", 3);
@@ -151,7 +156,8 @@ TEST(BoardSimProgram, PowersOnRunsCyclesAndRefusesWhatItCannotSimulate) {
   EXPECT_EQ(readWord(*board.backend, "Board/driverBootStatus"), 0u) << "starting is a power-on";
   EXPECT_EQ(readWord(*board.backend, "Sim/ticks"), 1u);
 
-  const auto some = run(boardSim + " --dmap '" + (dir.path() / "quellor.dmap").string() + "' --channels 2 --ticks 3");
+  const auto some =
+      run(boardSim + " --dmap '" + (dir.path() / "quellor.dmap").string() + "' --channels 2 --ticks 3");
   EXPECT_EQ(some.status, 0) << some.output;
   EXPECT_TRUE(some.says("2 channels")) << some.output;
   EXPECT_EQ(readWord(*board.backend, "Sim/ticks"), 3u);

@@ -11,7 +11,9 @@ Backend::Backend(std::string alias, std::string location, std::shared_ptr<const 
   if (!map_) throw std::invalid_argument("device " + description_ + " needs a register map");
 }
 
-void Backend::fail(const std::string& message) const { throw DeviceError("device " + description_ + ": " + message); }
+void Backend::fail(const std::string& message) const {
+  throw DeviceError("device " + description_ + ": " + message);
+}
 
 void Backend::open() {
   std::unique_lock lock(lifecycle_);
@@ -34,11 +36,12 @@ void Backend::close() noexcept {
 }
 
 void Backend::checkAccess(const char* what, std::uint64_t offset, std::size_t n) const {
-  if (!open_.load(std::memory_order_acquire)) fail(std::string("cannot ") + what + ": the device is not open");
+  if (!open_.load(std::memory_order_acquire))
+    fail(std::string("cannot ") + what + ": the device is not open");
   const auto size = size_.load(std::memory_order_acquire);
   if (offset % 4 != 0 || offset > size || n > (size - offset) / 4)
-    fail(std::string("cannot ") + what + " " + std::to_string(n) + " words at byte " + std::to_string(offset) +
-         ": outside the " + std::to_string(size) + " bytes of the device");
+    fail(std::string("cannot ") + what + " " + std::to_string(n) + " words at byte " +
+         std::to_string(offset) + ": outside the " + std::to_string(size) + " bytes of the device");
 }
 
 void Backend::read(std::uint64_t offset, std::uint32_t* words, std::size_t n) {

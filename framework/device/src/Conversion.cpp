@@ -18,7 +18,9 @@ constexpr Int128 one = 1;
 // Anything beyond +-2^65 clamps the same way at every 64-bit target, so shifts saturate there.
 constexpr Int128 saturation = one << 65;
 
-Int128 magnitude(Int128 v) { return v < 0 ? -v : v; }
+Int128 magnitude(Int128 v) {
+  return v < 0 ? -v : v;
+}
 
 /// v * 2^shift, saturating at +-2^65.
 Int128 shiftLeft(Int128 v, int shift) {
@@ -122,7 +124,8 @@ NaturalType naturalType(const RegisterInfo& reg) noexcept {
 
 ElementCodec::ElementCodec(RegisterType type, std::uint32_t width, std::int32_t frac, bool isSigned,
                            std::string path)
-    : type_(type), width_(width), frac_(frac), isSigned_(isSigned), natural_(naturalOf(type, width, frac, isSigned)),
+    : type_(type), width_(width), frac_(frac), isSigned_(isSigned),
+      natural_(naturalOf(type, width, frac, isSigned)),
       mask_(width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1), path_(std::move(path)) {
   // The map parser enforces these; a hand-made RegisterInfo must not make the shifts below undefined.
   if (type == RegisterType::fixedPoint && (width < 1 || width > 64 || frac < -64 || frac > 64))
@@ -259,7 +262,8 @@ std::uint64_t ElementCodec::fromInt64(std::int64_t value) const noexcept {
   switch (type_) {
   case RegisterType::fixedPoint: {
     const Int128 v = value;
-    return packFixed(frac_ >= 0 ? shiftLeft(v, frac_) : shiftRightRounded(v, -frac_), mask_, width_, isSigned_);
+    return packFixed(frac_ >= 0 ? shiftLeft(v, frac_) : shiftRightRounded(v, -frac_), mask_, width_,
+                     isSigned_);
   }
   case RegisterType::ieee754:
     if (width_ == 32) return std::bit_cast<std::uint32_t>(static_cast<float>(value));
@@ -274,7 +278,8 @@ std::uint64_t ElementCodec::fromUInt64(std::uint64_t value) const noexcept {
   switch (type_) {
   case RegisterType::fixedPoint: {
     const Int128 v = value;
-    return packFixed(frac_ >= 0 ? shiftLeft(v, frac_) : shiftRightRounded(v, -frac_), mask_, width_, isSigned_);
+    return packFixed(frac_ >= 0 ? shiftLeft(v, frac_) : shiftRightRounded(v, -frac_), mask_, width_,
+                     isSigned_);
   }
   case RegisterType::ieee754:
     if (width_ == 32) return std::bit_cast<std::uint32_t>(static_cast<float>(value));
@@ -307,8 +312,10 @@ std::uint64_t ElementCodec::fromBool(bool value) const noexcept {
 }
 
 std::uint64_t ElementCodec::fromText(std::string_view text) const {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
   std::string_view number = text;
   if (!number.empty() && number.front() == '+') number.remove_prefix(1);
   const char* first = number.data();

@@ -6,7 +6,8 @@
 
 namespace orvane::device {
 
-std::unique_ptr<Backend> createBackend(const DeviceEntry& entry, std::shared_ptr<const RegisterMap> registers) {
+std::unique_ptr<Backend> createBackend(const DeviceEntry& entry,
+                                       std::shared_ptr<const RegisterMap> registers) {
   switch (entry.kind) {
   case BackendKind::dummy:
     return std::make_unique<DummyBackend>(entry.alias, std::move(registers));

@@ -40,7 +40,8 @@ const DeviceEntry* DeviceMap::find(std::string_view alias) const noexcept {
 const DeviceEntry& DeviceMap::get(std::string_view alias) const {
   if (const auto* d = find(alias)) return *d;
   std::string known;
-  for (const auto& d : devices_) known += (known.empty() ? "" : ", ") + d.alias;
+  for (const auto& d : devices_)
+    known += (known.empty() ? "" : ", ") + d.alias;
   throw MapError(file_, 0,
                  "no device " + quote(alias) + " (devices: " + (known.empty() ? "none" : known) + ")");
 }
@@ -54,7 +55,7 @@ struct UriParts {
 };
 
 class DmapParser {
-public:
+ public:
   DmapParser(std::string file, std::filesystem::path base) : file_(std::move(file)), base_(std::move(base)) {}
 
   DeviceMap parse(std::string_view text) {
@@ -73,13 +74,13 @@ public:
       if (!inserted)
         fail("duplicate device " + quote(alias) + " (first at line " + std::to_string(it->second) + ")");
       UriParts uri = parseUri(tokens[1]);
-      devices.push_back(DeviceEntry{std::string(alias), uri.kind, std::move(uri.target),
-                                    resolve(uri.mapFile), std::string(tokens[1]), number});
+      devices.push_back(DeviceEntry{std::string(alias), uri.kind, std::move(uri.target), resolve(uri.mapFile),
+                                    std::string(tokens[1]), number});
     });
     return DeviceMap(file_, std::move(devices));
   }
 
-private:
+ private:
   [[noreturn]] void fail(const std::string& message) const { throw MapError(file_, line_, message); }
 
   std::filesystem::path resolve(std::string_view relative) const {
@@ -93,7 +94,8 @@ private:
     std::string_view scheme = uri.substr(0, colon);
     std::string_view rest = uri.substr(colon + 1);
     std::string_view target = rest.substr(0, rest.find('?'));
-    std::string_view query = target.size() < rest.size() ? rest.substr(target.size() + 1) : std::string_view{};
+    std::string_view query =
+        target.size() < rest.size() ? rest.substr(target.size() + 1) : std::string_view{};
 
     UriParts parts{BackendKind::dummy, {}, {}};
     if (scheme == "dummy") {
@@ -139,7 +141,8 @@ private:
 
 DeviceMap parseDeviceMapText(std::string_view text, std::string fileName,
                              const std::filesystem::path& baseDirectory) {
-  auto base = baseDirectory.empty() ? std::filesystem::current_path() : std::filesystem::absolute(baseDirectory);
+  auto base =
+      baseDirectory.empty() ? std::filesystem::current_path() : std::filesystem::absolute(baseDirectory);
   return DmapParser(std::move(fileName), std::move(base)).parse(text);
 }
 

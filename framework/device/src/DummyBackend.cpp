@@ -29,7 +29,8 @@ Registry& theRegistry() {
   return r;
 }
 
-std::shared_ptr<DummyDevice> joinOrCreate(const std::string& alias, const std::shared_ptr<const RegisterMap>& map) {
+std::shared_ptr<DummyDevice> joinOrCreate(const std::string& alias,
+                                          const std::shared_ptr<const RegisterMap>& map) {
   auto& [mutex, registry] = theRegistry();
   std::lock_guard lock(mutex);
   std::erase_if(registry, [](const RegistryEntry& e) { return e.device.expired(); });
@@ -40,7 +41,8 @@ std::shared_ptr<DummyDevice> joinOrCreate(const std::string& alias, const std::s
   }
   auto device = std::make_shared<DummyDevice>(alias, map);
   // A map file parsed anew after it grew replaces the old memory for newcomers.
-  std::erase_if(registry, [&](const RegistryEntry& e) { return e.alias == alias && e.mapFile == map->file(); });
+  std::erase_if(registry,
+                [&](const RegistryEntry& e) { return e.alias == alias && e.mapFile == map->file(); });
   registry.push_back({alias, map->file(), device});
   return device;
 }
@@ -72,12 +74,14 @@ void DummyDevice::readWords(std::uint64_t offset, std::uint32_t* words, std::siz
   std::copy_n(words_.begin() + static_cast<std::ptrdiff_t>(first), n, words);
 }
 
-void DummyDevice::writeWords(std::uint64_t offset, const std::uint32_t* words, std::size_t n, bool fromBackend) {
+void DummyDevice::writeWords(std::uint64_t offset, const std::uint32_t* words, std::size_t n,
+                             bool fromBackend) {
   std::lock_guard lock(mutex_);
   const auto first = index(offset, n);
   std::copy_n(words, n, words_.begin() + static_cast<std::ptrdiff_t>(first));
   if (fromBackend)
-    for (std::size_t i = first; i < first + n; ++i) ++writeCounts_[i];
+    for (std::size_t i = first; i < first + n; ++i)
+      ++writeCounts_[i];
 }
 
 std::uint32_t DummyDevice::peek(std::uint64_t offset) const {
@@ -86,7 +90,9 @@ std::uint32_t DummyDevice::peek(std::uint64_t offset) const {
   return word;
 }
 
-void DummyDevice::poke(std::uint64_t offset, std::uint32_t word) { writeWords(offset, &word, 1, false); }
+void DummyDevice::poke(std::uint64_t offset, std::uint32_t word) {
+  writeWords(offset, &word, 1, false);
+}
 
 std::vector<std::uint32_t> DummyDevice::peekRegister(std::string_view path) const {
   const auto& reg = map_->get(path);
@@ -148,7 +154,9 @@ bool DummyDevice::takeOpen(std::string& reason) {
 DummyBackend::DummyBackend(std::string alias, std::shared_ptr<const RegisterMap> map)
     : Backend(alias, "dummy", map), device_(joinOrCreate(alias, map)) {}
 
-DummyBackend::~DummyBackend() { close(); }
+DummyBackend::~DummyBackend() {
+  close();
+}
 
 std::uint64_t DummyBackend::doOpen() {
   if (std::string reason; !device_->takeOpen(reason)) fail("cannot open: " + reason);
@@ -190,8 +198,8 @@ std::shared_ptr<DummyDevice> findDummyDevice(std::string_view alias, std::string
   for (const auto& e : registry)
     if (e.alias == alias && e.mapFile == mapFile)
       if (auto device = e.device.lock()) return device;
-  throw std::invalid_argument("no dummy device '" + std::string(alias) + "' with map " + std::string(mapFile) +
-                              " exists");
+  throw std::invalid_argument("no dummy device '" + std::string(alias) + "' with map " +
+                              std::string(mapFile) + " exists");
 }
 
 } // namespace orvane::device

@@ -8,7 +8,7 @@
 namespace orvane::device::detail {
 
 class MappedWords {
-public:
+ public:
   MappedWords() = default;
   MappedWords(const MappedWords&) = delete;
   MappedWords& operator=(const MappedWords&) = delete;
@@ -22,14 +22,16 @@ public:
   // we mean, in order, with nothing merged, split or elided (memcpy may do all three).
   void read(std::uint64_t offset, std::uint32_t* words, std::size_t n) const noexcept {
     const volatile std::uint32_t* p = base_ + offset / 4;
-    for (std::size_t i = 0; i < n; ++i) words[i] = p[i];
+    for (std::size_t i = 0; i < n; ++i)
+      words[i] = p[i];
   }
   void write(std::uint64_t offset, const std::uint32_t* words, std::size_t n) const noexcept {
     volatile std::uint32_t* p = base_ + offset / 4;
-    for (std::size_t i = 0; i < n; ++i) p[i] = words[i];
+    for (std::size_t i = 0; i < n; ++i)
+      p[i] = words[i];
   }
 
-private:
+ private:
   volatile std::uint32_t* base_{nullptr};
   std::size_t length_{0};
 };

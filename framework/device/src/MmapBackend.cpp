@@ -13,11 +13,14 @@ struct MmapBackend::Mapping {
   detail::MappedWords words;
 };
 
-MmapBackend::MmapBackend(std::string alias, std::filesystem::path file, std::shared_ptr<const RegisterMap> map)
+MmapBackend::MmapBackend(std::string alias, std::filesystem::path file,
+                         std::shared_ptr<const RegisterMap> map)
     : Backend(alias, "mmap:" + file.string(), std::move(map)), file_(std::move(file)),
       mapping_(std::make_unique<Mapping>()) {}
 
-MmapBackend::~MmapBackend() { close(); }
+MmapBackend::~MmapBackend() {
+  close();
+}
 
 std::uint64_t MmapBackend::doOpen() {
   const int fd = ::open(file_.c_str(), O_RDWR | O_CLOEXEC);
@@ -33,15 +36,18 @@ std::uint64_t MmapBackend::doOpen() {
   // Touching a mapped page past the end of a file is SIGBUS, so a short file must fail here.
   if (const auto size = static_cast<std::uint64_t>(st.st_size); S_ISREG(st.st_mode) && size < needed) {
     const auto* r = firstRegisterBeyond(registerMap(), size);
-    fail("file " + file_.string() + " is " + std::to_string(size) + " bytes, shorter than its map: " +
-         registerMap().file() + ":" + std::to_string(r->line) + ": register '" + r->path + "' ends at byte " +
-         std::to_string(r->end()));
+    fail("file " + file_.string() + " is " + std::to_string(size) +
+         " bytes, shorter than its map: " + registerMap().file() + ":" + std::to_string(r->line) +
+         ": register '" + r->path + "' ends at byte " + std::to_string(r->end()));
   }
-  if (!mapping_->words.map(fd, needed)) fail("cannot map " + file_.string() + ": " + detail::errnoText(errno));
+  if (!mapping_->words.map(fd, needed))
+    fail("cannot map " + file_.string() + ": " + detail::errnoText(errno));
   return needed;
 }
 
-void MmapBackend::doClose() noexcept { mapping_->words.reset(); }
+void MmapBackend::doClose() noexcept {
+  mapping_->words.reset();
+}
 
 void MmapBackend::doRead(std::uint64_t offset, std::uint32_t* words, std::size_t n) {
   mapping_->words.read(offset, words, n);

@@ -7,8 +7,8 @@ void throwAccessMisuse(const RegisterInfo& reg, const char* wanted) {
   const char* why = reg.type == RegisterType::nothing ? "it is void"
                     : reg.isReadable()                ? "it is read-only"
                                                       : "it is write-only";
-  throw std::logic_error("register '" + reg.path + "' cannot be " + wanted + ": " + why +
-                         " (line " + std::to_string(reg.line) + " of its map)");
+  throw std::logic_error("register '" + reg.path + "' cannot be " + wanted + ": " + why + " (line " +
+                         std::to_string(reg.line) + " of its map)");
 }
 } // namespace detail
 

@@ -45,11 +45,11 @@ bool isPath(std::string_view p) {
   }
 }
 
-constexpr std::array<std::string_view, 9> columnNames{"path", "elements", "offset", "bytes", "type",
-                                                      "width", "frac", "signed", "access"};
+constexpr std::array<std::string_view, 9> columnNames{"path",  "elements", "offset", "bytes", "type",
+                                                      "width", "frac",     "signed", "access"};
 
 class MapParser {
-public:
+ public:
   explicit MapParser(std::string file) : file_(std::move(file)) {}
 
   RegisterMap parse(std::string_view text) {
@@ -68,7 +68,7 @@ public:
     return RegisterMap(file_, std::move(registers_));
   }
 
-private:
+ private:
   struct Name {
     std::size_t line;
     bool isAlias;
@@ -178,7 +178,8 @@ private:
 
   void resolveAliases() {
     std::unordered_map<std::string_view, std::size_t> index;
-    for (std::size_t i = 0; i < registers_.size(); ++i) index.emplace(registers_[i].path, i);
+    for (std::size_t i = 0; i < registers_.size(); ++i)
+      index.emplace(registers_[i].path, i);
     for (auto& a : aliases_) {
       auto it = index.find(a.target);
       if (it == index.end()) {
@@ -234,7 +235,8 @@ RegisterMap::RegisterMap(std::string file, std::vector<RegisterInfo> registers)
     : file_(std::move(file)), registers_(std::move(registers)) {
   for (std::size_t i = 0; i < registers_.size(); ++i) {
     byPath_.emplace(registers_[i].path, i);
-    for (const auto& a : registers_[i].aliases) byPath_.emplace(a, i);
+    for (const auto& a : registers_[i].aliases)
+      byPath_.emplace(a, i);
     requiredSize_ = std::max(requiredSize_, registers_[i].end());
   }
 }

@@ -15,9 +15,12 @@ struct ShmBackend::Mapping {
 };
 
 ShmBackend::ShmBackend(std::string alias, std::string name, std::shared_ptr<const RegisterMap> map)
-    : Backend(alias, "shm:" + name, std::move(map)), name_(std::move(name)), mapping_(std::make_unique<Mapping>()) {}
+    : Backend(alias, "shm:" + name, std::move(map)), name_(std::move(name)),
+      mapping_(std::make_unique<Mapping>()) {}
 
-ShmBackend::~ShmBackend() { close(); }
+ShmBackend::~ShmBackend() {
+  close();
+}
 
 bool ShmBackend::unlink(std::string_view name) noexcept {
   const std::string path = "/" + std::string(name);
@@ -43,11 +46,14 @@ std::uint64_t ShmBackend::doOpen() {
       fail("cannot size shared memory " + path + " to " + std::to_string(needed) +
            " bytes: " + detail::errnoText(errno));
   }
-  if (!mapping_->words.map(fd, needed)) fail("cannot map shared memory " + path + ": " + detail::errnoText(errno));
+  if (!mapping_->words.map(fd, needed))
+    fail("cannot map shared memory " + path + ": " + detail::errnoText(errno));
   return needed;
 }
 
-void ShmBackend::doClose() noexcept { mapping_->words.reset(); }
+void ShmBackend::doClose() noexcept {
+  mapping_->words.reset();
+}
 
 void ShmBackend::doRead(std::uint64_t offset, std::uint32_t* words, std::size_t n) {
   mapping_->words.read(offset, words, n);

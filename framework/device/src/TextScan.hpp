@@ -22,9 +22,11 @@ namespace orvane::device::detail {
   std::vector<std::string_view> tokens;
   std::size_t i = 0;
   while (i < line.size()) {
-    while (i < line.size() && isBlank(line[i])) ++i;
+    while (i < line.size() && isBlank(line[i]))
+      ++i;
     std::size_t start = i;
-    while (i < line.size() && !isBlank(line[i])) ++i;
+    while (i < line.size() && !isBlank(line[i]))
+      ++i;
     if (i > start) tokens.push_back(line.substr(start, i - start));
   }
   return tokens;

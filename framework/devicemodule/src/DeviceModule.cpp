@@ -25,19 +25,29 @@ using device::RegisterType;
 
 ValueType valueTypeFor(device::NaturalType t) {
   switch (t) {
-  case device::NaturalType::int32: return ValueType::int32;
-  case device::NaturalType::uint32: return ValueType::uint32;
-  case device::NaturalType::int64: return ValueType::int64;
-  case device::NaturalType::uint64: return ValueType::uint64;
-  case device::NaturalType::float32: return ValueType::float32;
-  case device::NaturalType::float64: return ValueType::float64;
-  case device::NaturalType::boolean: return ValueType::boolean;
-  case device::NaturalType::nothing: break;
+  case device::NaturalType::int32:
+    return ValueType::int32;
+  case device::NaturalType::uint32:
+    return ValueType::uint32;
+  case device::NaturalType::int64:
+    return ValueType::int64;
+  case device::NaturalType::uint64:
+    return ValueType::uint64;
+  case device::NaturalType::float32:
+    return ValueType::float32;
+  case device::NaturalType::float64:
+    return ValueType::float64;
+  case device::NaturalType::boolean:
+    return ValueType::boolean;
+  case device::NaturalType::nothing:
+    break;
   }
   return ValueType::nothing;
 }
 
-void addPending(long n) { detail::Testable::instance().addPending(n); }
+void addPending(long n) {
+  detail::Testable::instance().addPending(n);
+}
 
 // Registers hold many paths (alias lines), so the set of device modules is looked up by alias.
 struct ModuleRegistry {
@@ -53,8 +63,10 @@ void decodeInto(const RegisterInfo& reg, const std::vector<uint32_t>& words, Any
   std::visit(
       [&](auto& vec) {
         using T = typename std::decay_t<decltype(vec)>::value_type;
-        if constexpr (std::is_same_v<T, Void>) vec.assign(reg.elements, Void{});
-        else device::decodeRegister(reg, words, vec);
+        if constexpr (std::is_same_v<T, Void>)
+          vec.assign(reg.elements, Void{});
+        else
+          device::decodeRegister(reg, words, vec);
       },
       value);
 }
@@ -69,8 +81,10 @@ void encodeAndWrite(device::Backend& backend, const RegisterInfo& reg, const Any
   std::visit(
       [&](const auto& vec) {
         using T = typename std::decay_t<decltype(vec)>::value_type;
-        if constexpr (std::is_same_v<T, Void>) device::writeRegister(backend, reg, std::vector<int32_t>(reg.elements, 1));
-        else device::writeRegister(backend, reg, vec);
+        if constexpr (std::is_same_v<T, Void>)
+          device::writeRegister(backend, reg, std::vector<int32_t>(reg.elements, 1));
+        else
+          device::writeRegister(backend, reg, vec);
       },
       value);
 }
@@ -105,7 +119,9 @@ struct DeviceModule::Impl {
   struct TriggerEndpoint final : detail::ExternalEndpoint {
     explicit TriggerEndpoint(Impl& d) : dev(d) {}
     Impl& dev;
-    void consume(const AnyVector&, const VersionNumber& version, DataValidity) override { dev.trigger(version); }
+    void consume(const AnyVector&, const VersionNumber& version, DataValidity) override {
+      dev.trigger(version);
+    }
   };
 
   struct StatusEndpoint final : detail::ExternalEndpoint {
@@ -114,7 +130,8 @@ struct DeviceModule::Impl {
     void connected(const detail::NetworkPort& p) override { port = p; }
   };
 
-  Impl(DeviceModule& o, Application& a, std::string al) : owner(o), app(a), alias(std::move(al)), triggerEp(*this) {}
+  Impl(DeviceModule& o, Application& a, std::string al)
+      : owner(o), app(a), alias(std::move(al)), triggerEp(*this) {}
 
   DeviceModule& owner;
   Application& app;
@@ -195,7 +212,8 @@ struct DeviceModule::Impl {
   }
 
   // Like detail::Inbox::waitUntil, with a deadline in normal mode (testable mode has no clock).
-  template <typename Pred> void wait(Pred&& pred, std::optional<boost::chrono::steady_clock::time_point> deadline) {
+  template <typename Pred>
+  void wait(Pred&& pred, std::optional<boost::chrono::steady_clock::time_point> deadline) {
     auto& t = detail::Testable::instance();
     auto* big = detail::Testable::threadLock();
     if (t.enabled() && big != nullptr) {
@@ -209,8 +227,10 @@ struct DeviceModule::Impl {
       }
     }
     boost::unique_lock<boost::mutex> l(mutex);
-    if (deadline) cv.wait_until(l, *deadline, pred);
-    else cv.wait(l, pred);
+    if (deadline)
+      cv.wait_until(l, *deadline, pred);
+    else
+      cv.wait(l, pred);
   }
 };
 
@@ -239,7 +259,8 @@ void DeviceModule::Impl::connect(const std::string& directory, const VariableNet
       node.role = feeds ? ExternalNode::Role::feeder : ExternalNode::Role::consumer;
       node.type = valueTypeFor(device::naturalType(reg));
       node.nElements = reg.elements;
-      node.ownerName = "register " + p + " of device " + alias + " (" + map->file() + ":" + std::to_string(reg.line) + ")";
+      node.ownerName =
+          "register " + p + " of device " + alias + " (" + map->file() + ":" + std::to_string(reg.line) + ")";
       node.endpoint = &ep;
       if (!feeds && paths.size() > 1) node.sharedTarget = "register " + reg.path + " of device " + alias;
       app.addExternalNode(std::move(node));
@@ -298,7 +319,8 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
   } catch (const std::invalid_argument& e) {
     // A value that does not convert (text that is no number) is the writer's mistake, not the
     // device's: the register keeps its value.
-    std::cerr << "Device '" << alias << "': value for " << ep.path << " not written: " << e.what() << std::endl;
+    std::cerr << "Device '" << alias << "': value for " << ep.path << " not written: " << e.what()
+              << std::endl;
   }
 }
 
@@ -378,9 +400,11 @@ void DeviceModule::Impl::publishStatus() {
   if (publishedStatus == status && publishedMessage == message) return;
   VersionNumber version;
   if (messageEp.port && (!publishedStatus || publishedMessage != message))
-    messageEp.port.send(AnyVector(std::in_place_type<std::vector<std::string>>, {message}), version, DataValidity::ok);
+    messageEp.port.send(AnyVector(std::in_place_type<std::vector<std::string>>, {message}), version,
+                        DataValidity::ok);
   if (statusEp.port && publishedStatus != status)
-    statusEp.port.send(AnyVector(std::in_place_type<std::vector<int32_t>>, {status}), version, DataValidity::ok);
+    statusEp.port.send(AnyVector(std::in_place_type<std::vector<int32_t>>, {status}), version,
+                       DataValidity::ok);
   publishedStatus = status;
   publishedMessage = message;
 }
@@ -390,7 +414,8 @@ std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& vers
   // Everything is read before anything is sent: a fault half-way must not leave the modules with
   // a mix of this trigger's values and the last one's.
   try {
-    for (auto* ep : polled) backend->read(ep->reg.offset, ep->words.data(), ep->words.size());
+    for (auto* ep : polled)
+      backend->read(ep->reg.offset, ep->words.data(), ep->words.size());
   } catch (const device::DeviceError& e) {
     return std::string(e.what());
   }
@@ -402,7 +427,8 @@ std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& vers
   }
   lastRead = version;
   valuesValid = true;
-  pollNanoseconds.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+  pollNanoseconds.fetch_add(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
   polls.fetch_add(1);
   return std::nullopt;
 }
@@ -436,7 +462,8 @@ bool DeviceModule::Impl::recover(std::string& why) {
   std::vector<InitialisationHandler> run;
   {
     std::lock_guard g(handlersMutex);
-    for (auto& [key, h] : handlers) run.push_back(h);
+    for (auto& [key, h] : handlers)
+      run.push_back(h);
   }
   for (size_t i = 0; i < run.size(); ++i) {
     try {
@@ -449,7 +476,8 @@ bool DeviceModule::Impl::recover(std::string& why) {
 
   try {
     std::unique_lock lock(access);
-    for (auto* ep : written) writeKept(*ep);
+    for (auto* ep : written)
+      writeKept(*ep);
     boost::lock_guard<boost::mutex> g(mutex);
     if (faultRequested) {
       why = requestedMessage;
@@ -521,7 +549,8 @@ void DeviceModule::Impl::threadBody() {
       std::string why;
       if (recover(why)) {
         if (failures > 0)
-          std::cerr << "Device '" << alias << "' recovered after " << failures << " failed attempts." << std::endl;
+          std::cerr << "Device '" << alias << "' recovered after " << failures << " failed attempts."
+                    << std::endl;
         recoveryOnProbation = opens.load() > 1;
         if (!recoveryOnProbation) failures = 0; // the failed first openings are no series to go on with
         recoveredAt = std::chrono::steady_clock::now();
@@ -555,7 +584,8 @@ void DeviceModule::Impl::threadBody() {
 std::chrono::milliseconds device::recoveryBackoff(unsigned failures, std::chrono::milliseconds first,
                                                   std::chrono::milliseconds bound) {
   auto delay = first;
-  for (unsigned i = 1; i < failures && delay < bound; ++i) delay *= 2;
+  for (unsigned i = 1; i < failures && delay < bound; ++i)
+    delay *= 2;
   return std::min(delay, bound);
 }
 
@@ -605,18 +635,26 @@ void DeviceModule::removeInitialisationHandler(size_t key) {
   std::erase_if(impl_->handlers, [key](const auto& h) { return h.first == key; });
 }
 
-void DeviceModule::reportException(const std::string& message) { impl_->fault(message); }
+void DeviceModule::reportException(const std::string& message) {
+  impl_->fault(message);
+}
 
-const std::string& DeviceModule::getAlias() const { return impl_->alias; }
+const std::string& DeviceModule::getAlias() const {
+  return impl_->alias;
+}
 
-bool DeviceModule::isReady() const { return impl_->healthy.load(); }
+bool DeviceModule::isReady() const {
+  return impl_->healthy.load();
+}
 
 std::string DeviceModule::getFaultMessage() const {
   std::lock_guard g(impl_->messageMutex);
   return impl_->faultMessage;
 }
 
-uint64_t DeviceModule::openCount() const { return impl_->opens.load(); }
+uint64_t DeviceModule::openCount() const {
+  return impl_->opens.load();
+}
 
 DeviceModule::PollStatistics DeviceModule::pollStatistics() const {
   return {impl_->polls.load(), std::chrono::nanoseconds(impl_->pollNanoseconds.load())};
@@ -629,7 +667,8 @@ device::Backend& DeviceModule::backend() {
 }
 
 const device::RegisterMap& DeviceModule::registerMap() const {
-  if (!impl_->map) throw std::logic_error("Device '" + impl_->alias + "' has no register map before the connection step.");
+  if (!impl_->map)
+    throw std::logic_error("Device '" + impl_->alias + "' has no register map before the connection step.");
   return *impl_->map;
 }
 
@@ -646,7 +685,9 @@ void DeviceModule::setRecoveryBackoff(std::chrono::milliseconds first, std::chro
   impl_->backoffBoundMs.store(std::max<long>(impl_->backoffFirstMs.load(), static_cast<long>(bound.count())));
 }
 
-void DeviceModule::retryRecoveryNow() { impl_->retryNow(); }
+void DeviceModule::retryRecoveryNow() {
+  impl_->retryNow();
+}
 
 DeviceModule& DeviceModule::find(const std::string& alias) {
   auto& r = moduleRegistry();

@@ -23,7 +23,9 @@ ScriptedInitHandler::ScriptedInitHandler(EntityOwner* owner, const std::string& 
   handlerKey_ = device_.addInitialisationHandler([this](DeviceModule&) { runInitialisation(); });
 }
 
-ScriptedInitHandler::~ScriptedInitHandler() { device_.removeInitialisationHandler(handlerKey_); }
+ScriptedInitHandler::~ScriptedInitHandler() {
+  device_.removeInitialisationHandler(handlerKey_);
+}
 
 void ScriptedInitHandler::runInitialisation() {
   ++runs_;
@@ -43,14 +45,16 @@ void ScriptedInitHandler::runInitialisation() {
   }
   if (result.succeeded()) {
     if (const unsigned failed = failures_.exchange(0); failed > 0)
-      std::cerr << getName() << ": " << command_ << " succeeded after " << failed << " failed runs." << std::endl;
+      std::cerr << getName() << ": " << command_ << " succeeded after " << failed << " failed runs."
+                << std::endl;
     return;
   }
   const unsigned n = ++failures_;
   if (n <= errorGracePeriod_) {
     std::cerr << getName() << ": " << reason << " (failure " << n << "). Its output:\n" << text << std::flush;
   } else if (n % 10 == 0) {
-    std::cerr << getName() << ": " << reason << " (failure " << n << "; only every tenth is shown)." << std::endl;
+    std::cerr << getName() << ": " << reason << " (failure " << n << "; only every tenth is shown)."
+              << std::endl;
   }
   throw std::runtime_error(getName() + ": " + reason);
 }

@@ -2,7 +2,6 @@
 
 #include "framework/device/src/MappedWords.hpp" // errnoText
 
-
 #include <boost/thread/thread.hpp>
 
 #include <algorithm>
@@ -90,16 +89,24 @@ void reap(pid_t pid, int& status) {
 std::string CommandResult::describe(std::chrono::milliseconds timeLimit) const {
   std::ostringstream s;
   switch (outcome) {
-  case Outcome::exited: s << "exited with status " << code; break;
-  case Outcome::signalled: s << "was killed by signal " << code << " (" << ::strsignal(code) << ")"; break;
+  case Outcome::exited:
+    s << "exited with status " << code;
+    break;
+  case Outcome::signalled:
+    s << "was killed by signal " << code << " (" << ::strsignal(code) << ")";
+    break;
   case Outcome::timedOut: {
     s << "did not finish within ";
-    if (timeLimit.count() % 1000 == 0) s << timeLimit.count() / 1000 << " s";
-    else s << timeLimit.count() << " ms";
+    if (timeLimit.count() % 1000 == 0)
+      s << timeLimit.count() / 1000 << " s";
+    else
+      s << timeLimit.count() << " ms";
     s << " and was killed";
     break;
   }
-  case Outcome::notStarted: s << "cannot be started: " << errnoText(code); break;
+  case Outcome::notStarted:
+    s << "cannot be started: " << errnoText(code);
+    break;
   }
   return s.str();
 }
@@ -107,7 +114,8 @@ std::string CommandResult::describe(std::chrono::milliseconds timeLimit) const {
 std::vector<std::string> splitCommand(const std::string& command) {
   std::vector<std::string> words;
   std::istringstream in(command);
-  for (std::string w; in >> w;) words.push_back(w);
+  for (std::string w; in >> w;)
+    words.push_back(w);
   return words;
 }
 
@@ -116,7 +124,8 @@ CommandResult runCommand(const std::vector<std::string>& args, std::chrono::mill
   if (args.empty()) throw std::invalid_argument("empty command");
   std::vector<std::string> copies(args);
   std::vector<char*> argv;
-  for (auto& a : copies) argv.push_back(a.data());
+  for (auto& a : copies)
+    argv.push_back(a.data());
   argv.push_back(nullptr);
 
   Fd outRead, outWrite, statusRead, statusWrite;

@@ -3,8 +3,12 @@
 namespace telvik::protocol {
 
 namespace {
-constexpr bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
-constexpr bool isFieldChar(char c) { return isUpper(c) || (c >= '0' && c <= '9') || c == '_'; }
+constexpr bool isUpper(char c) {
+  return c >= 'A' && c <= 'Z';
+}
+constexpr bool isFieldChar(char c) {
+  return isUpper(c) || (c >= '0' && c <= '9') || c == '_';
+}
 } // namespace
 
 ChannelName splitChannelName(std::string_view name) {
@@ -24,7 +28,8 @@ ChannelName splitChannelName(std::string_view name) {
   std::string_view rest = name.substr(dot + 1);
   std::size_t n = 0;
   if (!rest.empty() && isUpper(rest.front()))
-    while (n < rest.size() && isFieldChar(rest[n])) ++n;
+    while (n < rest.size() && isFieldChar(rest[n]))
+      ++n;
   if (n > 0) {
     r.field = rest.substr(0, n);
     r.fieldGiven = true;

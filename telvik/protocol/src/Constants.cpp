@@ -6,12 +6,13 @@ namespace telvik::protocol {
 
 namespace {
 
-constexpr std::array<std::string_view, alarmSeverityCount> severityNames{"NO_ALARM", "MINOR", "MAJOR", "INVALID"};
+constexpr std::array<std::string_view, alarmSeverityCount> severityNames{"NO_ALARM", "MINOR", "MAJOR",
+                                                                         "INVALID"};
 
 constexpr std::array<std::string_view, alarmStatusCount> statusNames{
-    "NO_ALARM", "READ",  "WRITE",   "HIHI",    "HIGH", "LOLO",    "LOW",  "STATE",       "COS",         "COMM",  "TIMEOUT",
-    "HWLIMIT",  "CALC",  "SCAN",    "LINK",    "SOFT", "BAD_SUB", "UDF",  "DISABLE",     "SIMM",        "READ_ACCESS",
-    "WRITE_ACCESS"};
+    "NO_ALARM", "READ", "WRITE",   "HIHI",    "HIGH",        "LOLO",        "LOW",  "STATE",
+    "COS",      "COMM", "TIMEOUT", "HWLIMIT", "CALC",        "SCAN",        "LINK", "SOFT",
+    "BAD_SUB",  "UDF",  "DISABLE", "SIMM",    "READ_ACCESS", "WRITE_ACCESS"};
 
 } // namespace
 

@@ -39,7 +39,9 @@ std::string formatShortest(double v, bool single) {
   return std::string(buf, r.ptr);
 }
 
-std::string_view cut(std::string_view s, std::size_t n) { return s.substr(0, std::min(s.size(), n)); }
+std::string_view cut(std::string_view s, std::size_t n) {
+  return s.substr(0, std::min(s.size(), n));
+}
 
 void storeString(std::uint8_t* p, std::string_view s, std::size_t field) {
   const std::string_view c = cut(s, field - 1);
@@ -52,7 +54,8 @@ int resolvedPrecision(const Metadata& md, NativeType t) {
 }
 
 // Text to number for a given base: enum states match by name first, then as an index.
-std::optional<double> textToNumber(std::string_view text, DbrBase target, std::span<const std::string> states) {
+std::optional<double> textToNumber(std::string_view text, DbrBase target,
+                                   std::span<const std::string> states) {
   if (target == DbrBase::Enum) {
     for (std::size_t i = 0; i < states.size(); ++i)
       if (states[i] == text) return static_cast<double>(i);
@@ -63,7 +66,7 @@ std::optional<double> textToNumber(std::string_view text, DbrBase target, std::s
 // Read access to the elements of a native value, element-wise, in whichever form the requested
 // base needs.
 class Elements {
-public:
+ public:
   // A long string is a char array cut to the channel's capacity so that a full read always ends
   // in its NUL; shorter reads get the leading bytes, as from any char array.
   Elements(const Value& v, const Metadata& md, std::uint32_t capacity) : v_(v), md_(md) {
@@ -72,7 +75,8 @@ public:
 
   // How many elements hold data when converting to `b`; the rest of the reply is zeros.
   [[nodiscard]] std::uint32_t available(DbrBase b) const {
-    if (std::holds_alternative<LongString>(v_)) return b == DbrBase::String ? 1 : static_cast<std::uint32_t>(text_.size());
+    if (std::holds_alternative<LongString>(v_))
+      return b == DbrBase::String ? 1 : static_cast<std::uint32_t>(text_.size());
     return currentCount(v_);
   }
 
@@ -99,7 +103,8 @@ public:
             return std::string(x.text);
           } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
             return x[i];
-          } else if constexpr (std::is_same_v<T, std::vector<float>> || std::is_same_v<T, std::vector<double>>) {
+          } else if constexpr (std::is_same_v<T, std::vector<float>> ||
+                               std::is_same_v<T, std::vector<double>>) {
             return formatNumber(static_cast<double>(x[i]), precision);
           } else if constexpr (std::is_same_v<T, std::vector<std::uint16_t>>) {
             if (x[i] < md_.enumStrings.size()) return md_.enumStrings[x[i]];
@@ -111,7 +116,7 @@ public:
         v_);
   }
 
-private:
+ private:
   const Value& v_;
   const Metadata& md_;
   std::string_view text_;
@@ -143,10 +148,12 @@ void storeNumber(std::uint8_t* p, DbrBase b, double x) {
 }
 
 void storeLimits(std::uint8_t* p, DbrBase b, const Metadata& md, int n) {
-  const double limits[8] = {md.upperDisplayLimit, md.lowerDisplayLimit, md.upperAlarmLimit,   md.upperWarningLimit,
-                            md.lowerWarningLimit, md.lowerAlarmLimit,   md.upperControlLimit, md.lowerControlLimit};
+  const double limits[8] = {md.upperDisplayLimit, md.lowerDisplayLimit, md.upperAlarmLimit,
+                            md.upperWarningLimit, md.lowerWarningLimit, md.lowerAlarmLimit,
+                            md.upperControlLimit, md.lowerControlLimit};
   const std::size_t step = layout(plainType(b)).elementSize;
-  for (int i = 0; i < n; ++i) storeNumber(p + static_cast<std::size_t>(i) * step, b, limits[i]);
+  for (int i = 0; i < n; ++i)
+    storeNumber(p + static_cast<std::size_t>(i) * step, b, limits[i]);
 }
 
 // Writes everything in front of the value. `bytes` is zeroed, so padding needs no writing.
@@ -181,7 +188,8 @@ void storeMetadata(std::uint8_t* p, DbrType t, const Metadata& md, int precision
   case DbrBase::Enum: {
     const std::size_t n = std::min(md.enumStrings.size(), maxEnumStates);
     storeU16(p + 4, static_cast<std::uint16_t>(n));
-    for (std::size_t i = 0; i < n; ++i) storeString(p + 6 + i * maxEnumStringSize, md.enumStrings[i], maxEnumStringSize);
+    for (std::size_t i = 0; i < n; ++i)
+      storeString(p + 6 + i * maxEnumStringSize, md.enumStrings[i], maxEnumStringSize);
     break;
   }
   }
@@ -235,7 +243,8 @@ std::string formatNumber(double v, int precision) {
   precision = std::clamp(precision, 0, 17);
   char buf[400];
   auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, precision);
-  if (r.ec == std::errc{} && static_cast<std::size_t>(r.ptr - buf) <= maxStringChars) return std::string(buf, r.ptr);
+  if (r.ec == std::errc{} && static_cast<std::size_t>(r.ptr - buf) <= maxStringChars)
+    return std::string(buf, r.ptr);
   r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, precision);
   return std::string(buf, r.ptr);
 }
@@ -266,10 +275,11 @@ std::optional<double> parseNumber(std::string_view s) {
   return negative ? -d : d;
 }
 
-DbrData encodeDbr(const Value& value, const Metadata& md, std::uint16_t dataType, std::uint32_t requestedCount,
-                  const ReadContext& context) {
+DbrData encodeDbr(const Value& value, const Metadata& md, std::uint16_t dataType,
+                  std::uint32_t requestedCount, const ReadContext& context) {
   const auto type = toDbrType(dataType);
-  if (!type || *type == DbrType::PutAckt || *type == DbrType::PutAcks) return DbrData{EcaStatus::BadType, 0, {}};
+  if (!type || *type == DbrType::PutAckt || *type == DbrType::PutAcks)
+    return DbrData{EcaStatus::BadType, 0, {}};
   const DbrType t = *type;
   const DbrBase b = base(t);
 
@@ -277,7 +287,8 @@ DbrData encodeDbr(const Value& value, const Metadata& md, std::uint16_t dataType
   if (requestedCount == 0) {
     if (context.clientMinor < dynamicCountMinVersion) return zeros(EcaStatus::BadCount, t, 0);
     // A long string counts its NUL, except as DBR_STRING, where it is one string.
-    const bool single = t == DbrType::ClassName || (b == DbrBase::String && std::holds_alternative<LongString>(value));
+    const bool single =
+        t == DbrType::ClassName || (b == DbrBase::String && std::holds_alternative<LongString>(value));
     count = std::min(single ? 1u : currentCount(value), context.maxCount);
   } else if (requestedCount > context.maxCount) {
     return zeros(EcaStatus::BadCount, t, 0);
@@ -359,8 +370,9 @@ struct Fail {
   EcaStatus status;
 };
 
-template <class T> std::variant<std::vector<T>, Fail> toNumbers(const Incoming& in, DbrBase target,
-                                                                std::span<const std::string> states) {
+template <class T>
+std::variant<std::vector<T>, Fail> toNumbers(const Incoming& in, DbrBase target,
+                                             std::span<const std::string> states) {
   std::vector<T> out;
   out.reserve(in.count);
   for (std::uint32_t i = 0; i < in.count; ++i) {
@@ -379,7 +391,8 @@ template <class T> std::variant<std::vector<T>, Fail> toNumbers(const Incoming& 
     } else {
       const T v = toInteger<T>(x);
       if constexpr (std::is_same_v<T, std::uint16_t>) {
-        if (target == DbrBase::Enum && !states.empty() && v >= states.size()) return Fail{EcaStatus::NoConvert};
+        if (target == DbrBase::Enum && !states.empty() && v >= states.size())
+          return Fail{EcaStatus::NoConvert};
       }
       out.push_back(v);
     }
@@ -395,7 +408,8 @@ WriteResult finish(auto&& converted) {
 
 } // namespace
 
-WriteResult decodeWrite(std::uint16_t dataType, std::uint32_t count, ByteView payload, const WriteTarget& target) {
+WriteResult decodeWrite(std::uint16_t dataType, std::uint32_t count, ByteView payload,
+                        const WriteTarget& target) {
   const auto type = toDbrType(dataType);
   if (!type) return WriteResult{EcaStatus::BadType, {}};
   if (*type == DbrType::PutAckt || *type == DbrType::PutAcks) return WriteResult{EcaStatus::NoConvert, {}};
@@ -428,7 +442,8 @@ WriteResult decodeWrite(std::uint16_t dataType, std::uint32_t count, ByteView pa
       // caput -S and friends send text as a char array; a string channel takes it as text.
       out.emplace_back(cut(in.charText(), maxStringChars));
     } else {
-      for (std::uint32_t i = 0; i < count; ++i) out.push_back(formatShortest(in.number(i), in.base == DbrBase::Float));
+      for (std::uint32_t i = 0; i < count; ++i)
+        out.push_back(formatShortest(in.number(i), in.base == DbrBase::Float));
     }
     return WriteResult{EcaStatus::Normal, Value{std::move(out)}};
   }

@@ -11,7 +11,9 @@ namespace {
 
 using detail::loadU16;
 
-std::uint16_t clampU16(std::uint32_t v) { return static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 0xFFFF)); }
+std::uint16_t clampU16(std::uint32_t v) {
+  return static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 0xFFFF));
+}
 
 struct NameResult {
   std::optional<std::string> name;
@@ -34,7 +36,9 @@ NameResult takeName(ByteView payload, std::size_t maxSize, bool allowEmpty) {
   return {std::string(begin, length), {}};
 }
 
-Bytes copyOf(ByteView v) { return Bytes(v.begin(), v.end()); }
+Bytes copyOf(ByteView v) {
+  return Bytes(v.begin(), v.end());
+}
 
 } // namespace
 
@@ -166,7 +170,8 @@ std::optional<Rejected> StreamDecoder::endOfStream() const {
   if (fatal_) return fatal_;
   if (buffered() == 0 && drainRemaining_ == 0) return std::nullopt;
   Header partial;
-  if (const HeaderParse hp = parseHeader(ByteView(buffer_).subspan(readPos_)); hp.complete) partial = hp.header;
+  if (const HeaderParse hp = parseHeader(ByteView(buffer_).subspan(readPos_)); hp.complete)
+    partial = hp.header;
   return Rejected{partial, DecodeError::Truncated, "connection closed inside a message"};
 }
 

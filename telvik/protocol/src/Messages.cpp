@@ -11,7 +11,9 @@ namespace {
 
 using detail::storeU16;
 
-constexpr std::uint16_t code(Command c) { return static_cast<std::uint16_t>(c); }
+constexpr std::uint16_t code(Command c) {
+  return static_cast<std::uint16_t>(c);
+}
 
 // Appends header, payload and zero padding. The size is checked before anything is written, so a
 // refused message leaves `out` untouched.
@@ -26,8 +28,8 @@ bool emit(Bytes& out, HeaderForm form, Header h, ByteView payload, std::size_t m
   return true;
 }
 
-bool emitEmpty(Bytes& out, HeaderForm form, Command c, std::uint16_t type, std::uint32_t count, std::uint32_t p1,
-               std::uint32_t p2) {
+bool emitEmpty(Bytes& out, HeaderForm form, Command c, std::uint16_t type, std::uint32_t count,
+               std::uint32_t p1, std::uint32_t p2) {
   return emit(out, form, Header{code(c), 0, type, count, p1, p2}, {});
 }
 
@@ -37,41 +39,101 @@ Bytes nulTerminated(std::string_view s) {
   return b;
 }
 
-bool emitName(Bytes& out, HeaderForm form, Command c, std::uint16_t type, std::uint32_t count, std::uint32_t p1,
-              std::uint32_t p2, std::string_view name) {
+bool emitName(Bytes& out, HeaderForm form, Command c, std::uint16_t type, std::uint32_t count,
+              std::uint32_t p1, std::uint32_t p2, std::string_view name) {
   return emit(out, form, Header{code(c), 0, type, count, p1, p2}, nulTerminated(name));
 }
 
-constexpr Command commandFor(const Version&) { return Command::Version; }
-constexpr Command commandFor(const Echo&) { return Command::Echo; }
-constexpr Command commandFor(const ReadSync&) { return Command::ReadSync; }
-constexpr Command commandFor(const Search&) { return Command::Search; }
-constexpr Command commandFor(const CreateChannel&) { return Command::CreateChannel; }
-constexpr Command commandFor(const ClientName&) { return Command::ClientName; }
-constexpr Command commandFor(const HostName&) { return Command::HostName; }
-constexpr Command commandFor(const ReadNotify&) { return Command::ReadNotify; }
-constexpr Command commandFor(const Read&) { return Command::Read; }
-constexpr Command commandFor(const Write&) { return Command::Write; }
-constexpr Command commandFor(const WriteNotify&) { return Command::WriteNotify; }
-constexpr Command commandFor(const EventAdd&) { return Command::EventAdd; }
-constexpr Command commandFor(const EventCancel&) { return Command::EventCancel; }
-constexpr Command commandFor(const ClearChannel&) { return Command::ClearChannel; }
-constexpr Command commandFor(const EventsOff&) { return Command::EventsOff; }
-constexpr Command commandFor(const EventsOn&) { return Command::EventsOn; }
-constexpr Command commandFor(const SearchReply&) { return Command::Search; }
-constexpr Command commandFor(const NotFound&) { return Command::NotFound; }
-constexpr Command commandFor(const CreateChannelReply&) { return Command::CreateChannel; }
-constexpr Command commandFor(const AccessRights&) { return Command::AccessRights; }
-constexpr Command commandFor(const CreateChannelFailed&) { return Command::CreateChannelFailed; }
-constexpr Command commandFor(const ReadNotifyReply&) { return Command::ReadNotify; }
-constexpr Command commandFor(const ReadReply&) { return Command::Read; }
-constexpr Command commandFor(const WriteNotifyReply&) { return Command::WriteNotify; }
-constexpr Command commandFor(const EventAddReply&) { return Command::EventAdd; }
-constexpr Command commandFor(const EventCancelReply&) { return Command::EventAdd; }
-constexpr Command commandFor(const ClearChannelReply&) { return Command::ClearChannel; }
-constexpr Command commandFor(const ErrorMessage&) { return Command::Error; }
-constexpr Command commandFor(const Beacon&) { return Command::RsrvIsUp; }
-constexpr Command commandFor(const ServerDisconnect&) { return Command::ServerDisconnect; }
+constexpr Command commandFor(const Version&) {
+  return Command::Version;
+}
+constexpr Command commandFor(const Echo&) {
+  return Command::Echo;
+}
+constexpr Command commandFor(const ReadSync&) {
+  return Command::ReadSync;
+}
+constexpr Command commandFor(const Search&) {
+  return Command::Search;
+}
+constexpr Command commandFor(const CreateChannel&) {
+  return Command::CreateChannel;
+}
+constexpr Command commandFor(const ClientName&) {
+  return Command::ClientName;
+}
+constexpr Command commandFor(const HostName&) {
+  return Command::HostName;
+}
+constexpr Command commandFor(const ReadNotify&) {
+  return Command::ReadNotify;
+}
+constexpr Command commandFor(const Read&) {
+  return Command::Read;
+}
+constexpr Command commandFor(const Write&) {
+  return Command::Write;
+}
+constexpr Command commandFor(const WriteNotify&) {
+  return Command::WriteNotify;
+}
+constexpr Command commandFor(const EventAdd&) {
+  return Command::EventAdd;
+}
+constexpr Command commandFor(const EventCancel&) {
+  return Command::EventCancel;
+}
+constexpr Command commandFor(const ClearChannel&) {
+  return Command::ClearChannel;
+}
+constexpr Command commandFor(const EventsOff&) {
+  return Command::EventsOff;
+}
+constexpr Command commandFor(const EventsOn&) {
+  return Command::EventsOn;
+}
+constexpr Command commandFor(const SearchReply&) {
+  return Command::Search;
+}
+constexpr Command commandFor(const NotFound&) {
+  return Command::NotFound;
+}
+constexpr Command commandFor(const CreateChannelReply&) {
+  return Command::CreateChannel;
+}
+constexpr Command commandFor(const AccessRights&) {
+  return Command::AccessRights;
+}
+constexpr Command commandFor(const CreateChannelFailed&) {
+  return Command::CreateChannelFailed;
+}
+constexpr Command commandFor(const ReadNotifyReply&) {
+  return Command::ReadNotify;
+}
+constexpr Command commandFor(const ReadReply&) {
+  return Command::Read;
+}
+constexpr Command commandFor(const WriteNotifyReply&) {
+  return Command::WriteNotify;
+}
+constexpr Command commandFor(const EventAddReply&) {
+  return Command::EventAdd;
+}
+constexpr Command commandFor(const EventCancelReply&) {
+  return Command::EventAdd;
+}
+constexpr Command commandFor(const ClearChannelReply&) {
+  return Command::ClearChannel;
+}
+constexpr Command commandFor(const ErrorMessage&) {
+  return Command::Error;
+}
+constexpr Command commandFor(const Beacon&) {
+  return Command::RsrvIsUp;
+}
+constexpr Command commandFor(const ServerDisconnect&) {
+  return Command::ServerDisconnect;
+}
 
 } // namespace
 
@@ -121,7 +183,8 @@ bool encode(const Write& m, Bytes& out, HeaderForm form) {
 }
 
 bool encode(const WriteNotify& m, Bytes& out, HeaderForm form) {
-  return emit(out, form, Header{code(Command::WriteNotify), 0, m.dataType, m.dataCount, m.sid, m.ioid}, m.data);
+  return emit(out, form, Header{code(Command::WriteNotify), 0, m.dataType, m.dataCount, m.sid, m.ioid},
+              m.data);
 }
 
 bool encode(const EventAdd& m, Bytes& out, HeaderForm form) {
@@ -177,7 +240,8 @@ bool encode(const CreateChannelFailed& m, Bytes& out, HeaderForm form) {
 }
 
 bool encode(const ReadNotifyReply& m, Bytes& out, HeaderForm form) {
-  return emit(out, form, Header{code(Command::ReadNotify), 0, m.dataType, m.dataCount, toWire(m.status), m.ioid},
+  return emit(out, form,
+              Header{code(Command::ReadNotify), 0, m.dataType, m.dataCount, toWire(m.status), m.ioid},
               m.data);
 }
 
@@ -191,8 +255,8 @@ bool encode(const WriteNotifyReply& m, Bytes& out, HeaderForm form) {
 
 bool encode(const EventAddReply& m, Bytes& out, HeaderForm form) {
   return emit(out, form,
-              Header{code(Command::EventAdd), 0, m.dataType, m.dataCount, toWire(m.status), m.subscriptionId}, m.data,
-              8);
+              Header{code(Command::EventAdd), 0, m.dataType, m.dataCount, toWire(m.status), m.subscriptionId},
+              m.data, 8);
 }
 
 bool encode(const EventCancelReply& m, Bytes& out, HeaderForm form) {

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <sstream>
 
-
 namespace telvik::server {
 
 namespace {
@@ -35,7 +34,8 @@ std::vector<std::string> words(const std::string& s) {
   std::istringstream in(s);
   std::vector<std::string> out;
   std::string w;
-  while (in >> w) out.push_back(w);
+  while (in >> w)
+    out.push_back(w);
   return out;
 }
 
@@ -75,10 +75,12 @@ std::string helpText(const std::string& programName) {
          "\n"
          "  --prefix P            prepended to every PV name (default QUELLOR:)\n"
          "  --interface ADDR      address to bind (default 127.0.0.1; EPICS_CAS_INTF_ADDR_LIST)\n"
-         "  --port N              CA server port (default 5064; EPICS_CAS_SERVER_PORT, EPICS_CA_SERVER_PORT);\n"
+         "  --port N              CA server port (default 5064; EPICS_CAS_SERVER_PORT, "
+         "EPICS_CA_SERVER_PORT);\n"
          "                        0 picks a free port and reports it on standard error\n"
          "  --beacon-address ADDR beacon destination, host[:port] (default 127.255.255.255;\n"
-         "                        EPICS_CAS_BEACON_ADDR_LIST; port from EPICS_CAS_BEACON_PORT, default 5065)\n"
+         "                        EPICS_CAS_BEACON_ADDR_LIST; port from EPICS_CAS_BEACON_PORT, default "
+         "5065)\n"
          "  --trigger-rate HZ     rate of Server/triggerNumber (default 10); 0 = written only by clients\n"
          "  --persist FILE        operator settings saved and restored (default quellorctrl.persist);\n"
          "                        none turns it off\n"
@@ -94,12 +96,16 @@ std::string helpText(const std::string& programName) {
          "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds).\n";
 }
 
-std::string versionText(const std::string& programName) { return programName + " " + product::versionText + "\n"; }
+std::string versionText(const std::string& programName) {
+  return programName + " " + product::versionText + "\n";
+}
 
-ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& env, const std::string& programName) {
+ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& env,
+                         const std::string& programName) {
   ParseResult r;
   Options& o = r.options;
-  auto fromEnv = [&env](std::initializer_list<const char*> names) -> std::optional<std::pair<std::string, std::string>> {
+  auto fromEnv =
+      [&env](std::initializer_list<const char*> names) -> std::optional<std::pair<std::string, std::string>> {
     for (const char* n : names) {
       auto v = env(n);
       if (v && !words(*v).empty()) return std::make_pair(std::string(n), *v);
@@ -142,7 +148,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
     }
     if (auto e = fromEnv({"EPICS_CA_AUTO_ARRAY_BYTES"})) {
       std::string v = words(e->second)[0];
-      for (auto& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      for (auto& c : v)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       if (v != "YES" && v != "NO") throw Fail{e->first + ": '" + e->second + "' is neither YES nor NO"};
       o.autoArrayBytes = v == "YES";
     }
@@ -178,21 +185,26 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
         if (i + 1 >= args.size()) throw Fail{"option " + name + " needs a value"};
         return args[++i];
       };
-      if (name == "--prefix") o.prefix = value();
+      if (name == "--prefix")
+        o.prefix = value();
       else if (name == "--interface") {
         o.interface = value();
         if (o.interface.empty()) throw Fail{"--interface: empty address"};
-      } else if (name == "--port") o.port = setPort("--port", value());
+      } else if (name == "--port")
+        o.port = setPort("--port", value());
       else if (name == "--beacon-address") {
         auto v = value();
         auto ep = parseEndpoint(v, beaconPort);
         if (!ep) throw Fail{"--beacon-address: '" + v + "' is not host[:port]"};
         o.beaconAddresses = {*ep};
-      } else if (name == "--trigger-rate") o.triggerRate = setRate("--trigger-rate", value());
+      } else if (name == "--trigger-rate")
+        o.triggerRate = setRate("--trigger-rate", value());
       else if (name == "--persist") {
         o.persistFile = value();
-        if (o.persistFile == "none") o.persistFile.clear();
-        else if (o.persistFile.empty()) throw Fail{"--persist: empty file name (use none to turn it off)"};
+        if (o.persistFile == "none")
+          o.persistFile.clear();
+        else if (o.persistFile.empty())
+          throw Fail{"--persist: empty file name (use none to turn it off)"};
       } else if (name == "--stall-timeout") {
         auto v = value();
         auto d = parseDouble(v);

@@ -19,11 +19,20 @@ std::string escape(const std::string& s) {
   out.reserve(s.size());
   for (char c : s) {
     switch (c) {
-    case '\\': out += "\\\\"; break;
-    case '\t': out += "\\t"; break;
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    default: out += c;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    default:
+      out += c;
     }
   }
   return out;
@@ -38,11 +47,20 @@ bool unescape(const std::string& s, std::string& out) {
     }
     if (++i >= s.size()) return false;
     switch (s[i]) {
-    case '\\': out += '\\'; break;
-    case 't': out += '\t'; break;
-    case 'n': out += '\n'; break;
-    case 'r': out += '\r'; break;
-    default: return false;
+    case '\\':
+      out += '\\';
+      break;
+    case 't':
+      out += '\t';
+      break;
+    case 'n':
+      out += '\n';
+      break;
+    case 'r':
+      out += '\r';
+      break;
+    default:
+      return false;
     }
   }
   return true;
@@ -66,7 +84,8 @@ bool SettingsStore::persists(const orvane::ProcessVariableInfo& info) {
   return info.writable() && info.type != orvane::ValueType::nothing && info.path != "/Server/triggerNumber";
 }
 
-std::string SettingsStore::format(const std::vector<std::pair<orvane::ProcessVariableInfo, orvane::AnyVector>>& values) {
+std::string
+SettingsStore::format(const std::vector<std::pair<orvane::ProcessVariableInfo, orvane::AnyVector>>& values) {
   std::string out = formatLine;
   out += '\n';
   for (auto& [info, value] : values) {
@@ -98,7 +117,8 @@ std::vector<SettingsStore::Entry> SettingsStore::parse(const std::string& text, 
   while (std::getline(in, line)) {
     ++lineNo;
     if (!sawHeader) {
-      if (line != formatLine) fail("not a settings file (first line must be '" + std::string(formatLine) + "')");
+      if (line != formatLine)
+        fail("not a settings file (first line must be '" + std::string(formatLine) + "')");
       sawHeader = true;
       continue;
     }
@@ -119,7 +139,8 @@ std::vector<SettingsStore::Entry> SettingsStore::parse(const std::string& text, 
       fail("bad element count '" + fields[2] + "'");
     }
     if (fields.size() - 3 != count)
-      fail("count says " + std::to_string(count) + " elements, the line holds " + std::to_string(fields.size() - 3));
+      fail("count says " + std::to_string(count) + " elements, the line holds " +
+           std::to_string(fields.size() - 3));
     for (size_t i = 3; i < fields.size(); ++i) {
       std::string el;
       if (!unescape(fields[i], el)) fail("bad escape in element " + std::to_string(i - 3));
@@ -162,8 +183,9 @@ SettingsStore::RestoreReport SettingsStore::restore(orvane::ProcessVariableRegis
       orvane::AnyVector text(std::in_place_type<std::vector<std::string>>, e.elements);
       orvane::AnyVector value;
       try {
-        value = pv->info().type == orvane::ValueType::string ? text
-                                                             : orvane::convertAnyVector(text, pv->info().type);
+        value = pv->info().type == orvane::ValueType::string
+                    ? text
+                    : orvane::convertAnyVector(text, pv->info().type);
       } catch (const std::exception& ex) {
         throw std::runtime_error(file_ + ": value of '" + e.path + "' does not convert: " + ex.what());
       }

@@ -19,14 +19,19 @@ NativeType nativeFor(orvane::ValueType t, size_t nElements) {
   case VT::int16:
   case VT::uint16:
   case VT::int32:
-  case VT::nothing: return NativeType::Long;
-  case VT::float32: return NativeType::Float;
+  case VT::nothing:
+    return NativeType::Long;
+  case VT::float32:
+    return NativeType::Float;
   case VT::uint32:
   case VT::int64:
   case VT::uint64:
-  case VT::float64: return NativeType::Double;
-  case VT::boolean: return NativeType::Enum;
-  case VT::string: return nElements == 1 ? NativeType::LongString : NativeType::String;
+  case VT::float64:
+    return NativeType::Double;
+  case VT::boolean:
+    return NativeType::Enum;
+  case VT::string:
+    return nElements == 1 ? NativeType::LongString : NativeType::String;
   }
   return NativeType::Double;
 }
@@ -34,7 +39,8 @@ NativeType nativeFor(orvane::ValueType t, size_t nElements) {
 template <typename To, typename From> std::vector<To> castAll(const std::vector<From>& v) {
   std::vector<To> out;
   out.reserve(v.size());
-  for (const auto& e : v) out.push_back(static_cast<To>(e));
+  for (const auto& e : v)
+    out.push_back(static_cast<To>(e));
   return out;
 }
 
@@ -55,7 +61,8 @@ protocol::Value toCa(const orvane::AnyVector& v, NativeType native) {
         } else if constexpr (std::is_same_v<T, orvane::Boolean>) {
           std::vector<std::uint16_t> out;
           out.reserve(vec.size());
-          for (auto b : vec) out.push_back(b.value ? 1 : 0);
+          for (auto b : vec)
+            out.push_back(b.value ? 1 : 0);
           return out;
         } else if constexpr (std::is_same_v<T, float>) {
           return vec;
@@ -76,7 +83,8 @@ orvane::AnyVector fromCa(const protocol::Value& v) {
       [](const auto& x) -> orvane::AnyVector {
         using X = std::decay_t<decltype(x)>;
         if constexpr (std::is_same_v<X, protocol::LongString>) {
-          return orvane::AnyVector(std::in_place_type<std::vector<std::string>>, std::vector<std::string>{x.text});
+          return orvane::AnyVector(std::in_place_type<std::vector<std::string>>,
+                                   std::vector<std::string>{x.text});
         } else {
           return orvane::AnyVector(std::in_place_type<X>, x);
         }
@@ -84,18 +92,22 @@ orvane::AnyVector fromCa(const protocol::Value& v) {
       v);
 }
 
-std::string cut(const std::string& s, size_t n) { return s.size() > n ? s.substr(0, n) : s; }
+std::string cut(const std::string& s, size_t n) {
+  return s.size() > n ? s.substr(0, n) : s;
+}
 
 } // namespace
 
 ServedVariable::ServedVariable(orvane::ProcessVariable& pv, std::string name)
     : pv_(pv), name_(std::move(name)), native_(nativeFor(pv.info().type, pv.info().nElements)) {
   const auto& info = pv.info();
-  count_ = native_ == NativeType::LongString ? longStringCapacity : static_cast<std::uint32_t>(info.nElements);
+  count_ =
+      native_ == NativeType::LongString ? longStringCapacity : static_cast<std::uint32_t>(info.nElements);
   baseMetadata_.units = info.unit;
   if (info.type == orvane::ValueType::boolean) baseMetadata_.enumStrings = {"false", "true"};
   using VT = orvane::ValueType;
-  if (info.type == VT::uint32 || info.type == VT::int64 || info.type == VT::uint64) baseMetadata_.precision = 0;
+  if (info.type == VT::uint32 || info.type == VT::int64 || info.type == VT::uint64)
+    baseMetadata_.precision = 0;
 }
 
 UpdatePtr ServedVariable::convert(const orvane::ProcessVariable::Snapshot& s) const {
@@ -119,7 +131,8 @@ UpdatePtr ServedVariable::convert(const orvane::ProcessVariable::Snapshot& s) co
   return u;
 }
 
-protocol::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t count, protocol::ByteView payload) const {
+protocol::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t count,
+                                          protocol::ByteView payload) const {
   if (!writable()) return protocol::EcaStatus::NoWtAccess;
   if (count > count_) return protocol::EcaStatus::BadCount;
   if (info().type == orvane::ValueType::nothing) {
@@ -152,8 +165,10 @@ protocol::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t 
 UpdatePtr ServedVariable::fieldUpdate(Field f, bool asChars) const {
   auto u = std::make_shared<ServedUpdate>();
   const std::string& text = f == Field::description ? info().description : info().unit;
-  if (asChars) u->value = protocol::LongString{text};
-  else u->value = std::vector<std::string>{cut(text, protocol::maxStringSize - 1)};
+  if (asChars)
+    u->value = protocol::LongString{text};
+  else
+    u->value = std::vector<std::string>{cut(text, protocol::maxStringSize - 1)};
   return u;
 }
 

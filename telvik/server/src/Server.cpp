@@ -91,7 +91,7 @@ struct VariableState {
 };
 
 class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
-public:
+ public:
   Impl(asio::io_context& io, orvane::ProcessVariableRegistry& registry, Options options, AccessRules rules,
        SettingsStore* store)
       : io_(io), registry_(registry), options_(std::move(options)), rules_(std::move(rules)), store_(store),
@@ -131,8 +131,10 @@ public:
     bool post = false;
     {
       boost::lock_guard<boost::mutex> g(st.mutex);
-      if (st.handover.size() >= handoverDepth) st.handover.back() = std::move(snap);
-      else st.handover.push_back(std::move(snap));
+      if (st.handover.size() >= handoverDepth)
+        st.handover.back() = std::move(snap);
+      else
+        st.handover.push_back(std::move(snap));
       if (!st.posted) post = st.posted = true;
     }
     if (post) {
@@ -200,7 +202,8 @@ public:
   void closed(Circuit* c, bool fault);
   void housekeeping();
 
-  [[nodiscard]] bool mayWrite(const std::string& user, const std::string& host, const std::string& peer) const {
+  [[nodiscard]] bool mayWrite(const std::string& user, const std::string& host,
+                              const std::string& peer) const {
     return rules_.mayWrite(user, host, peer);
   }
 
@@ -242,7 +245,7 @@ public:
 // ---- one TCP circuit ----------------------------------------------------------------------------
 
 class Circuit : public std::enable_shared_from_this<Circuit> {
-public:
+ public:
   Circuit(CaServer::Impl& server, tcp::socket socket)
       : server_(server), socket_(std::move(socket)), decoder_(server.maxPayload_) {
     boost::system::error_code ec;
@@ -262,7 +265,8 @@ public:
   void close(bool fault) {
     if (closed_) return;
     closed_ = true;
-    for (auto& [sid, ch] : channels_) dropSubscriptions(*ch);
+    for (auto& [sid, ch] : channels_)
+      dropSubscriptions(*ch);
     channels_.clear();
     subscriptions_.clear();
     ready_.clear();
@@ -289,19 +293,20 @@ public:
   }
   [[nodiscard]] const std::string& peer() const { return peer_; }
 
-private:
+ private:
   void read() {
     auto self = shared_from_this();
-    socket_.async_read_some(asio::buffer(buffer_), [self](const boost::system::error_code& ec, std::size_t n) {
-      if (self->closed_) return;
-      if (ec) {
-        self->close(false);
-        return;
-      }
-      self->decoder_.feed(p::ByteView(self->buffer_.data(), n));
-      if (!self->process()) return;
-      self->read();
-    });
+    socket_.async_read_some(asio::buffer(buffer_),
+                            [self](const boost::system::error_code& ec, std::size_t n) {
+                              if (self->closed_) return;
+                              if (ec) {
+                                self->close(false);
+                                return;
+                              }
+                              self->decoder_.feed(p::ByteView(self->buffer_.data(), n));
+                              if (!self->process()) return;
+                              self->read();
+                            });
   }
 
   // Handles every complete message; false when the circuit was closed.
@@ -321,7 +326,8 @@ private:
       std::visit([this](const auto& m) { handle(m); }, std::get<p::ClientMessage>(ev));
       if (closed_) return false;
       if (controlBytes_ > server_.controlBacklog_) {
-        std::cerr << "quellor_server: circuit from " << peer_ << " closed: it does not read its replies" << std::endl;
+        std::cerr << "quellor_server: circuit from " << peer_ << " closed: it does not read its replies"
+                  << std::endl;
         close(true);
         return false;
       }
@@ -395,7 +401,8 @@ private:
     }
   }
   void handle(const p::CreateChannel& m) {
-    if (m.minorVersion != 0) minor_ = static_cast<std::uint16_t>(std::min<std::uint32_t>(m.minorVersion, 0xFFFF));
+    if (m.minorVersion != 0)
+      minor_ = static_cast<std::uint16_t>(std::min<std::uint32_t>(m.minorVersion, 0xFFFF));
     auto t = server_.table_.resolve(m.name);
     if (!t) {
       send(p::CreateChannelFailed{m.cid});
@@ -403,7 +410,8 @@ private:
     }
     if (channels_.size() >= server_.options_.maxChannelsPerCircuit) {
       error(m, m.cid, p::EcaStatus::AllocMem,
-            "too many channels on this circuit (limit " + std::to_string(server_.options_.maxChannelsPerCircuit) + ")");
+            "too many channels on this circuit (limit " +
+                std::to_string(server_.options_.maxChannelsPerCircuit) + ")");
       send(p::CreateChannelFailed{m.cid});
       return;
     }
@@ -461,7 +469,8 @@ private:
                      p::headerFormFor(minor_));
     }
     if (!ok) {
-      error(m, ch->cid, p::EcaStatus::SixteenKArrayClient, "the reply needs a client of protocol 4.9 or later");
+      error(m, ch->cid, p::EcaStatus::SixteenKArrayClient,
+            "the reply needs a client of protocol 4.9 or later");
       return;
     }
     queueControl(std::move(b));
@@ -480,7 +489,8 @@ private:
       return;
     }
     auto s = ch->target.variable->write(m.dataType, m.dataCount, m.data);
-    if (s != p::EcaStatus::Normal) error(m, ch->cid, s, "write to " + ch->target.variable->name() + " failed");
+    if (s != p::EcaStatus::Normal)
+      error(m, ch->cid, s, "write to " + ch->target.variable->name() + " failed");
   }
   void handle(const p::WriteNotify& m) {
     Channel* ch = channel(m.sid);
@@ -488,7 +498,8 @@ private:
       error(m, 0xFFFFFFFF, p::EcaStatus::BadChid, "no channel with this id on the circuit");
       return;
     }
-    p::EcaStatus s = ch->write ? ch->target.variable->write(m.dataType, m.dataCount, m.data) : p::EcaStatus::NoWtAccess;
+    p::EcaStatus s =
+        ch->write ? ch->target.variable->write(m.dataType, m.dataCount, m.data) : p::EcaStatus::NoWtAccess;
     send(p::WriteNotifyReply{m.dataType, m.dataCount, s, m.ioid});
   }
 
@@ -595,7 +606,7 @@ private:
   void handle(const p::Echo& m) { send(m); }
   void handle(const p::ReadSync& m) { send(m); }
 
-public:
+ public:
   // Writes what is queued: replies first, then one update per ready subscription in turn.
   void pump() {
     if (writing_ || closed_) return;
@@ -615,8 +626,10 @@ public:
       }
       auto u = std::move(sub->pending.front());
       sub->pending.pop_front();
-      if (sub->pending.empty()) sub->inReady = false;
-      else ready_.push_back(sub);
+      if (sub->pending.empty())
+        sub->inReady = false;
+      else
+        ready_.push_back(sub);
       encodeUpdate(*sub, *u);
     }
     if (out_.empty()) return;
@@ -634,13 +647,14 @@ public:
     });
   }
 
-private:
+ private:
   void encodeUpdate(const Subscription& sub, const ServedUpdate& u) {
     auto d = p::encodeDbr(u.value, u.metadata, sub.type, sub.count, p::ReadContext{sub.nativeCount, minor_});
     p::EventAddReply r{sub.type, d.count, d.status, sub.id, std::move(d.bytes)};
     if (!p::encode(r, out_, p::headerFormFor(minor_))) {
       p::ErrorMessage e;
-      e.request = p::Header{static_cast<std::uint16_t>(p::Command::EventAdd), 16, sub.type, sub.count, sub.sid, sub.id};
+      e.request = p::Header{
+          static_cast<std::uint16_t>(p::Command::EventAdd), 16, sub.type, sub.count, sub.sid, sub.id};
       e.status = p::EcaStatus::SixteenKArrayClient;
       e.text = "the update needs a client of protocol 4.9 or later";
       (void)p::encode(e, out_);
@@ -735,10 +749,12 @@ void CaServer::Impl::start() {
   if (options_.triggerRate > 0) {
     trigger_ = table_.byPath("/Server/triggerNumber");
     if (trigger_ == nullptr) {
-      std::cerr << "quellor_server: no variable /Server/triggerNumber; the trigger generator is off" << std::endl;
-    } else if (!trigger_->writable()) {
-      std::cerr << "quellor_server: /Server/triggerNumber is fed by the application; the trigger generator is off"
+      std::cerr << "quellor_server: no variable /Server/triggerNumber; the trigger generator is off"
                 << std::endl;
+    } else if (!trigger_->writable()) {
+      std::cerr
+          << "quellor_server: /Server/triggerNumber is fed by the application; the trigger generator is off"
+          << std::endl;
       trigger_ = nullptr;
     } else {
       triggerNext_ = std::chrono::steady_clock::now();
@@ -760,8 +776,8 @@ void CaServer::Impl::scheduleTrigger() {
     auto self = weak.lock();
     if (!self || ec || self->stopped_) return;
     try {
-      self->trigger_->pv().write(
-          orvane::AnyVector(std::in_place_type<std::vector<std::int64_t>>, std::vector<std::int64_t>{++self->triggerCount_}));
+      self->trigger_->pv().write(orvane::AnyVector(std::in_place_type<std::vector<std::int64_t>>,
+                                                   std::vector<std::int64_t>{++self->triggerCount_}));
     } catch (const std::exception& e) {
       std::cerr << "quellor_server: trigger write failed: " << e.what() << std::endl;
     }
@@ -820,7 +836,8 @@ void CaServer::Impl::handleDatagram(std::size_t n) {
     auto* s = std::get_if<p::Search>(&m);
     if (s == nullptr || !table_.resolve(s->name)) continue;
     if (!any) {
-      if (version && version->minorVersion >= 11) (void)p::encode(p::Version::forDatagram(version->sequence), reply);
+      if (version && version->minorVersion >= 11)
+        (void)p::encode(p::Version::forDatagram(version->sequence), reply);
       any = true;
     }
     p::SearchReply r;
@@ -866,7 +883,8 @@ void CaServer::Impl::housekeeping() {
     c->close(true);
   }
   // A few looks per limit, so that a circuit is closed soon after its time is up.
-  housekeepingTimer_.expires_after(std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(5), stallLimit / 4));
+  housekeepingTimer_.expires_after(
+      std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(5), stallLimit / 4));
   std::weak_ptr<Impl> weak = shared_from_this();
   housekeepingTimer_.async_wait([weak](const boost::system::error_code& ec) {
     auto self = weak.lock();
@@ -898,7 +916,8 @@ void CaServer::Impl::stop() {
   persistTimer_.cancel();
   housekeepingTimer_.cancel();
   auto all = circuits_;
-  for (auto& c : all) c->close(false);
+  for (auto& c : all)
+    c->close(false);
   circuits_.clear();
 }
 
@@ -918,20 +937,28 @@ CaServer::~CaServer() {
   impl_->io_.poll();
 }
 
-void CaServer::start() { impl_->start(); }
+void CaServer::start() {
+  impl_->start();
+}
 
 void CaServer::stop() {
   impl_->stop();
   impl_->saveSettings();
 }
 
-std::uint16_t CaServer::port() const { return impl_->port_; }
-const PvTable& CaServer::table() const { return impl_->table_; }
+std::uint16_t CaServer::port() const {
+  return impl_->port_;
+}
+const PvTable& CaServer::table() const {
+  return impl_->table_;
+}
 ServerStats CaServer::stats() const {
   auto s = impl_->stats_;
   s.circuits = impl_->circuits_.size();
   return s;
 }
-void CaServer::saveSettings() { impl_->saveSettings(); }
+void CaServer::saveSettings() {
+  impl_->saveSettings();
+}
 
 } // namespace telvik::server

@@ -27,24 +27,34 @@ int main(int argc, char** argv) {
   using namespace telvik::server;
   const std::string name = programName(argc > 0 ? argv[0] : nullptr);
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  for (int i = 1; i < argc; ++i)
+    args.emplace_back(argv[i]);
   auto parsed = parseOptions(args, processEnv, name);
   switch (parsed.action) {
-  case ParseResult::Action::help: std::cout << parsed.message << std::flush; return 0;
-  case ParseResult::Action::version: std::cout << parsed.message << std::flush; return 0;
-  case ParseResult::Action::error: std::cerr << parsed.message << std::endl; return 2;
-  case ParseResult::Action::run: break;
+  case ParseResult::Action::help:
+    std::cout << parsed.message << std::flush;
+    return 0;
+  case ParseResult::Action::version:
+    std::cout << parsed.message << std::flush;
+    return 0;
+  case ParseResult::Action::error:
+    std::cerr << parsed.message << std::endl;
+    return 2;
+  case ParseResult::Action::run:
+    break;
   }
   const Options& options = parsed.options;
 
   try {
     auto& app = orvane::Application::getInstance();
-    AccessRules rules = options.accessFile.empty() ? AccessRules() : AccessRules::fromFile(options.accessFile);
+    AccessRules rules =
+        options.accessFile.empty() ? AccessRules() : AccessRules::fromFile(options.accessFile);
     app.initialise();
 
     SettingsStore store(options.persistFile);
     auto report = store.restore(app.processVariables());
-    for (auto& note : report.notes) std::cerr << name << ": " << note << std::endl;
+    for (auto& note : report.notes)
+      std::cerr << name << ": " << note << std::endl;
 
     boost::asio::io_context io;
     CaServer server(io, app.processVariables(), options, std::move(rules), &store);
@@ -59,8 +69,8 @@ int main(int argc, char** argv) {
       io.stop();
     });
 
-    std::cerr << name << ": serving " << server.table().all().size() << " variables on " << options.interface << ":"
-              << server.port() << std::endl;
+    std::cerr << name << ": serving " << server.table().all().size() << " variables on "
+              << options.interface << ":" << server.port() << std::endl;
     app.run();
     io.run();
 

@@ -33,14 +33,17 @@ std::string messageOf(const std::function<void()>& f) {
   return "no DeviceError";
 }
 
-bool contains(const std::string& s, std::string_view part) { return s.find(part) != std::string::npos; }
+bool contains(const std::string& s, std::string_view part) {
+  return s.find(part) != std::string::npos;
+}
 
 TEST(Backend, RefusesAccessWhenClosedOutOfRangeOrMisaligned) {
   DummyBackend b("Checks", smallMap());
   std::uint32_t w[2] = {};
   EXPECT_FALSE(b.isOpen());
   EXPECT_EQ(b.size(), 0u);
-  EXPECT_EQ(messageOf([&] { b.read(0, w, 1); }), "device 'Checks' (dummy): cannot read: the device is not open");
+  EXPECT_EQ(messageOf([&] { b.read(0, w, 1); }),
+            "device 'Checks' (dummy): cannot read: the device is not open");
   b.open();
   EXPECT_EQ(b.size(), 0x1cu);
   EXPECT_NO_THROW(b.read(0x18, w, 1));
@@ -122,12 +125,13 @@ TEST(DummyBackend, InjectedFailuresHitTheNextAccessesAndOpens) {
 }
 
 TEST(DummyBackend, RefusesAMapTooLargeForMemory) {
-  auto map = std::make_shared<const RegisterMap>(parseRegisterMapText("A 1 0x100000000 4 fixed 8 0 0 rw\n", "big.map"));
+  auto map = std::make_shared<const RegisterMap>(
+      parseRegisterMapText("A 1 0x100000000 4 fixed 8 0 0 rw\n", "big.map"));
   EXPECT_TRUE(contains(messageOf([&] { DummyBackend b("Big", map); }), "big.map needs 4294967300 bytes"));
 }
 
 class ShmBackendTest : public ::testing::Test {
-protected:
+ protected:
   void TearDown() override { ShmBackend::unlink(name); }
   const std::string name = "quellor-test-" + std::to_string(::getpid()) + "-" +
                            ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -207,12 +211,14 @@ TEST(MmapBackend, AShortOrMissingFileFailsAtOpenNamingPathAndRegister) {
   auto file = dir.write("regs.bin", std::string(0x10, '\0'));
   MmapBackend b("Board", file, smallMap());
   auto message = messageOf([&] { b.open(); });
-  EXPECT_EQ(message, "device 'Board' (mmap:" + file.string() + "): file " + file.string() +
-                         " is 16 bytes, shorter than its map: /maps/small.map:2: register '/Wide' ends at byte 24");
+  EXPECT_EQ(message,
+            "device 'Board' (mmap:" + file.string() + "): file " + file.string() +
+                " is 16 bytes, shorter than its map: /maps/small.map:2: register '/Wide' ends at byte 24");
   EXPECT_FALSE(b.isOpen());
 
   MmapBackend missing("Board", dir.path() / "absent", smallMap());
-  EXPECT_TRUE(contains(messageOf([&] { missing.open(); }), "cannot open " + (dir.path() / "absent").string()));
+  EXPECT_TRUE(
+      contains(messageOf([&] { missing.open(); }), "cannot open " + (dir.path() / "absent").string()));
 }
 
 } // namespace

@@ -45,25 +45,25 @@ TEST(FixedPoint, Unsigned32) {
 TEST(FixedPoint, Width18Frac16EdgesAndHalfLsbRounding) {
   auto c = ElementCodec::fixedPoint(18, 16, true);
   const double lsb = std::ldexp(1.0, -16);
-  EXPECT_EQ(c.toCooked<double>(0x20000), -2.0);           // most negative
-  EXPECT_EQ(c.toCooked<double>(0x1ffff), 2.0 - lsb);      // most positive
+  EXPECT_EQ(c.toCooked<double>(0x20000), -2.0);      // most negative
+  EXPECT_EQ(c.toCooked<double>(0x1ffff), 2.0 - lsb); // most positive
   EXPECT_EQ(c.toCooked<double>(0x3ffff), -lsb);
-  EXPECT_EQ(c.toCooked<double>(0xfffc0001), lsb);         // bits above the width are not ours
-  EXPECT_EQ(c.toRaw(2.0), 0x1ffffu);                      // clamps, never wraps to -2
+  EXPECT_EQ(c.toCooked<double>(0xfffc0001), lsb); // bits above the width are not ours
+  EXPECT_EQ(c.toRaw(2.0), 0x1ffffu);              // clamps, never wraps to -2
   EXPECT_EQ(c.toRaw(-2.0 - lsb), 0x20000u);
   EXPECT_EQ(c.toRaw(1e300), 0x1ffffu);
   EXPECT_EQ(c.toRaw(-HUGE_VAL), 0x20000u);
   EXPECT_EQ(c.toRaw(std::nan("")), 0u);
-  EXPECT_EQ(c.toRaw(0.5 * lsb), 1u);                      // ties away from zero
+  EXPECT_EQ(c.toRaw(0.5 * lsb), 1u); // ties away from zero
   EXPECT_EQ(c.toRaw(-0.5 * lsb), 0x3ffffu);
   EXPECT_EQ(c.toRaw(0.49 * lsb), 0u);
   EXPECT_EQ(c.toRaw(1.5 * lsb), 2u);
   EXPECT_EQ(c.toRaw(-1.5 * lsb), 0x3fffeu);
   EXPECT_EQ(c.toRaw(-0.49 * lsb), 0u);
   // Integers: exact arithmetic with the same rounding.
-  EXPECT_EQ(c.toCooked<std::int32_t>(0x18000), 2);       // 1.5
-  EXPECT_EQ(c.toCooked<std::int32_t>(0x14000), 1);       // 1.25
-  EXPECT_EQ(c.toCooked<std::int32_t>(0x28000), -2);      // -1.5
+  EXPECT_EQ(c.toCooked<std::int32_t>(0x18000), 2);  // 1.5
+  EXPECT_EQ(c.toCooked<std::int32_t>(0x14000), 1);  // 1.25
+  EXPECT_EQ(c.toCooked<std::int32_t>(0x28000), -2); // -1.5
   EXPECT_EQ(c.toCooked<std::uint32_t>(0x28000), 0u);
   EXPECT_EQ(c.toRaw(1), 0x10000u);
   EXPECT_EQ(c.toRaw(2), 0x1ffffu);
@@ -75,7 +75,8 @@ TEST(FixedPoint, EveryWidth18Frac16RawSurvivesDoubleAndHalfLsbSteps) {
   const double lsb = std::ldexp(1.0, -16);
   for (std::uint64_t raw = 0; raw < (1u << 18); ++raw) {
     const double v = c.toCooked<double>(raw);
-    const std::int64_t n = raw >= 0x20000 ? static_cast<std::int64_t>(raw) - 0x40000 : static_cast<std::int64_t>(raw);
+    const std::int64_t n =
+        raw >= 0x20000 ? static_cast<std::int64_t>(raw) - 0x40000 : static_cast<std::int64_t>(raw);
     ASSERT_EQ(v, static_cast<double>(n) * lsb);
     ASSERT_EQ(c.toRaw(v), raw);
     ASSERT_EQ(c.toRaw(static_cast<float>(v)), raw); // 18 bits fit a float
@@ -122,7 +123,7 @@ TEST(FixedPoint, NegativeFracScalesUp) {
   auto c = ElementCodec::fixedPoint(8, -4, true);
   EXPECT_EQ(c.toCooked<std::int32_t>(1), 16);
   EXPECT_EQ(c.toCooked<std::int32_t>(0x80), -2048);
-  EXPECT_EQ(c.toRaw(24), 2u);      // 1.5 LSB, away from zero
+  EXPECT_EQ(c.toRaw(24), 2u); // 1.5 LSB, away from zero
   EXPECT_EQ(c.toRaw(-24), 0xfeu);
   EXPECT_EQ(c.toRaw(7), 0u);
   EXPECT_TRUE(c.toCooked<bool>(c.toRaw(true)));
@@ -136,7 +137,7 @@ TEST(FixedPoint, SixtyFourBits) {
   }
   EXPECT_EQ(s.toRaw(U64::max()), static_cast<std::uint64_t>(I64::max()));
   EXPECT_EQ(s.toCooked<std::uint64_t>(s.toRaw(std::int64_t{-1})), 0u);
-  EXPECT_EQ(s.toRaw(9.3e18), 0x7fffffffffffffffu);   // beyond 2^63
+  EXPECT_EQ(s.toRaw(9.3e18), 0x7fffffffffffffffu); // beyond 2^63
   EXPECT_EQ(s.toRaw(-9.3e18), 0x8000000000000000u);
   EXPECT_EQ(s.toRaw(-9223372036854775808.0), 0x8000000000000000u);
   EXPECT_EQ(s.toRaw(std::string("-9223372036854775808")), 0x8000000000000000u);
@@ -153,7 +154,7 @@ TEST(FixedPoint, SixtyFourBits) {
   auto scaled = ElementCodec::fixedPoint(64, 32, true);
   EXPECT_EQ(scaled.toCooked<double>(0x0000000180000000), 1.5);
   EXPECT_EQ(scaled.toCooked<std::int64_t>(0xfffffffe80000000), -2); // -1.5
-  EXPECT_EQ(scaled.toRaw(I64::max()), 0x7fffffffffffffffu);           // 2^63 << 32 saturates
+  EXPECT_EQ(scaled.toRaw(I64::max()), 0x7fffffffffffffffu);         // 2^63 << 32 saturates
 
   // The most extreme scale: 2^64 * 2^64 exceeds float, which clamps instead of overflowing.
   auto huge = ElementCodec::fixedPoint(64, -64, false);

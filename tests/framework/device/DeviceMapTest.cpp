@@ -1,5 +1,5 @@
-#include "framework/device/DeviceError.hpp"
 #include "framework/device/DeviceMap.hpp"
+#include "framework/device/DeviceError.hpp"
 #include "tests/framework/device/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,9 @@
 namespace orvane::device {
 namespace {
 
-DeviceMap parse(std::string_view text) { return parseDeviceMapText(text, "quellor.dmap", "/srv/quellor"); }
+DeviceMap parse(std::string_view text) {
+  return parseDeviceMapText(text, "quellor.dmap", "/srv/quellor");
+}
 
 TEST(DeviceMap, ParsesEveryBackendAndResolvesRelativePathsFromTheDmapDirectory) {
   auto dmap = parse("# devices of this server\n"

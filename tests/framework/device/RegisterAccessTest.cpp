@@ -1,8 +1,8 @@
+#include "framework/device/RegisterAccess.hpp"
 #include "framework/device/Device.hpp"
 #include "framework/device/DeviceError.hpp"
 #include "framework/device/DummyBackend.hpp"
 #include "framework/device/MmapBackend.hpp"
-#include "framework/device/RegisterAccess.hpp"
 #include "framework/device/ShmBackend.hpp"
 #include "tests/framework/device/TempDir.hpp"
 
@@ -20,7 +20,7 @@ Board/hwProtectionReset   1  0x40 4 void    0  0  0 wo
 )";
 
 class RegisterAccessTest : public ::testing::Test {
-protected:
+ protected:
   std::shared_ptr<const RegisterMap> map =
       std::make_shared<const RegisterMap>(parseRegisterMapText(channelMap, "/maps/access.map"));
   DummyBackend backend{"Access", map};
@@ -81,7 +81,8 @@ TEST_F(RegisterAccessTest, MisuseAndFailuresThrow) {
   EXPECT_THROW(readRegister(backend, reg("Board/hwProtectionReset"), values), std::logic_error);
   EXPECT_THROW(writeRegister(backend, reg("Channel0/dacVoltage"), std::vector<std::int32_t>{1, 2, 3, 4}),
                std::logic_error);
-  EXPECT_THROW(writeRegister(backend, reg("Channel0/controlTable"), std::vector<double>{1}), std::invalid_argument);
+  EXPECT_THROW(writeRegister(backend, reg("Channel0/controlTable"), std::vector<double>{1}),
+               std::invalid_argument);
   EXPECT_THROW(writeRegister(backend, reg("Channel0/dcVoltage"), std::vector<std::string>{"x"}),
                std::invalid_argument);
 
@@ -97,10 +98,12 @@ TEST(OpenDevice, ParsesBothFilesAndCreatesTheBackendClosed) {
   dir.write("bad.map", "A 1 0 4 fixed 32 0 1 rw\nB 1 0 4 fixed 32 0 1 rw\n");
   dir.write("regs.bin", std::string(0x100, '\0'));
   auto dmap = dir.write("quellor.dmap", "PiezoDriver dummy:?map=maps/quellor.map\n"
-                                        "Sim shm:quellor-sim-" + std::to_string(::getpid()) + "?map=maps/quellor.map\n"
-                                        "Board mmap:regs.bin?map=maps/quellor.map\n"
-                                        "Broken dummy:?map=bad.map\n"
-                                        "Missing dummy:?map=nothing.map\n");
+                                        "Sim shm:quellor-sim-" +
+                                            std::to_string(::getpid()) +
+                                            "?map=maps/quellor.map\n"
+                                            "Board mmap:regs.bin?map=maps/quellor.map\n"
+                                            "Broken dummy:?map=bad.map\n"
+                                            "Missing dummy:?map=nothing.map\n");
 
   auto device = openDevice(dmap, "PiezoDriver");
   EXPECT_EQ(device.entry.alias, "PiezoDriver");

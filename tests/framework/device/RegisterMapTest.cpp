@@ -1,5 +1,5 @@
-#include "framework/device/DeviceError.hpp"
 #include "framework/device/RegisterMap.hpp"
+#include "framework/device/DeviceError.hpp"
 #include "tests/framework/device/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,8 @@
 namespace orvane::device {
 namespace {
 
-constexpr std::string_view boardMap = R"(# path                     elements offset  bytes type   width frac signed access
+constexpr std::string_view boardMap =
+    R"(# path                     elements offset  bytes type   width frac signed access
 Channel0/dcVoltage         1        0x0000  4     fixed  32    16   1      rw
 Channel0/dacVoltage        16       0x0040  4     fixed  32    0    1      ro   # DAQ buffer
 Channel0/gain              2        0x0080  8     ieee754 64   0    1      rw
@@ -75,7 +76,8 @@ TEST(RegisterMap, EveryErrorNamesFileAndLine) {
       {ok + "A 1 0 4 fixed 32 0 1 rw\n# gap\nA 1 8 4 fixed 32 0 1 rw\n", 4,
        "duplicate register '/A' (register at line 2)"},
       {ok + "alias Good Good\n", 2, "alias '/Good' collides with an existing path (register at line 1)"},
-      {"alias A Good\n" + ok + "A 1 0 4 fixed 8 0 0 ro\n", 3, "register '/A' collides with an alias (alias at line 1)"},
+      {"alias A Good\n" + ok + "A 1 0 4 fixed 8 0 0 ro\n", 3,
+       "register '/A' collides with an alias (alias at line 1)"},
       {ok + "A 2 0x0FC 4 fixed 32 0 1 rw\n", 2, "register '/A' (bytes 0xfc..0x103) overlaps '/Good'"},
       {"Big 64 0 4 fixed 32 0 1 rw\nFar 1 0x400 4 fixed 32 0 1 rw\nIn 1 0x80 8 fixed 64 0 1 rw\n", 3,
        "register '/In' (bytes 0x80..0x87) overlaps '/Big' (bytes 0x0..0xff, line 1)"},

@@ -12,10 +12,11 @@ namespace orvane::device {
 namespace {
 
 std::shared_ptr<const RegisterMap> boardMap() {
-  return std::make_shared<const RegisterMap>(parseRegisterMapText("Board/driverBootStatus 1 0x0 4 fixed 32 0 0 rw\n"
-                                                                  "Channel0/dcVoltage 1 0x4 4 fixed 32 16 1 rw\n"
-                                                                  "Channel0/dacVoltage 16 0x40 4 fixed 18 0 1 rw\n",
-                                                                  "shm-test.map"));
+  return std::make_shared<const RegisterMap>(
+      parseRegisterMapText("Board/driverBootStatus 1 0x0 4 fixed 32 0 0 rw\n"
+                           "Channel0/dcVoltage 1 0x4 4 fixed 32 16 1 rw\n"
+                           "Channel0/dacVoltage 16 0x40 4 fixed 18 0 1 rw\n",
+                           "shm-test.map"));
 }
 
 // One byte over a pipe is the hand-over between the processes: no timing involved.
@@ -51,7 +52,8 @@ TEST(ShmTwoProcesses, EachSeesTheOthersWrites) {
       readRegister(sim, dc, v);
       if (v != std::vector<double>{-2.5}) code = 11;
       std::vector<int32_t> samples(16);
-      for (int i = 0; i < 16; ++i) samples[static_cast<size_t>(i)] = (i - 8) * 1000;
+      for (int i = 0; i < 16; ++i)
+        samples[static_cast<size_t>(i)] = (i - 8) * 1000;
       writeRegister(sim, dac, samples);
       writeRegister(sim, boot, std::vector<uint32_t>{0});
       send(toParent[1]);
@@ -79,7 +81,8 @@ TEST(ShmTwoProcesses, EachSeesTheOthersWrites) {
   ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
   EXPECT_TRUE(WIFEXITED(wstatus));
   EXPECT_EQ(WEXITSTATUS(wstatus), 0);
-  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
+    ::close(fd);
   server.close();
   EXPECT_TRUE(ShmBackend::unlink(name));
 }

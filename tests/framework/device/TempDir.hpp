@@ -11,7 +11,7 @@
 namespace orvane::device::test {
 
 class TempDir {
-public:
+ public:
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quellor-device-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -33,7 +33,7 @@ public:
     return p;
   }
 
-private:
+ private:
   std::filesystem::path path_;
 };
 

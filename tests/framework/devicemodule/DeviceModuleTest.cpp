@@ -1,8 +1,8 @@
-#include "framework/device/DeviceError.hpp"
 #include "framework/devicemodule/DeviceModule.hpp"
-#include "framework/device/DummyBackend.hpp"
 #include "framework/Orvane.hpp"
 #include "framework/TestFacility.hpp"
+#include "framework/device/DeviceError.hpp"
+#include "framework/device/DummyBackend.hpp"
 #include "tests/framework/device/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -71,7 +71,8 @@ struct BootWatch : ApplicationModule {
 
 struct TestApp : Application {
   TestApp(std::filesystem::path dmapFile, bool connect, DeviceModule::InitialisationHandler init = {})
-      : Application("devicetest"), dmap(std::move(dmapFile)), connectDevice(connect), dev(this, alias, std::move(init)) {}
+      : Application("devicetest"), dmap(std::move(dmapFile)), connectDevice(connect),
+        dev(this, alias, std::move(init)) {}
   ~TestApp() override { shutdown(); }
   std::filesystem::path dmap;
   bool connectDevice;
@@ -86,7 +87,7 @@ struct TestApp : Application {
 };
 
 class DeviceModuleTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     dir.write("board.map", boardMap);
     dmap = dir.write("quellor.dmap", "PiezoDriver dummy:?map=board.map\n");
@@ -118,7 +119,8 @@ TEST_F(DeviceModuleTest, EveryTriggerPollsEachReadRegisterOnceWithTheTriggersVer
 
   // The opening's read gives every register its first value; a module sees it as initial value.
   EXPECT_EQ(inits, 1);
-  for (const auto& p : readPaths) EXPECT_EQ(tf.updateCount(p), 1u) << p;
+  for (const auto& p : readPaths)
+    EXPECT_EQ(tf.updateCount(p), 1u) << p;
   EXPECT_EQ(app.user.reads, 0);
   EXPECT_EQ(app.user.appliedTableMode.value, 1);
   EXPECT_EQ(tf.readArray<int32_t>("/Channel0/dacVoltage"), (std::vector<int32_t>{-1, 131071, -131072, 5}));
@@ -207,14 +209,15 @@ TEST_F(DeviceModuleTest, AFaultSendsFaultyValuesOnceThenRecoveryReinitialisesAnd
   EXPECT_EQ(app.dev.openCount(), 2u);
   EXPECT_EQ(app.user.faultyReads, 1);
   auto updates = tf.takeRawUpdates("/Channel0/appliedTableMode");
-  ASSERT_EQ(updates.size(), beforeFault + 2);          // the faulty one, then the recovery's read
+  ASSERT_EQ(updates.size(), beforeFault + 2); // the faulty one, then the recovery's read
   EXPECT_EQ(tf.readValidity("/Channel0/appliedTableMode"), DataValidity::ok);
   EXPECT_GT(tf.readVersion("/Channel0/appliedTableMode"), okVersion);
   EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 2.5);
   EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 1);
   EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
   const auto message = tf.readScalar<std::string>("/Devices/PiezoDriver/message");
-  EXPECT_NE(message.find("'PiezoDriver' (dummy): read failed: injected failure"), std::string::npos) << message;
+  EXPECT_NE(message.find("'PiezoDriver' (dummy): read failed: injected failure"), std::string::npos)
+      << message;
   EXPECT_EQ(tf.takeUpdates<int32_t>("/Devices/PiezoDriver/status"), (std::vector<int32_t>{1, 0, 1, 0}));
 
   // Values keep flowing afterwards.
@@ -227,7 +230,8 @@ TEST_F(DeviceModuleTest, AFaultSendsFaultyValuesOnceThenRecoveryReinitialisesAnd
   tf.stepApplication();
   EXPECT_EQ(inits, 3);
   EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 4.0);
-  EXPECT_NE(tf.readScalar<std::string>("/Devices/PiezoDriver/message").find("write failed"), std::string::npos);
+  EXPECT_NE(tf.readScalar<std::string>("/Devices/PiezoDriver/message").find("write failed"),
+            std::string::npos);
 }
 
 TEST_F(DeviceModuleTest, WritesDuringAFaultAreKeptAndAFailedRecoveryWaitsForTheRetry) {
@@ -454,7 +458,8 @@ TEST(RecoveryBackoff, DoublesFromTheFirstWaitUpToTheBound) {
   using std::chrono::milliseconds;
   std::vector<long> waits;
   for (unsigned failures : {1u, 2u, 3u, 4u, 5u, 6u, 1000u})
-    waits.push_back(static_cast<long>(device::recoveryBackoff(failures, milliseconds(500), milliseconds(5000)).count()));
+    waits.push_back(
+        static_cast<long>(device::recoveryBackoff(failures, milliseconds(500), milliseconds(5000)).count()));
   EXPECT_EQ(waits, (std::vector<long>{500, 1000, 2000, 4000, 5000, 5000, 5000}));
 }
 

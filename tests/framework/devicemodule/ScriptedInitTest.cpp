@@ -1,8 +1,8 @@
+#include "framework/Orvane.hpp"
+#include "framework/TestFacility.hpp"
 #include "framework/devicemodule/DeviceModule.hpp"
 #include "framework/devicemodule/ScriptedInitHandler.hpp"
 #include "framework/devicemodule/src/Subprocess.hpp"
-#include "framework/Orvane.hpp"
-#include "framework/TestFacility.hpp"
 #include "tests/framework/device/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@ const char* const boardMap = "Board/driverBootStatus 1 0 4 fixed 32 0 0 ro\n"
 // Scripts and the server's working directory are the scratch directory, as "./initHardware.py"
 // is relative to the server's.
 class ScriptTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
@@ -78,7 +78,8 @@ TEST_F(CommandTest, OutcomesAreToldApartAndDescribed) {
 }
 
 TEST_F(CommandTest, ArgumentsReachTheProgramUntouchedByAnyShell) {
-  EXPECT_EQ(splitCommand("  ./init.sh  --board\t2 "), (std::vector<std::string>{"./init.sh", "--board", "2"}));
+  EXPECT_EQ(splitCommand("  ./init.sh  --board\t2 "),
+            (std::vector<std::string>{"./init.sh", "--board", "2"}));
   const auto r = runCommand(splitCommand("echo $HOME * ; `id` >x"), 10s, 1000);
   EXPECT_EQ(r.output, "$HOME * ; `id` >x\n");
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "x"));
@@ -117,13 +118,15 @@ struct Consumer : ApplicationModule {
   bool started = false;
   void mainLoop() override {
     started = true;
-    for (;;) mode->read();
+    for (;;)
+      mode->read();
   }
 };
 
 struct InitApp : Application {
   InitApp(const std::string& command, unsigned grace = 10, std::chrono::milliseconds limit = 60s)
-      : Application("inittest"), handler(this, "PiezoInitHandler", "", command, dev, "initScriptOutput", grace, limit) {}
+      : Application("inittest"),
+        handler(this, "PiezoInitHandler", "", command, dev, "initScriptOutput", grace, limit) {}
   ~InitApp() override { shutdown(); }
   DeviceModule dev{this, "PiezoDriver"};
   ScriptedInitHandler handler;
@@ -136,7 +139,7 @@ struct InitApp : Application {
 };
 
 class InitHandlerTest : public ScriptTest {
-protected:
+ protected:
   void SetUp() override {
     ScriptTest::SetUp();
     dir.write("board.map", boardMap);
@@ -147,8 +150,9 @@ protected:
 };
 
 TEST_F(InitHandlerTest, RunsAtEveryOpeningAndPublishesWhatItPrinted) {
-  const auto cmd = script("initHardware.sh", "n=$(cat runs 2>/dev/null || echo 0)\nn=$((n+1))\necho $n > runs\n"
-                                             "echo \"init run $n\"\necho 'a warning' >&2\n");
+  const auto cmd =
+      script("initHardware.sh", "n=$(cat runs 2>/dev/null || echo 0)\nn=$((n+1))\necho $n > runs\n"
+                                "echo \"init run $n\"\necho 'a warning' >&2\n");
   InitApp app(cmd);
   TestFacility tf(app);
   tf.runApplication();
@@ -166,14 +170,16 @@ TEST_F(InitHandlerTest, RunsAtEveryOpeningAndPublishesWhatItPrinted) {
 }
 
 TEST_F(InitHandlerTest, AFailingScriptKeepsTheDeviceFaultyWithoutValuesAndIsRetried) {
-  const auto cmd = script("initHardware.sh", "if [ -e ok ]; then echo ready; exit 0; fi\necho 'not ready'\nexit 3\n");
+  const auto cmd =
+      script("initHardware.sh", "if [ -e ok ]; then echo ready; exit 0; fi\necho 'not ready'\nexit 3\n");
   InitApp app(cmd);
   TestFacility tf(app);
   tf.runApplication();
   EXPECT_EQ(tf.readScalar<std::string>(output), "not ready\n./initHardware.sh exited with status 3\n");
   EXPECT_EQ(tf.readScalar<int32_t>(status), 1);
   EXPECT_EQ(tf.readScalar<std::string>("/Devices/PiezoDriver/message"),
-            "initialisation of device 'PiezoDriver' failed: PiezoInitHandler: ./initHardware.sh exited with status 3");
+            "initialisation of device 'PiezoDriver' failed: PiezoInitHandler: ./initHardware.sh exited with "
+            "status 3");
   // No register value has reached anyone, so the module waiting for one has not started.
   EXPECT_EQ(tf.updateCount("/Channel0/appliedTableMode"), 0u);
   EXPECT_FALSE(app.consumer.started);
@@ -203,7 +209,8 @@ TEST_F(InitHandlerTest, AHangingScriptIsKilledAtTheTimeLimitAndAMissingOneFails)
     InitApp app(script("hang.sh", "echo $$ > pid\necho working\nsleep 60 &\nexec sleep 60\n"), 10, 300ms);
     TestFacility tf(app);
     tf.runApplication();
-    EXPECT_EQ(tf.readScalar<std::string>(output), "working\n./hang.sh did not finish within 300 ms and was killed\n");
+    EXPECT_EQ(tf.readScalar<std::string>(output),
+              "working\n./hang.sh did not finish within 300 ms and was killed\n");
     EXPECT_EQ(tf.readScalar<int32_t>(status), 1);
     EXPECT_TRUE(processGone("pid"));
   }

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <bit>
 #include <cstring>
 
 namespace telvik::protocol {
@@ -19,7 +19,8 @@ using test::hex;
 
 constexpr auto code = [](DbrType t) { return toWire(t); };
 
-DbrData read(const Value& v, DbrType t, std::uint32_t count = 1, ReadContext ctx = {}, const Metadata& md = {}) {
+DbrData read(const Value& v, DbrType t, std::uint32_t count = 1, ReadContext ctx = {},
+             const Metadata& md = {}) {
   return encodeDbr(v, md, code(t), count, ctx);
 }
 
@@ -27,11 +28,16 @@ template <class T> T single(const DbrData& d) {
   T v{};
   EXPECT_EQ(d.bytes.size(), sizeof(T));
   std::uint64_t u = 0;
-  for (auto b : d.bytes) u = u << 8 | b;
-  if constexpr (sizeof(T) == 8) v = std::bit_cast<T>(u);
-  else if constexpr (sizeof(T) == 4) v = std::bit_cast<T>(static_cast<std::uint32_t>(u));
-  else if constexpr (sizeof(T) == 2) v = std::bit_cast<T>(static_cast<std::uint16_t>(u));
-  else v = static_cast<T>(u);
+  for (auto b : d.bytes)
+    u = u << 8 | b;
+  if constexpr (sizeof(T) == 8)
+    v = std::bit_cast<T>(u);
+  else if constexpr (sizeof(T) == 4)
+    v = std::bit_cast<T>(static_cast<std::uint32_t>(u));
+  else if constexpr (sizeof(T) == 2)
+    v = std::bit_cast<T>(static_cast<std::uint16_t>(u));
+  else
+    v = static_cast<T>(u);
   return v;
 }
 
@@ -170,8 +176,10 @@ TEST(Write, TextParsesIntoNumbers) {
     return b;
   };
   EXPECT_EQ(write(DbrType::String, 1, str("2.5"), NativeType::Double).value, Value{std::vector<double>{2.5}});
-  EXPECT_EQ(write(DbrType::String, 1, str(" 42\n"), NativeType::Long).value, Value{std::vector<std::int32_t>{42}});
-  EXPECT_EQ(write(DbrType::String, 1, str("0x1F"), NativeType::Short).value, Value{std::vector<std::int16_t>{31}});
+  EXPECT_EQ(write(DbrType::String, 1, str(" 42\n"), NativeType::Long).value,
+            Value{std::vector<std::int32_t>{42}});
+  EXPECT_EQ(write(DbrType::String, 1, str("0x1F"), NativeType::Short).value,
+            Value{std::vector<std::int16_t>{31}});
   EXPECT_EQ(write(DbrType::String, 1, str(""), NativeType::Float).status, EcaStatus::NoConvert);
   EXPECT_EQ(write(DbrType::String, 1, str("1.5 V"), NativeType::Double).status, EcaStatus::NoConvert);
 }
@@ -229,7 +237,8 @@ TEST(NumberText, ParseAcceptsOnlyWholeNumbers) {
   EXPECT_EQ(parseNumber("-0x10"), -16.0);
   EXPECT_EQ(parseNumber("1e3"), 1000.0);
   EXPECT_TRUE(std::isinf(*parseNumber("-inf")));
-  for (const char* bad : {"", "  ", "--5", "+-5", "1e", "0x", "5 5", "1e999"}) EXPECT_FALSE(parseNumber(bad)) << bad;
+  for (const char* bad : {"", "  ", "--5", "+-5", "1e", "0x", "5 5", "1e999"})
+    EXPECT_FALSE(parseNumber(bad)) << bad;
 }
 
 TEST(NumberText, FormatFitsADbrString) {

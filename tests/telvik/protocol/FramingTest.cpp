@@ -86,7 +86,8 @@ TEST(StreamDecoder, ResultDoesNotDependOnHowBytesAreSplit) {
   std::vector<StreamEvent> got;
   for (std::uint8_t b : libcaConnectBurst) {
     bytewise.feed(ByteView(&b, 1));
-    for (auto& e : drain(bytewise)) got.push_back(std::move(e));
+    for (auto& e : drain(bytewise))
+      got.push_back(std::move(e));
   }
   EXPECT_EQ(got, expected);
 }
@@ -128,7 +129,8 @@ TEST(StreamDecoder, OversizedMessageIsSkippedWithoutBuffering) {
   for (std::size_t at = 0; at < big.size(); at += 1000) {
     d.feed(ByteView(big).subspan(at, std::min<std::size_t>(1000, big.size() - at)));
     maxBuffered = std::max(maxBuffered, d.buffered());
-    for (auto& e : drain(d)) got.push_back(std::move(e));
+    for (auto& e : drain(d))
+      got.push_back(std::move(e));
   }
   ASSERT_EQ(got.size(), 2u);
   const auto& r = std::get<Rejected>(got[0]);
@@ -184,9 +186,9 @@ TEST(StreamDecoder, UnknownAndObsoleteCommandsAreRejectedButCircuitGoesOn) {
 
 TEST(StreamDecoder, UnusableNamesAreRejectedWithTheirHeader) {
   const Bytes cases[] = {
-      hex("0012000800000000000000010000000d 0000000000000000"),                 // empty name
-      hex("0012000800000000000000010000000d 54533a444f55424c"),                 // no NUL
-      hex("00060000000500000000000700000007"),                                  // search without payload
+      hex("0012000800000000000000010000000d 0000000000000000"), // empty name
+      hex("0012000800000000000000010000000d 54533a444f55424c"), // no NUL
+      hex("00060000000500000000000700000007"),                  // search without payload
   };
   for (const Bytes& c : cases) {
     StreamDecoder d;
@@ -242,14 +244,16 @@ TEST(Datagram, DecodesLibcaSearch) {
 TEST(Datagram, SeveralSearchesInOneDatagram) {
   Bytes d;
   ASSERT_TRUE(encode(Version{1, 13, 9}, d));
-  for (std::uint32_t id : {1u, 2u, 3u, 4u}) ASSERT_TRUE(encode(Search{5, 13, id, "PV" + std::to_string(id)}, d));
+  for (std::uint32_t id : {1u, 2u, 3u, 4u})
+    ASSERT_TRUE(encode(Search{5, 13, id, "PV" + std::to_string(id)}, d));
   const DatagramContent c = decodeDatagram(d);
   ASSERT_EQ(c.messages.size(), 5u);
   EXPECT_EQ(std::get<Search>(c.messages[4]).name, "PV4");
 }
 
 TEST(Datagram, TruncatedLastMessageIsDroppedAndMarksDatagram) {
-  const DatagramContent c = decodeDatagram(ByteView(libcaSearchDatagram).first(libcaSearchDatagram.size() - 8));
+  const DatagramContent c =
+      decodeDatagram(ByteView(libcaSearchDatagram).first(libcaSearchDatagram.size() - 8));
   EXPECT_FALSE(c.intact);
   ASSERT_EQ(c.messages.size(), 1u);
   ASSERT_EQ(c.rejected.size(), 1u);

@@ -16,11 +16,16 @@ inline Bytes hex(std::string_view text) {
   int high = -1;
   for (char c : text) {
     int v = -1;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c == ' ' || c == '\n') continue;
-    else throw std::invalid_argument("bad hex literal");
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else if (c == ' ' || c == '\n')
+      continue;
+    else
+      throw std::invalid_argument("bad hex literal");
     if (high < 0) {
       high = v;
     } else {

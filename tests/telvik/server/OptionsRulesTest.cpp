@@ -20,7 +20,9 @@ struct Env {
   }
 };
 
-ParseResult parse(std::vector<std::string> args, const Env& env = {}) { return parseOptions(args, env.lookup()); }
+ParseResult parse(std::vector<std::string> args, const Env& env = {}) {
+  return parseOptions(args, env.lookup());
+}
 
 TEST(Options, DefaultsFollowTheDesign) {
   auto r = parse({});

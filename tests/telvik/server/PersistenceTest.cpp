@@ -32,7 +32,9 @@ std::string slurp(const std::string& f) {
   return s.str();
 }
 
-void spit(const std::string& f, const std::string& text) { std::ofstream(f) << text; }
+void spit(const std::string& f, const std::string& text) {
+  std::ofstream(f) << text;
+}
 
 ProcessVariableInfo info(const std::string& path, ValueType t, size_t n = 1,
                          PvDirection d = PvDirection::fromOperator) {
@@ -93,8 +95,10 @@ TEST(Persistence, SaveAndRestoreRoundTripEveryKindOfValue) {
   EXPECT_TRUE(report.notes.empty());
   EXPECT_EQ(report.restored, 5u);
   EXPECT_EQ(std::get<std::vector<double>>(fresh.pv("/A/gain").get().value)[0], 0.1 + 0.2);
-  EXPECT_EQ(std::get<std::vector<std::string>>(fresh.pv("/A/text").get().value)[0], "tab\there\nnew line \\ backslash");
-  EXPECT_EQ(std::get<std::vector<int32_t>>(fresh.pv("/A/table").get().value), (std::vector<int32_t>{-1, 2, -3, 4}));
+  EXPECT_EQ(std::get<std::vector<std::string>>(fresh.pv("/A/text").get().value)[0],
+            "tab\there\nnew line \\ backslash");
+  EXPECT_EQ(std::get<std::vector<int32_t>>(fresh.pv("/A/table").get().value),
+            (std::vector<int32_t>{-1, 2, -3, 4}));
   EXPECT_TRUE(std::get<std::vector<orvane::Boolean>>(fresh.pv("/A/flag").get().value)[0]);
   EXPECT_EQ(std::get<std::vector<uint64_t>>(fresh.pv("/A/big").get().value)[0], 18446744073709551557ull);
 }
@@ -119,15 +123,15 @@ TEST(Persistence, CorruptFilesAreSetAsideAndIgnoredAsAWhole) {
     const char* what;
     std::string text;
   };
-  for (const auto& c : std::vector<Case>{
-           {"other format", "gain = 5\n"},
-           {"empty", ""},
-           {"count mismatch", header + good + "/A/table\tint32\t4\t1\t2\n"},
-           {"bad escape", header + good + "/A/text\tstring\t1\tbad\\q\n"},
-           {"unknown type", header + good + "/A/gain\tcomplex\t1\t1\n"},
-           {"value does not convert", header + good + "/A/table\tint32\t1\tseven\n"},
-           {"cut-off last line", header + good + "/A/table\tint32\t2\t1\t2"},
-           {"missing fields", header + good + "/A/gain\n"}}) {
+  for (const auto& c :
+       std::vector<Case>{{"other format", "gain = 5\n"},
+                         {"empty", ""},
+                         {"count mismatch", header + good + "/A/table\tint32\t4\t1\t2\n"},
+                         {"bad escape", header + good + "/A/text\tstring\t1\tbad\\q\n"},
+                         {"unknown type", header + good + "/A/gain\tcomplex\t1\t1\n"},
+                         {"value does not convert", header + good + "/A/table\tint32\t1\tseven\n"},
+                         {"cut-off last line", header + good + "/A/table\tint32\t2\t1\t2"},
+                         {"missing fields", header + good + "/A/gain\n"}}) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     const std::string file = dir.file("settings");
@@ -149,7 +153,8 @@ TEST(Persistence, CorruptFilesAreSetAsideAndIgnoredAsAWhole) {
 TEST(Persistence, EntriesThatNoLongerFitAreSkippedWithANote) {
   TempDir dir;
   const std::string file = dir.file("settings");
-  spit(file, "# quellor settings v1\n/A/gone\tdouble\t1\t1\n/A/readback\tdouble\t1\t2\n/A/gain\tdouble\t1\t3\n");
+  spit(file,
+       "# quellor settings v1\n/A/gone\tdouble\t1\t1\n/A/readback\tdouble\t1\t2\n/A/gain\tdouble\t1\t3\n");
   Registry r;
   SettingsStore store(file);
   auto report = store.restore(r.reg);

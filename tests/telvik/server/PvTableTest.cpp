@@ -14,8 +14,9 @@ using orvane::ValueType;
 
 namespace {
 
-ProcessVariableInfo info(const std::string& path, ValueType t, size_t n = 1, PvDirection d = PvDirection::fromOperator,
-                         const std::string& unit = "", const std::string& desc = "") {
+ProcessVariableInfo info(const std::string& path, ValueType t, size_t n = 1,
+                         PvDirection d = PvDirection::fromOperator, const std::string& unit = "",
+                         const std::string& desc = "") {
   ProcessVariableInfo i;
   i.path = path;
   i.type = t;
@@ -30,9 +31,10 @@ struct PvTableTest : ::testing::Test {
   orvane::ProcessVariableRegistry reg;
   std::unique_ptr<PvTable> table;
   void SetUp() override {
-    reg.add(info("/Channel0/StateMachine/currentState", ValueType::int32, 1, PvDirection::toOperator, "", "State"));
-    reg.add(info("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", ValueType::float64, 1, PvDirection::bidirectional,
-                 "V", "DC voltage setpoint requested by the operator"));
+    reg.add(info("/Channel0/StateMachine/currentState", ValueType::int32, 1, PvDirection::toOperator, "",
+                 "State"));
+    reg.add(info("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", ValueType::float64, 1,
+                 PvDirection::bidirectional, "V", "DC voltage setpoint requested by the operator"));
     reg.add(info("/Board/count", ValueType::uint32));
     reg.add(info("/Board/stamp", ValueType::int64));
     reg.add(info("/Board/small", ValueType::int16));
@@ -51,10 +53,13 @@ struct PvTableTest : ::testing::Test {
 p::Bytes be64(double d) {
   auto u = std::bit_cast<std::uint64_t>(d);
   p::Bytes b(8);
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(u >> (56 - 8 * i));
+  for (int i = 0; i < 8; ++i)
+    b[i] = static_cast<std::uint8_t>(u >> (56 - 8 * i));
   return b;
 }
-p::Bytes be16(std::uint16_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v), 0, 0, 0, 0, 0, 0}; }
+p::Bytes be16(std::uint16_t v) {
+  return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v), 0, 0, 0, 0, 0, 0};
+}
 p::Bytes text(const std::string& s, size_t size) {
   p::Bytes b(size, 0);
   std::memcpy(b.data(), s.data(), std::min(s.size(), size));
@@ -62,7 +67,8 @@ p::Bytes text(const std::string& s, size_t size) {
 }
 
 TEST_F(PvTableTest, NamesArePrefixPlusPathWithColons) {
-  EXPECT_EQ(PvTable::pvName("QUELLOR:", "/Channel0/StateMachine/currentState"), "QUELLOR:Channel0:StateMachine:currentState");
+  EXPECT_EQ(PvTable::pvName("QUELLOR:", "/Channel0/StateMachine/currentState"),
+            "QUELLOR:Channel0:StateMachine:currentState");
   EXPECT_TRUE(table->resolve("QUELLOR:Server:triggerNumber"));
   EXPECT_TRUE(table->resolve("QUELLOR:Channel0:StateMachine:currentState.VAL"));
   EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine"));
@@ -99,21 +105,26 @@ TEST_F(PvTableTest, NativeTypesAndCountsFollowTheTypeMapping) {
 }
 
 TEST_F(PvTableTest, ValuesConvertWithMetadata) {
-  reg.find("/Board/count")->consume(AnyVector(std::vector<uint32_t>{4294967295u}), orvane::VersionNumber(),
-                                    orvane::DataValidity::ok);
+  reg.find("/Board/count")
+      ->consume(AnyVector(std::vector<uint32_t>{4294967295u}), orvane::VersionNumber(),
+                orvane::DataValidity::ok);
   auto u = var("QUELLOR:Board:count").current();
   EXPECT_EQ(std::get<std::vector<double>>(u->value)[0], 4294967295.0);
   EXPECT_EQ(u->metadata.precision, 0);
   EXPECT_EQ(u->metadata.severity, p::AlarmSeverity::NoAlarm);
 
-  reg.find("/Board/stamp")->consume(AnyVector(std::vector<int64_t>{(1ll << 53) - 1}), orvane::VersionNumber(),
-                                    orvane::DataValidity::ok);
-  EXPECT_EQ(std::get<std::vector<double>>(var("QUELLOR:Board:stamp").current()->value)[0], 9007199254740991.0);
+  reg.find("/Board/stamp")
+      ->consume(AnyVector(std::vector<int64_t>{(1ll << 53) - 1}), orvane::VersionNumber(),
+                orvane::DataValidity::ok);
+  EXPECT_EQ(std::get<std::vector<double>>(var("QUELLOR:Board:stamp").current()->value)[0],
+            9007199254740991.0);
 
   // Faulty data is INVALID; a variable that never had a value is INVALID/UDF.
-  const auto when = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000) + std::chrono::nanoseconds(250));
+  const auto when =
+      std::chrono::system_clock::time_point(std::chrono::seconds(1700000000) + std::chrono::nanoseconds(250));
   reg.find("/Channel0/StateMachine/currentState")
-      ->consume(AnyVector(std::vector<int32_t>{2}), orvane::VersionNumber(when), orvane::DataValidity::faulty);
+      ->consume(AnyVector(std::vector<int32_t>{2}), orvane::VersionNumber(when),
+                orvane::DataValidity::faulty);
   u = var("QUELLOR:Channel0:StateMachine:currentState").current();
   EXPECT_EQ(u->metadata.severity, p::AlarmSeverity::Invalid);
   EXPECT_EQ(u->metadata.status, p::AlarmStatus::Read);
@@ -130,8 +141,8 @@ TEST_F(PvTableTest, ValuesConvertWithMetadata) {
 
   // Text longer than the char array keeps its first capacity-1 characters and the NUL.
   reg.find("/Board/message")
-      ->consume(AnyVector(std::vector<std::string>{std::string(longStringCapacity + 10, 'm')}), orvane::VersionNumber(),
-                orvane::DataValidity::ok);
+      ->consume(AnyVector(std::vector<std::string>{std::string(longStringCapacity + 10, 'm')}),
+                orvane::VersionNumber(), orvane::DataValidity::ok);
   u = var("QUELLOR:Board:message").current();
   EXPECT_EQ(std::get<p::LongString>(u->value).text.size(), longStringCapacity - 1);
   EXPECT_EQ(p::currentCount(u->value), longStringCapacity);
@@ -143,11 +154,13 @@ TEST_F(PvTableTest, TextFieldsServeDescriptionAndUnits) {
   EXPECT_FALSE(desc->writable());
   EXPECT_EQ(desc->nativeType(), p::NativeType::String);
   // A DBR_STRING field holds 39 characters; the "$" form gives the whole text.
-  EXPECT_EQ(std::get<std::vector<std::string>>(desc->current()->value)[0], "DC voltage setpoint requested by the op");
+  EXPECT_EQ(std::get<std::vector<std::string>>(desc->current()->value)[0],
+            "DC voltage setpoint requested by the op");
   auto full = table->resolve("QUELLOR:Channel0:VoltageSumLimiter:dcVoltageSetpoint.DESC$");
   ASSERT_TRUE(full);
   EXPECT_EQ(full->nativeType(), p::NativeType::LongString);
-  EXPECT_EQ(std::get<p::LongString>(full->current()->value).text, "DC voltage setpoint requested by the operator");
+  EXPECT_EQ(std::get<p::LongString>(full->current()->value).text,
+            "DC voltage setpoint requested by the operator");
   EXPECT_EQ(full->nativeCount(), 46u);
   auto egu = table->resolve("QUELLOR:Channel0:VoltageSumLimiter:dcVoltageSetpoint.EGU");
   ASSERT_TRUE(egu);

@@ -84,7 +84,8 @@ struct Types : ApplicationModule {
     // Initial (possibly restored) settings are not updates; derive the outputs from them first.
     doubled = 2 * doubleSetting;
     doubled.write();
-    ReadAnyGroup g{int32Setting, uint32Setting, int64Setting, floatSetting, doubleSetting, flag, text, controlTable, event};
+    ReadAnyGroup g{int32Setting, uint32Setting, int64Setting, floatSetting, doubleSetting,
+                   flag,         text,          controlTable, event};
     for (;;) {
       auto id = g.readAny();
       if (id == doubleSetting.getId()) {
@@ -98,12 +99,14 @@ struct Types : ApplicationModule {
         message.write();
       } else if (id == int32Setting.getId()) {
         std::vector<int32_t> v(16);
-        for (size_t i = 0; i < v.size(); ++i) v[i] = int32Setting * static_cast<int32_t>(i);
+        for (size_t i = 0; i < v.size(); ++i)
+          v[i] = int32Setting * static_cast<int32_t>(i);
         dacVoltage = v;
         dacVoltage.write();
       } else if (id == controlTable.getId()) {
         double s = 0;
-        for (double x : controlTable) s += x;
+        for (double x : controlTable)
+          s += x;
         tableSum = s;
         tableSum.write();
       } else if (id == flag.getId()) {
@@ -129,7 +132,8 @@ struct Waveform : ApplicationModule {
     std::vector<double> v(65536);
     for (;;) {
       trigger.read();
-      for (size_t i = 0; i < v.size(); i += 1024) v[i] = static_cast<double>(trigger.value());
+      for (size_t i = 0; i < v.size(); i += 1024)
+        v[i] = static_cast<double>(trigger.value());
       waveform = v;
       waveform.write();
       lastTrigger = trigger.value();
@@ -150,10 +154,12 @@ struct Load : ApplicationModule {
   Load(EntityOwner* owner, const std::string& name, const std::string& description)
       : ApplicationModule(owner, name, description) {
     for (int i = 0; i < 64; ++i)
-      values.push_back(std::make_unique<ScalarOutput<double>>(this, "value" + std::to_string(i), "", "Per trigger"));
+      values.push_back(
+          std::make_unique<ScalarOutput<double>>(this, "value" + std::to_string(i), "", "Per trigger"));
   }
   void prepare() override {
-    for (auto& v : values) v->write();
+    for (auto& v : values)
+      v->write();
     spinValue.write();
     spinWrites.write();
   }

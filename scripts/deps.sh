@@ -7,6 +7,7 @@ packages=(
   libboost-thread-dev libboost-chrono-dev libboost-system-dev
   libpugixml-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-pyepics python3-numpy
+  clang-format
 )
 if [ "${QUELLOR_WITH_CLANG:-1}" = 1 ]; then
   packages+=(clang libclang-rt-dev)

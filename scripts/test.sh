@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
 
+# Formatting drift fails the run before anything is built.
+bash scripts/check_format.sh
+
 presets=${QUELLOR_PRESETS:-"default asan"}
 jobs=${QUELLOR_JOBS:-$(nproc)}
 

@@ -8,8 +8,8 @@
 
 #include "telvik/server/AccessRules.hpp"
 #include "telvik/server/Options.hpp"
-#include "telvik/server/Persistence.hpp"
-#include "telvik/server/PvTable.hpp"
+#include "telvik/bridge/Persistence.hpp"
+#include "telvik/bridge/PvTable.hpp"
 
 #include <boost/asio/io_context.hpp>
 

@@ -2,7 +2,7 @@
 #include "framework/Application.hpp"
 #include "telvik/server/AccessRules.hpp"
 #include "telvik/server/Options.hpp"
-#include "telvik/server/Persistence.hpp"
+#include "telvik/bridge/Persistence.hpp"
 #include "telvik/server/Server.hpp"
 
 #include <boost/asio/io_context.hpp>

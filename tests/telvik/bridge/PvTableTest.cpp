@@ -1,4 +1,4 @@
-#include "telvik/server/PvTable.hpp"
+#include "telvik/bridge/PvTable.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "telvik/server/Persistence.hpp"
+#include "telvik/bridge/Persistence.hpp"
 
 #include <gtest/gtest.h>
 

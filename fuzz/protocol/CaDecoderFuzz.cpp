@@ -63,7 +63,7 @@ void checkRoundTrip(const ClientMessage& m) {
   StreamDecoder d(b.size());
   d.feed(b);
   const StreamEvent e = d.next();
-  check(std::holds_alternative<ClientMessage>(e) && std::get<ClientMessage>(e) == m,
+  check(std::holds_alternative<Received>(e) && std::get<Received>(e).message == m,
         "encode/decode round trip");
   check(d.buffered() == 0, "round trip leaves bytes");
 }
@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(decodeStream(in, seed) == whole, "events depend on read boundaries");
 
   for (const auto& e : whole)
-    if (const auto* m = std::get_if<ClientMessage>(&e)) exerciseMessage(*m);
+    if (const auto* r = std::get_if<Received>(&e)) exerciseMessage(r->message);
 
   const DatagramContent dg = decodeDatagram(in);
   check(dg.intact || !dg.rejected.empty(), "broken datagram without a rejection");

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace telvik::server {
+namespace telvik::bridge {
 
 class SettingsStore {
  public:
@@ -58,4 +58,4 @@ class SettingsStore {
   std::string lastWritten_;
 };
 
-} // namespace telvik::server
+} // namespace telvik::bridge

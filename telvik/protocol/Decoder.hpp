@@ -71,7 +71,14 @@ struct NeedMore {
   friend bool operator==(const NeedMore&, const NeedMore&) = default;
 };
 
-using StreamEvent = std::variant<NeedMore, ClientMessage, Rejected>;
+// A message with the header it arrived under: an ERROR reply must quote that header exactly.
+struct Received {
+  Header header;
+  ClientMessage message;
+  friend bool operator==(const Received&, const Received&) = default;
+};
+
+using StreamEvent = std::variant<NeedMore, Received, Rejected>;
 
 // Incremental decoder for one circuit. Feed whatever the socket returned, then call next() until
 // it says NeedMore. TCP may split or merge messages at any byte; the result does not depend on how

@@ -1,15 +1,16 @@
-// The Channel Access server: UDP name search, TCP circuits, beacons, the trigger generator and the
-// debounced saving of operator settings, all on one Boost.Asio io_context.
+// The Channel Access server: the listener and its circuits, subscription fan-out, name search and
+// beacons, the trigger generator and the debounced saving of operator settings, all on one
+// Boost.Asio io_context. The parts live in src/, one file each.
 //
 // Threads: every member function is called in the io_context's thread, except where a comment
 // says otherwise. Module threads reach the server only through the registry's update hook, which
 // copies the value, queues it per variable and posts a wake-up: it never waits for the network.
 #pragma once
 
-#include "telvik/server/AccessRules.hpp"
-#include "telvik/server/Options.hpp"
 #include "telvik/bridge/Persistence.hpp"
 #include "telvik/bridge/PvTable.hpp"
+#include "telvik/server/AccessRules.hpp"
+#include "telvik/server/Options.hpp"
 
 #include <boost/asio/io_context.hpp>
 
@@ -33,7 +34,7 @@ class CaServer {
   /// it before the io_context and not while the io_context runs in another thread: the destructor
   /// finishes the aborted operations itself.
   CaServer(boost::asio::io_context& io, orvane::ProcessVariableRegistry& registry, Options options,
-           AccessRules rules, SettingsStore* store);
+           AccessRules rules, bridge::SettingsStore* store);
   ~CaServer();
   CaServer(const CaServer&) = delete;
   CaServer& operator=(const CaServer&) = delete;
@@ -46,7 +47,7 @@ class CaServer {
 
   /// The TCP and UDP port in use (the chosen one when the options said 0).
   [[nodiscard]] std::uint16_t port() const;
-  [[nodiscard]] const PvTable& table() const;
+  [[nodiscard]] const bridge::PvTable& table() const;
   /// Counters; call in the io thread (or when it does not run).
   [[nodiscard]] ServerStats stats() const;
 

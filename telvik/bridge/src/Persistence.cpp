@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace telvik::server {
+namespace telvik::bridge {
 
 namespace {
 
@@ -244,4 +244,4 @@ bool SettingsStore::save(const orvane::ProcessVariableRegistry& registry, std::s
   return true;
 }
 
-} // namespace telvik::server
+} // namespace telvik::bridge

@@ -163,7 +163,8 @@ StreamEvent StreamDecoder::next() {
   DecodedMessage decoded = decodeClientMessage(h, payload, Transport::Tcp);
   readPos_ += total;
   if (readPos_ == buffer_.size()) compact();
-  return std::visit([](auto&& x) -> StreamEvent { return std::move(x); }, std::move(decoded));
+  if (auto* m = std::get_if<ClientMessage>(&decoded)) return Received{h, std::move(*m)};
+  return std::get<Rejected>(decoded);
 }
 
 std::optional<Rejected> StreamDecoder::endOfStream() const {

@@ -1,8 +1,8 @@
 // Entry point of a control server: drives the framework's life cycle around the CA server.
 #include "framework/Application.hpp"
+#include "telvik/bridge/Persistence.hpp"
 #include "telvik/server/AccessRules.hpp"
 #include "telvik/server/Options.hpp"
-#include "telvik/bridge/Persistence.hpp"
 #include "telvik/server/Server.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
         options.accessFile.empty() ? AccessRules() : AccessRules::fromFile(options.accessFile);
     app.initialise();
 
-    SettingsStore store(options.persistFile);
+    telvik::bridge::SettingsStore store(options.persistFile);
     auto report = store.restore(app.processVariables());
     for (auto& note : report.notes)
       std::cerr << name << ": " << note << std::endl;

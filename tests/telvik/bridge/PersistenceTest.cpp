@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-using namespace telvik::server;
+using namespace telvik::bridge;
 using orvane::AnyVector;
 using orvane::ProcessVariableInfo;
 using orvane::PvDirection;

@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-using namespace telvik::server;
+using namespace telvik::bridge;
 namespace p = telvik::protocol;
 using orvane::AnyVector;
 using orvane::ProcessVariableInfo;

@@ -69,10 +69,10 @@ TEST(StreamDecoder, DecodesLibcaConnectBurst) {
   d.feed(libcaConnectBurst);
   const auto events = drain(d);
   ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(std::get<ClientMessage>(events[0]), ClientMessage{(Version{0, 13, 0})});
-  EXPECT_EQ(std::get<ClientMessage>(events[1]), ClientMessage{ClientName{"root"}});
-  EXPECT_EQ(std::get<ClientMessage>(events[2]), ClientMessage{HostName{"vm"}});
-  EXPECT_EQ(std::get<ClientMessage>(events[3]), ClientMessage{(CreateChannel{1, 13, "TS:DOUBLE"})});
+  EXPECT_EQ(std::get<Received>(events[0]).message, ClientMessage{(Version{0, 13, 0})});
+  EXPECT_EQ(std::get<Received>(events[1]).message, ClientMessage{ClientName{"root"}});
+  EXPECT_EQ(std::get<Received>(events[2]).message, ClientMessage{HostName{"vm"}});
+  EXPECT_EQ(std::get<Received>(events[3]).message, ClientMessage{(CreateChannel{1, 13, "TS:DOUBLE"})});
   EXPECT_EQ(d.buffered(), 0u);
   EXPECT_FALSE(d.endOfStream());
 }
@@ -137,7 +137,7 @@ TEST(StreamDecoder, OversizedMessageIsSkippedWithoutBuffering) {
   EXPECT_EQ(r.error, DecodeError::Oversized);
   EXPECT_EQ(ecaStatusFor(r.error), EcaStatus::TooLarge);
   EXPECT_EQ(r.header.payloadSize, 0x20000u);
-  EXPECT_EQ(std::get<ClientMessage>(got[1]), ClientMessage{Echo{}});
+  EXPECT_EQ(std::get<Received>(got[1]).message, ClientMessage{Echo{}});
   EXPECT_LE(maxBuffered, 1000u);
   EXPECT_FALSE(d.failed());
 }
@@ -149,7 +149,7 @@ TEST(StreamDecoder, PayloadLimitFollowsMaxArrayBytes) {
 
   StreamDecoder d(payloadLimitFromMaxArrayBytes(16384));
   d.feed(message(static_cast<std::uint16_t>(Command::Write), 16384, 2048)); // exactly at the limit
-  EXPECT_TRUE(std::holds_alternative<ClientMessage>(d.next()));
+  EXPECT_TRUE(std::holds_alternative<Received>(d.next()));
 }
 
 TEST(StreamDecoder, ExtendedWriteWithinLimitDecodes) {
@@ -158,9 +158,11 @@ TEST(StreamDecoder, ExtendedWriteWithinLimitDecodes) {
   d.feed(b);
   const auto events = drain(d);
   ASSERT_EQ(events.size(), 1u);
-  const auto& w = std::get<Write>(std::get<ClientMessage>(events[0]));
+  const auto& w = std::get<Write>(std::get<Received>(events[0]).message);
   EXPECT_EQ(w.dataCount, 0x2000u);
   EXPECT_EQ(w.data.size(), 0x10000u);
+  // The header comes along as it was on the wire, extended sizes included.
+  EXPECT_EQ(std::get<Received>(events[0]).header, (Header{4, 0x10000, 0, 0x2000, 0, 0}));
 }
 
 TEST(StreamDecoder, HugeCountWithoutPayloadIsPassedOnNotAllocated) {
@@ -168,7 +170,8 @@ TEST(StreamDecoder, HugeCountWithoutPayloadIsPassedOnNotAllocated) {
   d.feed(hex("000fffff000600000000006400000002 00000000 ffffffff"));
   const auto events = drain(d);
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(std::get<ClientMessage>(events[0]), ClientMessage{(ReadNotify{6, 0xFFFFFFFF, 100, 2})});
+  EXPECT_EQ(std::get<Received>(events[0]).message, ClientMessage{(ReadNotify{6, 0xFFFFFFFF, 100, 2})});
+  EXPECT_EQ(std::get<Received>(events[0]).header, (Header{15, 0, 6, 0xFFFFFFFF, 100, 2}));
 }
 
 TEST(StreamDecoder, UnknownAndObsoleteCommandsAreRejectedButCircuitGoesOn) {
@@ -180,7 +183,7 @@ TEST(StreamDecoder, UnknownAndObsoleteCommandsAreRejectedButCircuitGoesOn) {
     ASSERT_EQ(events.size(), 2u) << command;
     EXPECT_EQ(std::get<Rejected>(events[0]).error, DecodeError::UnknownCommand) << command;
     EXPECT_EQ(std::get<Rejected>(events[0]).header.command, command);
-    EXPECT_TRUE(std::holds_alternative<ClientMessage>(events[1])) << command;
+    EXPECT_TRUE(std::holds_alternative<Received>(events[1])) << command;
   }
 }
 
@@ -210,7 +213,7 @@ TEST(StreamDecoder, NameLengthBound) {
     d.feed(b);
     return d.next();
   };
-  EXPECT_TRUE(std::holds_alternative<ClientMessage>(create(maxChannelNameSize - 1)));
+  EXPECT_TRUE(std::holds_alternative<Received>(create(maxChannelNameSize - 1)));
   EXPECT_EQ(std::get<Rejected>(create(maxChannelNameSize)).error, DecodeError::BadMessage);
 }
 
@@ -218,14 +221,14 @@ TEST(StreamDecoder, NonZeroPaddingIsTolerated) {
   StreamDecoder d;
   d.feed(hex("00140008000000000000000000000000 726f6f7400ffffff"));
   const StreamEvent e = d.next();
-  EXPECT_EQ(std::get<ClientMessage>(e), ClientMessage{ClientName{"root"}});
+  EXPECT_EQ(std::get<Received>(e).message, ClientMessage{ClientName{"root"}});
 }
 
 TEST(StreamDecoder, EventAddWithoutMaskPayloadGetsDefaultMask) {
   StreamDecoder d;
   d.feed(hex("00010000001400000000006400000001"));
   const StreamEvent e = d.next();
-  EXPECT_EQ(std::get<EventAdd>(std::get<ClientMessage>(e)).mask, defaultEventMask);
+  EXPECT_EQ(std::get<EventAdd>(std::get<Received>(e).message).mask, defaultEventMask);
 }
 
 // ---- UDP ------------------------------------------------------------------------------------

@@ -1,0 +1,135 @@
+#include "Fanout.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/thread/locks.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include <atomic>
+#include <optional>
+
+namespace telvik::server {
+
+namespace asio = boost::asio;
+namespace p = telvik::protocol;
+
+namespace {
+
+// Updates a subscription keeps when its client falls behind; past it the newest is replaced.
+constexpr std::size_t subscriptionDepth = 4;
+// Updates a variable's hand-over queue keeps before it coalesces.
+constexpr std::size_t handoverDepth = 8;
+
+} // namespace
+
+// Per variable: what the io thread knows (subscribers, last alarm state) and the hand-over queue
+// that writing threads fill.
+struct Fanout::VariableState {
+  bridge::ServedVariable* variable = nullptr;
+  std::atomic<int> watchers{0};
+  boost::mutex mutex;
+  std::deque<std::shared_ptr<orvane::ProcessVariable::Snapshot>> handover;
+  bool posted = false;
+  // io thread only
+  std::vector<SubscriptionPtr> subscriptions;
+  std::optional<p::AlarmSeverity> lastSeverity;
+  std::optional<p::AlarmStatus> lastStatus;
+};
+
+Fanout::Fanout(asio::io_context& io, const bridge::PvTable& table, ServerStats& stats)
+    : io_(io), stats_(stats) {
+  for (auto& v : table.all()) {
+    const auto index = v->pv().index();
+    if (states_.size() <= index) states_.resize(index + 1);
+    states_[index] = std::make_unique<VariableState>();
+    states_[index]->variable = v.get();
+  }
+}
+
+Fanout::~Fanout() = default;
+
+void Fanout::attach(orvane::ProcessVariableRegistry& registry) {
+  std::weak_ptr<Fanout> weak = shared_from_this();
+  registry.addUpdateHook([weak](const orvane::ProcessVariable& pv) {
+    // Runs in whichever thread wrote the value; the registry outlives the server.
+    if (auto self = weak.lock()) self->onUpdate(pv);
+  });
+}
+
+void Fanout::onUpdate(const orvane::ProcessVariable& pv) {
+  if (pv.index() >= states_.size() || !states_[pv.index()]) return;
+  auto& st = *states_[pv.index()];
+  if (st.watchers.load(std::memory_order_acquire) == 0) return;
+  auto snap = std::make_shared<orvane::ProcessVariable::Snapshot>(pv.get());
+  bool post = false;
+  {
+    boost::lock_guard<boost::mutex> g(st.mutex);
+    if (st.handover.size() >= handoverDepth)
+      st.handover.back() = std::move(snap);
+    else
+      st.handover.push_back(std::move(snap));
+    if (!st.posted) post = st.posted = true;
+  }
+  if (post) {
+    std::weak_ptr<Fanout> weak = shared_from_this();
+    asio::post(io_, [weak, &st] {
+      if (auto self = weak.lock()) self->drain(st);
+    });
+  }
+}
+
+void Fanout::drain(VariableState& st) {
+  std::deque<std::shared_ptr<orvane::ProcessVariable::Snapshot>> items;
+  {
+    boost::lock_guard<boost::mutex> g(st.mutex);
+    items.swap(st.handover);
+    st.posted = false;
+  }
+  if (stopped_ || st.variable == nullptr) return;
+  for (auto& snap : items) {
+    auto u = st.variable->convert(*snap);
+    std::uint16_t bits = valueEventBits;
+    if (st.lastSeverity != u->metadata.severity || st.lastStatus != u->metadata.status) bits |= alarmEventBit;
+    st.lastSeverity = u->metadata.severity;
+    st.lastStatus = u->metadata.status;
+    // A copy: offering may end up closing a circuit, which edits the list.
+    auto subs = st.subscriptions;
+    for (auto& sub : subs)
+      if ((sub->mask & bits) != 0) offer(sub, u);
+  }
+}
+
+void Fanout::subscribe(const SubscriptionPtr& sub, const bridge::ChannelTarget& target) {
+  if (target.field == bridge::Field::value) {
+    sub->variable = target.variable;
+    auto& st = *states_[sub->variable->pv().index()];
+    st.subscriptions.push_back(sub);
+    st.watchers.fetch_add(1, std::memory_order_acq_rel);
+  }
+  offer(sub, target.current());
+}
+
+void Fanout::unsubscribe(const SubscriptionPtr& sub) {
+  sub->cancelled = true;
+  sub->pending.clear();
+  if (sub->variable == nullptr) return;
+  auto& st = *states_[sub->variable->pv().index()];
+  std::erase(st.subscriptions, sub);
+  st.watchers.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void Fanout::offer(const SubscriptionPtr& sub, const bridge::UpdatePtr& u) {
+  if (sub->cancelled) return;
+  if (sub->sink->eventsOff() && !sub->pending.empty()) {
+    stats_.monitorUpdatesCoalesced += sub->pending.size();
+    sub->pending.clear();
+  }
+  if (sub->pending.size() >= subscriptionDepth) {
+    sub->pending.back() = u;
+    ++stats_.monitorUpdatesCoalesced;
+  } else {
+    sub->pending.push_back(u);
+  }
+  sub->sink->updateReady(sub);
+}
+
+} // namespace telvik::server

@@ -1,0 +1,104 @@
+#include "Housekeeping.hpp"
+
+#include "Circuit.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <iostream>
+
+namespace telvik::server {
+
+namespace asio = boost::asio;
+
+namespace {
+
+std::chrono::steady_clock::duration seconds(double s) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
+}
+
+} // namespace
+
+Housekeeping::Housekeeping(asio::io_context& io, const Options& options,
+                           const std::set<std::shared_ptr<Circuit>>& circuits)
+    : options_(options), circuits_(circuits), timer_(io) {}
+
+void Housekeeping::start() {
+  run();
+}
+
+void Housekeeping::stop() {
+  stopped_ = true;
+  timer_.cancel();
+}
+
+void Housekeeping::run() {
+  const auto stallLimit = seconds(options_.stallTimeout);
+  auto now = std::chrono::steady_clock::now();
+  std::vector<std::shared_ptr<Circuit>> stalled;
+  for (auto& c : circuits_)
+    if (c->writeStalled(now, stallLimit)) stalled.push_back(c);
+  for (auto& c : stalled) {
+    std::cerr << "quellor_server: circuit from " << c->peer() << " closed: it has not taken data for "
+              << options_.stallTimeout << " s" << std::endl;
+    c->close(true);
+  }
+  // A few looks per limit, so that a circuit is closed soon after its time is up.
+  timer_.expires_after(
+      std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(5), stallLimit / 4));
+  std::weak_ptr<Housekeeping> weak = shared_from_this();
+  timer_.async_wait([weak](const boost::system::error_code& ec) {
+    auto self = weak.lock();
+    if (!self || ec || self->stopped_) return;
+    self->run();
+  });
+}
+
+SettingsSaver::SettingsSaver(asio::io_context& io, orvane::ProcessVariableRegistry& registry,
+                             bridge::SettingsStore* store, double delay)
+    : io_(io), registry_(registry), store_(store), delay_(delay), timer_(io) {
+  if (store_ == nullptr || !store_->enabled()) return;
+  for (auto& pv : registry.all()) {
+    if (persists_.size() <= pv->index()) persists_.resize(pv->index() + 1, false);
+    persists_[pv->index()] = bridge::SettingsStore::persists(pv->info());
+  }
+}
+
+void SettingsSaver::attach() {
+  if (persists_.empty()) return;
+  std::weak_ptr<SettingsSaver> weak = shared_from_this();
+  registry_.addUpdateHook([weak](const orvane::ProcessVariable& pv) {
+    // Runs in whichever thread wrote the value; the registry outlives the server.
+    auto self = weak.lock();
+    if (self && pv.index() < self->persists_.size() && self->persists_[pv.index()]) self->arm();
+  });
+}
+
+void SettingsSaver::arm() {
+  if (armed_.exchange(true)) return;
+  std::weak_ptr<SettingsSaver> weak = shared_from_this();
+  asio::post(io_, [weak] {
+    auto self = weak.lock();
+    if (!self || self->stopped_) return;
+    self->timer_.expires_after(seconds(self->delay_));
+    self->timer_.async_wait([weak](const boost::system::error_code& ec) {
+      auto s = weak.lock();
+      if (!s || ec) return;
+      // Cleared before saving: a change during the save arms the next one.
+      s->armed_ = false;
+      s->save();
+    });
+  });
+}
+
+void SettingsSaver::stop() {
+  stopped_ = true;
+  timer_.cancel();
+}
+
+void SettingsSaver::save() {
+  if (store_ == nullptr || !store_->enabled()) return;
+  std::string error;
+  if (!store_->save(registry_, error)) std::cerr << "quellor_server: " << error << std::endl;
+}
+
+} // namespace telvik::server

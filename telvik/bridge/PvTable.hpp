@@ -22,17 +22,27 @@ struct ChannelTarget {
   [[nodiscard]] protocol::NativeType nativeType() const;
   [[nodiscard]] std::uint32_t nativeCount() const;
   [[nodiscard]] bool writable() const { return field == Field::value && variable->writable(); }
-  [[nodiscard]] UpdatePtr current() const;
+  [[nodiscard]] UpdatePtr current() const { return derive(variable->current()); }
+  /// What this channel shows of an update of its variable's value.
+  [[nodiscard]] UpdatePtr derive(const UpdatePtr& value) const {
+    return variable->derive(value, field, asChars);
+  }
+  /// A client's write; only the value (and its "$" view) can be written.
+  [[nodiscard]] protocol::EcaStatus write(std::uint16_t dataType, std::uint32_t count,
+                                          protocol::ByteView payload) const;
 };
 
 class PvTable {
  public:
-  /// Every variable of the registry, named prefix + path with ":" for "/".
-  PvTable(orvane::ProcessVariableRegistry& registry, const std::string& prefix);
+  /// Every variable of the registry, named prefix + path with ":" for "/", with its record
+  /// conventions from `rules` (MetadataError when they do not fit a variable).
+  PvTable(orvane::ProcessVariableRegistry& registry, const std::string& prefix,
+          const MetadataRules& rules = {});
 
   [[nodiscard]] static std::string pvName(const std::string& prefix, const std::string& path);
 
-  /// "NAME", "NAME.VAL", "NAME.DESC", "NAME.EGU", and "$" forms of the text ones; nullopt otherwise.
+  /// "NAME", "NAME.VAL" and the record-like fields (Field), "$" forms of the text ones (and of a
+  /// text variable's value); nullopt otherwise.
   [[nodiscard]] std::optional<ChannelTarget> resolve(std::string_view channelName) const;
 
   [[nodiscard]] const std::vector<std::unique_ptr<ServedVariable>>& all() const { return vars_; }

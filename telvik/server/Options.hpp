@@ -25,6 +25,9 @@ struct Options {
   double triggerRate = 10.0;                       // Hz; 0 leaves the trigger to the clients
   std::string persistFile = "quellorctrl.persist"; // empty: off
   std::string accessFile;                          // empty: everyone may write what is writable
+  // Record conventions (states, alarms, limits, ...): empty takes "<application>.meta" from the
+  // working directory, else the program's built-in description; "none" serves plain values.
+  std::string metadataFile;
   // Largest array payload in one message. With autoArrayBytes (EPICS_CA_AUTO_ARRAY_BYTES, default
   // YES) it grows to fit the largest variable served; EPICS_CA_MAX_ARRAY_BYTES binds only with NO.
   std::uint64_t maxArrayBytes = 16 * 1024 * 1024;

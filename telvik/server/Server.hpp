@@ -33,8 +33,10 @@ class CaServer {
   /// Installs the update hook: build it before the application runs. `store` may be null. Destroy
   /// it before the io_context and not while the io_context runs in another thread: the destructor
   /// finishes the aborted operations itself.
+  /// `metadata` gives the variables their record conventions (bridge::MetadataError when they do
+  /// not fit a variable).
   CaServer(boost::asio::io_context& io, orvane::ProcessVariableRegistry& registry, Options options,
-           AccessRules rules, bridge::SettingsStore* store);
+           AccessRules rules, bridge::SettingsStore* store, const bridge::MetadataRules& metadata = {});
   ~CaServer();
   CaServer(const CaServer&) = delete;
   CaServer& operator=(const CaServer&) = delete;

@@ -8,21 +8,54 @@ namespace telvik::bridge {
 
 using protocol::NativeType;
 
+namespace {
+
+const std::string& fieldText(const ChannelTarget& t) {
+  switch (t.field) {
+  case Field::description:
+    return t.variable->info().description;
+  case Field::units:
+    return t.variable->info().unit;
+  case Field::name:
+    return t.variable->name();
+  default:
+    return t.variable->recordType();
+  }
+}
+
+} // namespace
+
 NativeType ChannelTarget::nativeType() const {
-  if (field == Field::value) return variable->nativeType();
-  return asChars ? NativeType::LongString : NativeType::String;
+  if (asChars) return NativeType::LongString;
+  switch (field) {
+  case Field::value:
+    return variable->nativeType();
+  case Field::severity:
+  case Field::status:
+    return NativeType::Enum;
+  case Field::precision:
+    return NativeType::Short;
+  case Field::highDisplay:
+  case Field::lowDisplay:
+  case Field::highDrive:
+  case Field::lowDrive:
+    return NativeType::Double;
+  default:
+    return NativeType::String;
+  }
 }
 
 std::uint32_t ChannelTarget::nativeCount() const {
-  if (field == Field::value) return variable->nativeCount();
+  if (field == Field::value) return asChars ? longStringCapacity : variable->nativeCount();
   if (!asChars) return 1;
-  const auto& text = field == Field::description ? variable->info().description : variable->info().unit;
   return std::max<std::uint32_t>(static_cast<std::uint32_t>(protocol::maxStringSize),
-                                 static_cast<std::uint32_t>(text.size() + 1));
+                                 static_cast<std::uint32_t>(fieldText(*this).size() + 1));
 }
 
-UpdatePtr ChannelTarget::current() const {
-  return field == Field::value ? variable->current() : variable->fieldUpdate(field, asChars);
+protocol::EcaStatus ChannelTarget::write(std::uint16_t dataType, std::uint32_t count,
+                                         protocol::ByteView payload) const {
+  if (field != Field::value) return protocol::EcaStatus::NoWtAccess;
+  return variable->write(dataType, count, payload, asChars);
 }
 
 std::string PvTable::pvName(const std::string& prefix, const std::string& path) {
@@ -32,9 +65,11 @@ std::string PvTable::pvName(const std::string& prefix, const std::string& path) 
   return prefix + rest;
 }
 
-PvTable::PvTable(orvane::ProcessVariableRegistry& registry, const std::string& prefix) {
+PvTable::PvTable(orvane::ProcessVariableRegistry& registry, const std::string& prefix,
+                 const MetadataRules& rules) {
   for (auto& pv : registry.all()) {
-    auto sv = std::make_unique<ServedVariable>(*pv, pvName(prefix, pv->info().path));
+    auto sv = std::make_unique<ServedVariable>(*pv, pvName(prefix, pv->info().path),
+                                               rules.resolve(pv->info(), registry));
     if (byIndex_.size() <= pv->index()) byIndex_.resize(pv->index() + 1, nullptr);
     byIndex_[pv->index()] = sv.get();
     byName_.emplace(sv->name(), sv.get());
@@ -55,19 +90,14 @@ std::optional<ChannelTarget> PvTable::resolve(std::string_view channelName) cons
   if (it == byName_.end()) return std::nullopt;
   ChannelTarget t;
   t.variable = it->second;
-  if (parts.field == "VAL") {
-    t.field = Field::value;
-    // "$" on the value only makes sense where the value already is text in a char array.
-    if (parts.longString && t.variable->nativeType() != NativeType::LongString) return std::nullopt;
-  } else if (parts.field == "DESC") {
-    t.field = Field::description;
-    t.asChars = parts.longString;
-  } else if (parts.field == "EGU") {
-    t.field = Field::units;
-    t.asChars = parts.longString;
-  } else {
+  const auto field = fieldNamed(parts.field);
+  if (!field) return std::nullopt;
+  t.field = *field;
+  t.asChars = parts.longString;
+  // "$" only makes sense on text; the number fields only on numbers.
+  if (t.asChars && !(isTextField(t.field) || (t.field == Field::value && t.variable->isText())))
     return std::nullopt;
-  }
+  if (isNumberField(t.field) && !t.variable->hasNumberFields()) return std::nullopt;
   return t;
 }
 

@@ -280,13 +280,12 @@ void Circuit::handle(const p::Header& h, const p::Write& m, Channel& ch) {
     error(h, ch.cid, p::EcaStatus::NoWtAccess, "no write access to " + ch.target.variable->name());
     return;
   }
-  auto s = ch.target.variable->write(m.dataType, m.dataCount, m.data);
+  auto s = ch.target.write(m.dataType, m.dataCount, m.data);
   if (s != p::EcaStatus::Normal) error(h, ch.cid, s, "write to " + ch.target.variable->name() + " failed");
 }
 
 void Circuit::handle(const p::Header&, const p::WriteNotify& m, Channel& ch) {
-  p::EcaStatus s =
-      ch.write ? ch.target.variable->write(m.dataType, m.dataCount, m.data) : p::EcaStatus::NoWtAccess;
+  p::EcaStatus s = ch.write ? ch.target.write(m.dataType, m.dataCount, m.data) : p::EcaStatus::NoWtAccess;
   send(p::WriteNotifyReply{m.dataType, m.dataCount, s, m.ioid});
 }
 

@@ -31,8 +31,9 @@ struct Fanout::VariableState {
   bool posted = false;
   // io thread only
   std::vector<SubscriptionPtr> subscriptions;
-  std::optional<p::AlarmSeverity> lastSeverity;
-  std::optional<p::AlarmStatus> lastStatus;
+  PostedState lastPosted;
+  std::vector<VariableState*> dependents; // variables with a limit that refers to this one
+  bool referenced = false;                // watched for good, for the dependents' sake
 };
 
 Fanout::Fanout(asio::io_context& io, const bridge::PvTable& table, ServerStats& stats)
@@ -42,6 +43,14 @@ Fanout::Fanout(asio::io_context& io, const bridge::PvTable& table, ServerStats& 
     if (states_.size() <= index) states_.resize(index + 1);
     states_[index] = std::make_unique<VariableState>();
     states_[index]->variable = v.get();
+  }
+  for (auto& v : table.all()) {
+    for (const auto* ref : v->conventions().references) {
+      auto& target = *states_[ref->index()];
+      target.dependents.push_back(states_[v->pv().index()].get());
+      if (!target.referenced) target.watchers.fetch_add(1, std::memory_order_acq_rel);
+      target.referenced = true;
+    }
   }
 }
 
@@ -85,27 +94,48 @@ void Fanout::drain(VariableState& st) {
     st.posted = false;
   }
   if (stopped_ || st.variable == nullptr) return;
-  for (auto& snap : items) {
-    auto u = st.variable->convert(*snap);
-    std::uint16_t bits = valueEventBits;
-    if (st.lastSeverity != u->metadata.severity || st.lastStatus != u->metadata.status) bits |= alarmEventBit;
-    st.lastSeverity = u->metadata.severity;
-    st.lastStatus = u->metadata.status;
-    // A copy: offering may end up closing a circuit, which edits the list.
-    auto subs = st.subscriptions;
-    for (auto& sub : subs)
-      if ((sub->mask & bits) != 0) offer(sub, u);
+  for (auto& snap : items)
+    post(st, st.variable->convert(*snap), true);
+}
+
+void Fanout::post(VariableState& st, const bridge::UpdatePtr& u, bool refreshDependents) {
+  const std::uint16_t bits = st.lastPosted.post(u, st.variable->conventions(), st.variable->isEvent());
+  // A copy: offering may end up closing a circuit, which edits the list.
+  auto subs = st.subscriptions;
+  for (auto& sub : subs)
+    offerEvent(sub, u, bits);
+  if (!refreshDependents) return;
+  for (auto* dependent : st.dependents)
+    if (!dependent->subscriptions.empty()) post(*dependent, dependent->variable->current(), false);
+}
+
+void Fanout::offerEvent(const SubscriptionPtr& sub, const bridge::UpdatePtr& u, std::uint16_t bits) {
+  const auto& target = sub->target;
+  if (target.field == bridge::Field::value) {
+    if ((sub->mask & bits) != 0) offer(sub, target.derive(u));
+    return;
   }
+  auto f = target.derive(u);
+  if ((sub->mask & fieldEvents(target.field, f, sub->lastField)) != 0) offer(sub, f);
 }
 
 void Fanout::subscribe(const SubscriptionPtr& sub, const bridge::ChannelTarget& target) {
-  if (target.field == bridge::Field::value) {
-    sub->variable = target.variable;
-    auto& st = *states_[sub->variable->pv().index()];
-    st.subscriptions.push_back(sub);
-    st.watchers.fetch_add(1, std::memory_order_acq_rel);
+  sub->target = target;
+  if (!bridge::followsValue(target.field)) {
+    offer(sub, target.current());
+    return;
   }
-  offer(sub, target.current());
+  sub->variable = target.variable;
+  auto& st = *states_[sub->variable->pv().index()];
+  st.subscriptions.push_back(sub);
+  st.watchers.fetch_add(1, std::memory_order_acq_rel);
+  auto u = target.variable->current();
+  // What a first subscriber gets is what counts as posted: the next update is an event only if it
+  // differs from that.
+  if (st.lastPosted.empty()) st.lastPosted.baseline(u);
+  auto first = target.derive(u);
+  sub->lastField = first;
+  offer(sub, first);
 }
 
 void Fanout::unsubscribe(const SubscriptionPtr& sub) {
@@ -114,7 +144,8 @@ void Fanout::unsubscribe(const SubscriptionPtr& sub) {
   if (sub->variable == nullptr) return;
   auto& st = *states_[sub->variable->pv().index()];
   std::erase(st.subscriptions, sub);
-  st.watchers.fetch_sub(1, std::memory_order_acq_rel);
+  // Unwatched, the variable's updates are not followed, so what was posted goes stale.
+  if (st.watchers.fetch_sub(1, std::memory_order_acq_rel) == 1) st.lastPosted.reset();
 }
 
 void Fanout::offer(const SubscriptionPtr& sub, const bridge::UpdatePtr& u) {

@@ -5,6 +5,8 @@
 // waits for the network. Everything else here runs in the io thread.
 #pragma once
 
+#include "EventFilter.hpp"
+
 #include "telvik/bridge/PvTable.hpp"
 #include "telvik/server/Server.hpp"
 
@@ -16,11 +18,6 @@
 #include <vector>
 
 namespace telvik::server {
-
-// Change bits of an update, matched against subscription masks.
-inline constexpr std::uint16_t valueEventBits = protocol::EventMask::Value | protocol::EventMask::Log;
-inline constexpr std::uint16_t alarmEventBit = static_cast<std::uint16_t>(protocol::EventMask::Alarm);
-inline constexpr std::uint16_t anyEventBits = 0x0F;
 
 struct Subscription;
 using SubscriptionPtr = std::shared_ptr<Subscription>;
@@ -42,7 +39,9 @@ struct Subscription {
   std::uint32_t count = 0;
   std::uint16_t mask = 0;
   UpdateSink* sink = nullptr;
-  bridge::ServedVariable* variable = nullptr; // null for the fixed text fields
+  bridge::ChannelTarget target;               // what of the variable the subscription shows
+  bridge::ServedVariable* variable = nullptr; // set while it gets the variable's updates
+  bridge::UpdatePtr lastField;                // a field's last posted update, for its changes
   std::uint32_t nativeCount = 0;
   std::deque<bridge::UpdatePtr> pending;
   bool inReady = false; // queued at its sink
@@ -67,8 +66,8 @@ class Fanout : public std::enable_shared_from_this<Fanout> {
   /// Installs the update hook; it holds only a weak reference. Before the application runs.
   void attach(orvane::ProcessVariableRegistry& registry);
 
-  /// The subscription gets the variable's updates from now on (none for a text field), and at once
-  /// its current value, whatever its mask.
+  /// The subscription gets the events of its variable that its mask selects from now on (none
+  /// for a fixed text field), and at once its current value, whatever its mask.
   void subscribe(const SubscriptionPtr& sub, const bridge::ChannelTarget& target);
   /// No more updates; what was pending is dropped.
   void unsubscribe(const SubscriptionPtr& sub);
@@ -83,6 +82,10 @@ class Fanout : public std::enable_shared_from_this<Fanout> {
   struct VariableState;
   void onUpdate(const orvane::ProcessVariable& pv);
   void drain(VariableState& st);
+  // The events of one update of the variable, offered to its subscriptions; `refreshDependents`
+  // re-posts the variables whose limits refer to this one (their properties may have changed).
+  void post(VariableState& st, const bridge::UpdatePtr& u, bool refreshDependents);
+  void offerEvent(const SubscriptionPtr& sub, const bridge::UpdatePtr& u, std::uint16_t bits);
 
   boost::asio::io_context& io_;
   ServerStats& stats_;

@@ -85,6 +85,9 @@ std::string helpText(const std::string& programName) {
          "  --persist FILE        operator settings saved and restored (default quellorctrl.persist);\n"
          "                        none turns it off\n"
          "  --access FILE         write-access rules: lines user@host, '*' for any (default: none)\n"
+         "  --metadata FILE       record conventions: states, alarms, limits, precision, deadbands\n"
+         "                        (default: APP.meta in the working directory, else built in);\n"
+         "                        none serves plain values\n"
          "  --stall-timeout S     close a client's circuit that has taken no data for S seconds\n"
          "                        (default 60)\n"
          "  --help                this text\n"
@@ -211,6 +214,9 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
         if (!d || !(*d >= 0.1 && *d <= 86400))
           throw Fail{"--stall-timeout: '" + v + "' is not a time in seconds (0.1 to 86400)"};
         o.stallTimeout = *d;
+      } else if (name == "--metadata") {
+        o.metadataFile = value();
+        if (o.metadataFile.empty()) throw Fail{"--metadata: empty file name (use none to turn it off)"};
       } else if (name == "--access") {
         o.accessFile = value();
         if (o.accessFile.empty()) throw Fail{"--access: empty file name"};

@@ -30,9 +30,9 @@ constexpr std::size_t minControlBacklog = 8 * 1024 * 1024;
 class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
  public:
   Impl(asio::io_context& io, orvane::ProcessVariableRegistry& registry, Options options, AccessRules rules,
-       bridge::SettingsStore* store)
-      : io_(io), options_(std::move(options)), rules_(std::move(rules)), table_(registry, options_.prefix),
-        fanout_(std::make_shared<Fanout>(io, table_, stats_)),
+       bridge::SettingsStore* store, const bridge::MetadataRules& metadata)
+      : io_(io), options_(std::move(options)), rules_(std::move(rules)),
+        table_(registry, options_.prefix, metadata), fanout_(std::make_shared<Fanout>(io, table_, stats_)),
         discovery_(std::make_shared<Discovery>(io, table_, options_, stats_)),
         trigger_(std::make_shared<TriggerSource>(io, table_, options_.triggerRate)),
         housekeeping_(std::make_shared<Housekeeping>(io, options_, circuits_)),
@@ -152,8 +152,8 @@ void CaServer::Impl::stop() {
 // ---- facade -------------------------------------------------------------------------------------
 
 CaServer::CaServer(asio::io_context& io, orvane::ProcessVariableRegistry& registry, Options options,
-                   AccessRules rules, bridge::SettingsStore* store)
-    : impl_(std::make_shared<Impl>(io, registry, std::move(options), std::move(rules), store)) {}
+                   AccessRules rules, bridge::SettingsStore* store, const bridge::MetadataRules& metadata)
+    : impl_(std::make_shared<Impl>(io, registry, std::move(options), std::move(rules), store, metadata)) {}
 
 CaServer::~CaServer() {
   if (!impl_) return;

@@ -1,5 +1,6 @@
 // Entry point of a control server: drives the framework's life cycle around the CA server.
 #include "framework/Application.hpp"
+#include "telvik/bridge/Metadata.hpp"
 #include "telvik/bridge/Persistence.hpp"
 #include "telvik/server/AccessRules.hpp"
 #include "telvik/server/Options.hpp"
@@ -56,8 +57,17 @@ int main(int argc, char** argv) {
     for (auto& note : report.notes)
       std::cerr << name << ": " << note << std::endl;
 
+    const auto metadata = telvik::bridge::loadMetadata(options.metadataFile, app.getName() + ".meta");
+    if (metadata.blockCount() == 0)
+      std::cerr << name << ": no record conventions: states, limits and alarms are served plainly"
+                << std::endl;
+    else
+      std::cerr << name << ": record conventions from " << metadata.origin() << std::endl;
+    for (auto& note : metadata.unmatched(app.processVariables()))
+      std::cerr << name << ": " << note << std::endl;
+
     boost::asio::io_context io;
-    CaServer server(io, app.processVariables(), options, std::move(rules), &store);
+    CaServer server(io, app.processVariables(), options, std::move(rules), &store, metadata);
     server.start();
     // A module thread that dies ends the process at once; the operators' settings go first.
     app.addFatalHook([&server] { server.saveSettings(); });

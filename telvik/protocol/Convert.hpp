@@ -58,7 +58,8 @@ struct WriteResult {
 // accepted (others: BadType); PUT_ACKT/PUT_ACKS give NoConvert, there being no alarm
 // acknowledgement to forward them to. A payload shorter than type and count imply gives BadCount,
 // except for a scalar DBR_STRING, which libca shortens to the text and its NUL. Text that does not
-// parse as the target type, or an enum index outside the defined states, gives NoConvert.
+// parse as the target type, or an enum index that is not one of the defined states (negative,
+// fractional or too large), gives NoConvert.
 [[nodiscard]] WriteResult decodeWrite(std::uint16_t dataType, std::uint32_t count, ByteView payload,
                                       const WriteTarget& target);
 

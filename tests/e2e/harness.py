@@ -136,3 +136,93 @@ def wait_until(predicate, timeout=30.0, step=0.02):
             return True
         time.sleep(step)
     return predicate()
+
+
+def free_port():
+    """A port free for both TCP and UDP on loopback (CA uses both)."""
+    for _ in range(50):
+        t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        t.bind(("127.0.0.1", 0))
+        port = t.getsockname()[1]
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            u.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        finally:
+            u.close()
+            t.close()
+        return port
+    raise RuntimeError("no free loopback port")
+
+
+class QuellorOnSimulatedBoard:
+    """quellor_board_sim and quellor_server in a private copy of deploy/ (own shared-memory object,
+    free loopback port), as scripts/demo_live.sh runs them. Both are stopped by their PIDs."""
+
+    def __init__(self, sim, server, deploy, server_args=(), meta=None):
+        import shutil
+        self.workdir = tempfile.mkdtemp(prefix="quellor-e2e-")
+        shutil.copytree(deploy, self.workdir, dirs_exist_ok=True)
+        for f in ("quellorctrl.xml", "quellorctrl.persist"):
+            if os.path.exists(os.path.join(self.workdir, f)):
+                os.remove(os.path.join(self.workdir, f))
+        if meta is not None:
+            with open(os.path.join(self.workdir, "quellorctrl.meta"), "w") as f:
+                f.write(meta)
+        self.shm = "quellor-e2e-%d-%d" % (os.getpid(), id(self))
+        dmap = os.path.join(self.workdir, "quellor.dmap")
+        with open(dmap) as f:
+            text = f.read()
+        with open(dmap, "w") as f:
+            f.write(text.replace("shm:quellor-board?", "shm:%s?" % self.shm))
+        self.sim_bin, self.server_bin, self.server_args = sim, server, list(server_args)
+        self.port = free_port()
+        self.repeater_port = free_udp_port()
+        self.sim = self.server = None
+        self.server_lines = []
+
+    def env(self):
+        env = ca_environment(self.port, self.repeater_port)
+        env["EPICS_CAS_SERVER_PORT"] = str(self.port)
+        return env
+
+    def start(self):
+        env = self.env()
+        self.sim_log = open(os.path.join(self.workdir, "sim.log"), "w+")
+        self.sim = subprocess.Popen([self.sim_bin, "--tick-rate", "1000"], cwd=self.workdir, env=env,
+                                    stdout=self.sim_log, stderr=subprocess.STDOUT)
+        if not wait_until(lambda: os.path.exists("/dev/shm/" + self.shm) and "board rebooted" in
+                          open(self.sim_log.name).read(), START_TIMEOUT):
+            self.stop()
+            raise RuntimeError("quellor_board_sim did not start: " + open(self.sim_log.name).read())
+        subprocess.run(["./initHardware.py"], cwd=self.workdir, env=env, check=True, capture_output=True)
+        self.server = subprocess.Popen([self.server_bin, "--port", str(self.port), "--persist", "none",
+                                        "--trigger-rate", "10"] + self.server_args, cwd=self.workdir,
+                                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        started = threading.Event()
+
+        def pump():
+            for line in self.server.stderr:
+                self.server_lines.append(line.rstrip("\n"))
+                if "serving" in line:
+                    started.set()
+            started.set()
+
+        threading.Thread(target=pump, daemon=True).start()
+        if not started.wait(START_TIMEOUT) or self.server.poll() is not None:
+            self.stop()
+            raise RuntimeError("quellor_server did not start: " + "\n".join(self.server_lines))
+        return self
+
+    def stop(self):
+        for proc in (self.server, self.sim):
+            if proc is not None and proc.poll() is None:
+                os.kill(proc.pid, signal.SIGTERM)
+                try:
+                    proc.wait(60)
+                except subprocess.TimeoutExpired:
+                    os.kill(proc.pid, signal.SIGKILL)
+                    proc.wait()
+        if os.path.exists("/dev/shm/" + self.shm):
+            os.remove("/dev/shm/" + self.shm)

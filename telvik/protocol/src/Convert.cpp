@@ -389,12 +389,12 @@ std::variant<std::vector<T>, Fail> toNumbers(const Incoming& in, DbrBase target,
     } else if constexpr (std::is_same_v<T, float>) {
       out.push_back(toFloat(x));
     } else {
-      const T v = toInteger<T>(x);
-      if constexpr (std::is_same_v<T, std::uint16_t>) {
-        if (target == DbrBase::Enum && !states.empty() && v >= states.size())
-          return Fail{EcaStatus::NoConvert};
-      }
-      out.push_back(v);
+      // A state is written by its index exactly: rounding or clamping (-1 to 0) would pick a
+      // state nobody asked for.
+      if (target == DbrBase::Enum && !states.empty() &&
+          !(x >= 0 && x < static_cast<double>(states.size()) && x == std::floor(x)))
+        return Fail{EcaStatus::NoConvert};
+      out.push_back(toInteger<T>(x));
     }
   }
   return out;

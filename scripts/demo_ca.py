@@ -62,7 +62,7 @@ def main():
     print("  trigger %s, board boot status %s, protection monitor %s, simulator cycles %s" %
           (get("Server:triggerNumber"), get("Board:driverBootStatus"), get("Board:hwProtectionMonitor"),
            get("Sim:ticks")))
-    output = get("PiezoInitHandler:initScriptOutput", as_string=True) or ""
+    output = get("PiezoInitHandler:initScriptOutput$", as_string=True) or ""
     print("  init script said: %s" % (output.strip().splitlines() or ["(nothing)"])[-1])
 
     step("enable Channel0")
@@ -88,14 +88,14 @@ def main():
     step("a setpoint beyond the drive range is refused")
     put("Channel0:VoltageSumLimiter:dcVoltageSetpoint", 150.0)
     message = wait_for("input-rejected message",
-                       lambda: get("Channel0:inputRejectedMessage", as_string=True), 5)
+                       lambda: get("Channel0:inputRejectedMessage$", as_string=True), 5)
     print("  Channel0:inputRejectedMessage: %s" % message)
     print("  setpoint back at %s V" % get("Channel0:VoltageSumLimiter:dcVoltageSetpoint"))
 
     step("fault injection: the simulator trips the hardware protection")
     put("Sim:tripProtection", 1)
     wait_for("ERROR state", lambda: state() == "ERROR", 5)
-    print("  state %s: %s" % (state(), get("Channel0:StateMachine:errorMessage", as_string=True)))
+    print("  state %s: %s" % (state(), get("Channel0:StateMachine:errorMessage$", as_string=True)))
     put("Sim:tripProtection", 0)
     delay = get("Configuration:StateMachine:errorResetDelay") or 2.0
     print("  waiting for the error reset delay (%g s)" % delay)
@@ -117,7 +117,7 @@ def main():
     monitor.clear_callbacks()
     print("  boot status as the server published it: %s" % " -> ".join("%g" % v for v in statuses))
     print("  simulator reboots %s, boot status %s" % (get("Sim:reboots"), get("Board:driverBootStatus")))
-    output = get("PiezoInitHandler:initScriptOutput", as_string=True) or ""
+    output = get("PiezoInitHandler:initScriptOutput$", as_string=True) or ""
     print("  init script said: %s" % (output.strip().splitlines() or ["(nothing)"])[-1])
     put("Sim:reboot", 0)
 

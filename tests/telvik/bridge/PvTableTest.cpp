@@ -73,8 +73,12 @@ TEST_F(PvTableTest, NamesArePrefixPlusPathWithColons) {
   EXPECT_TRUE(table->resolve("QUELLOR:Channel0:StateMachine:currentState.VAL"));
   EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine"));
   EXPECT_FALSE(table->resolve("Channel0:StateMachine:currentState"));
-  EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine:currentState.HOPR"));
-  EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine:currentState$")); // "$" only on text
+  EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine:currentState.HIHI")); // not served
+  EXPECT_FALSE(table->resolve("QUELLOR:Board:enabled.HOPR"));                       // states have no limits
+  EXPECT_FALSE(table->resolve("QUELLOR:Board:message.PREC"));                       // text neither
+  EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine:currentState$"));     // "$" only on text
+  EXPECT_FALSE(table->resolve("QUELLOR:Board:names$"));                             // nor on text arrays
+  EXPECT_FALSE(table->resolve("QUELLOR:Board:f.EGU.VAL"));
   EXPECT_FALSE(table->resolve("QUELLOR:Board:table.VAL[0:3]"));
   EXPECT_FALSE(table->resolve(""));
   EXPECT_EQ(table->byPath("/Board/f"), &var("QUELLOR:Board:f"));
@@ -92,7 +96,9 @@ TEST_F(PvTableTest, NativeTypesAndCountsFollowTheTypeMapping) {
                                   {"QUELLOR:Board:small", p::NativeType::Long, 1},
                                   {"QUELLOR:Board:f", p::NativeType::Float, 1},
                                   {"QUELLOR:Board:enabled", p::NativeType::Enum, 1},
-                                  {"QUELLOR:Board:message", p::NativeType::LongString, longStringCapacity},
+                                  {"QUELLOR:Board:message", p::NativeType::String, 1},
+                                  {"QUELLOR:Board:message$", p::NativeType::LongString, longStringCapacity},
+                                  {"QUELLOR:Board:message.VAL$", p::NativeType::LongString, longStringCapacity},
                                   {"QUELLOR:Board:names", p::NativeType::String, 3},
                                   {"QUELLOR:Board:reset", p::NativeType::Long, 1},
                                   {"QUELLOR:Board:table", p::NativeType::Double, 65536}}) {
@@ -139,13 +145,18 @@ TEST_F(PvTableTest, ValuesConvertWithMetadata) {
   u = var("QUELLOR:Channel0:VoltageSumLimiter:dcVoltageSetpoint").current();
   EXPECT_EQ(u->metadata.units, "V");
 
-  // Text longer than the char array keeps its first capacity-1 characters and the NUL.
+  // Text longer than the char array keeps its first capacity-1 characters and the NUL in the "$"
+  // view; the bare name is one DBR_STRING of the first 39.
   reg.find("/Board/message")
       ->consume(AnyVector(std::vector<std::string>{std::string(longStringCapacity + 10, 'm')}),
                 orvane::VersionNumber(), orvane::DataValidity::ok);
-  u = var("QUELLOR:Board:message").current();
+  u = table->resolve("QUELLOR:Board:message$")->current();
   EXPECT_EQ(std::get<p::LongString>(u->value).text.size(), longStringCapacity - 1);
   EXPECT_EQ(p::currentCount(u->value), longStringCapacity);
+  u = table->resolve("QUELLOR:Board:message")->current();
+  const auto d = p::encodeDbr(u->value, u->metadata, p::toWire(p::DbrType::String), 0, p::ReadContext{1});
+  EXPECT_EQ(d.count, 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.bytes.data())), std::string(39, 'm'));
 }
 
 TEST_F(PvTableTest, TextFieldsServeDescriptionAndUnits) {
@@ -192,10 +203,18 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
   EXPECT_FALSE(std::get<std::vector<orvane::Boolean>>(en.pv().get().value)[0]);
   EXPECT_EQ(en.write(p::toWire(p::DbrType::Enum), 1, be16(2)), S::NoConvert);
 
-  // pyepics writes a char array with the NUL counted.
-  auto& msg = var("QUELLOR:Board:message");
+  // pyepics writes a char array with the NUL counted, to the "$" view.
+  auto msg = *table->resolve("QUELLOR:Board:message$");
   EXPECT_EQ(msg.write(p::toWire(p::DbrType::Char), 6, text("hello", 8)), S::Normal);
-  EXPECT_EQ(std::get<std::vector<std::string>>(msg.pv().get().value)[0], "hello");
+  EXPECT_EQ(std::get<std::vector<std::string>>(msg.variable->pv().get().value)[0], "hello");
+  const std::string longText(100, 'L');
+  EXPECT_EQ(msg.write(p::toWire(p::DbrType::Char), 101, text(longText, 104)), S::Normal);
+  EXPECT_EQ(std::get<std::vector<std::string>>(msg.variable->pv().get().value)[0], longText);
+  // The bare name takes one DBR_STRING; fields take nothing.
+  EXPECT_EQ(var("QUELLOR:Board:message").write(p::toWire(p::DbrType::String), 1, text("short", 8)), S::Normal);
+  EXPECT_EQ(std::get<std::vector<std::string>>(msg.variable->pv().get().value)[0], "short");
+  EXPECT_EQ(table->resolve("QUELLOR:Board:message.DESC")->write(p::toWire(p::DbrType::String), 1, text("x", 8)),
+            S::NoWtAccess);
 
   auto& reset = var("QUELLOR:Board:reset");
   EXPECT_EQ(reset.write(p::toWire(p::DbrType::Long), 1, p::Bytes{0, 0, 0, 5, 0, 0, 0, 0}), S::Normal);

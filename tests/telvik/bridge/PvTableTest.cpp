@@ -74,10 +74,10 @@ TEST_F(PvTableTest, NamesArePrefixPlusPathWithColons) {
   EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine"));
   EXPECT_FALSE(table->resolve("Channel0:StateMachine:currentState"));
   EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine:currentState.HIHI")); // not served
-  EXPECT_FALSE(table->resolve("QUELLOR:Board:enabled.HOPR"));                       // states have no limits
-  EXPECT_FALSE(table->resolve("QUELLOR:Board:message.PREC"));                       // text neither
+  EXPECT_FALSE(table->resolve("QUELLOR:Board:enabled.HOPR"));                      // states have no limits
+  EXPECT_FALSE(table->resolve("QUELLOR:Board:message.PREC"));                      // text neither
   EXPECT_FALSE(table->resolve("QUELLOR:Channel0:StateMachine:currentState$"));     // "$" only on text
-  EXPECT_FALSE(table->resolve("QUELLOR:Board:names$"));                             // nor on text arrays
+  EXPECT_FALSE(table->resolve("QUELLOR:Board:names$"));                            // nor on text arrays
   EXPECT_FALSE(table->resolve("QUELLOR:Board:f.EGU.VAL"));
   EXPECT_FALSE(table->resolve("QUELLOR:Board:table.VAL[0:3]"));
   EXPECT_FALSE(table->resolve(""));
@@ -90,18 +90,19 @@ TEST_F(PvTableTest, NativeTypesAndCountsFollowTheTypeMapping) {
     p::NativeType type;
     std::uint32_t count;
   };
-  for (auto c : std::vector<Case>{{"QUELLOR:Channel0:StateMachine:currentState", p::NativeType::Long, 1},
-                                  {"QUELLOR:Board:count", p::NativeType::Double, 1},
-                                  {"QUELLOR:Board:stamp", p::NativeType::Double, 1},
-                                  {"QUELLOR:Board:small", p::NativeType::Long, 1},
-                                  {"QUELLOR:Board:f", p::NativeType::Float, 1},
-                                  {"QUELLOR:Board:enabled", p::NativeType::Enum, 1},
-                                  {"QUELLOR:Board:message", p::NativeType::String, 1},
-                                  {"QUELLOR:Board:message$", p::NativeType::LongString, longStringCapacity},
-                                  {"QUELLOR:Board:message.VAL$", p::NativeType::LongString, longStringCapacity},
-                                  {"QUELLOR:Board:names", p::NativeType::String, 3},
-                                  {"QUELLOR:Board:reset", p::NativeType::Long, 1},
-                                  {"QUELLOR:Board:table", p::NativeType::Double, 65536}}) {
+  for (auto c :
+       std::vector<Case>{{"QUELLOR:Channel0:StateMachine:currentState", p::NativeType::Long, 1},
+                         {"QUELLOR:Board:count", p::NativeType::Double, 1},
+                         {"QUELLOR:Board:stamp", p::NativeType::Double, 1},
+                         {"QUELLOR:Board:small", p::NativeType::Long, 1},
+                         {"QUELLOR:Board:f", p::NativeType::Float, 1},
+                         {"QUELLOR:Board:enabled", p::NativeType::Enum, 1},
+                         {"QUELLOR:Board:message", p::NativeType::String, 1},
+                         {"QUELLOR:Board:message$", p::NativeType::LongString, longStringCapacity},
+                         {"QUELLOR:Board:message.VAL$", p::NativeType::LongString, longStringCapacity},
+                         {"QUELLOR:Board:names", p::NativeType::String, 3},
+                         {"QUELLOR:Board:reset", p::NativeType::Long, 1},
+                         {"QUELLOR:Board:table", p::NativeType::Double, 65536}}) {
     auto t = table->resolve(c.name);
     ASSERT_TRUE(t) << c.name;
     EXPECT_EQ(t->nativeType(), c.type) << c.name;
@@ -211,10 +212,12 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
   EXPECT_EQ(msg.write(p::toWire(p::DbrType::Char), 101, text(longText, 104)), S::Normal);
   EXPECT_EQ(std::get<std::vector<std::string>>(msg.variable->pv().get().value)[0], longText);
   // The bare name takes one DBR_STRING; fields take nothing.
-  EXPECT_EQ(var("QUELLOR:Board:message").write(p::toWire(p::DbrType::String), 1, text("short", 8)), S::Normal);
+  EXPECT_EQ(var("QUELLOR:Board:message").write(p::toWire(p::DbrType::String), 1, text("short", 8)),
+            S::Normal);
   EXPECT_EQ(std::get<std::vector<std::string>>(msg.variable->pv().get().value)[0], "short");
-  EXPECT_EQ(table->resolve("QUELLOR:Board:message.DESC")->write(p::toWire(p::DbrType::String), 1, text("x", 8)),
-            S::NoWtAccess);
+  EXPECT_EQ(
+      table->resolve("QUELLOR:Board:message.DESC")->write(p::toWire(p::DbrType::String), 1, text("x", 8)),
+      S::NoWtAccess);
 
   auto& reset = var("QUELLOR:Board:reset");
   EXPECT_EQ(reset.write(p::toWire(p::DbrType::Long), 1, p::Bytes{0, 0, 0, 5, 0, 0, 0, 0}), S::Normal);

@@ -196,6 +196,15 @@ TEST(Write, EnumsByNameOrIndexWithinStates) {
             EcaStatus::NoConvert);
   EXPECT_EQ(write(DbrType::Double, 1, hex("3ff0000000000000"), NativeType::Enum, 1, states).value,
             Value{std::vector<std::uint16_t>{1}});
+  // No rounding or clamping into a state: -1 is not state 0, 0.6 not state 1.
+  EXPECT_EQ(write(DbrType::Double, 1, hex("bff0000000000000"), NativeType::Enum, 1, states).status,
+            EcaStatus::NoConvert);
+  EXPECT_EQ(write(DbrType::Double, 1, hex("3fe3333333333333"), NativeType::Enum, 1, states).status,
+            EcaStatus::NoConvert);
+  EXPECT_EQ(write(DbrType::Long, 1, hex("ffffffff"), NativeType::Enum, 1, states).status,
+            EcaStatus::NoConvert);
+  EXPECT_EQ(write(DbrType::String, 1, hex("2d31000000000000"), NativeType::Enum, 1, states).status,
+            EcaStatus::NoConvert);
 }
 
 TEST(Write, NumbersConvertAndArraysKeepTheirCount) {

@@ -255,6 +255,46 @@ class Behaviour(unittest.TestCase):
         t.close()
 
 
+class Conventions(unittest.TestCase):
+    def test_metadata_file_in_the_runtime_directory(self):
+        workdir = harness.tempfile.mkdtemp(prefix="telvik-meta-")
+        with open(os.path.join(workdir, "telviktest.meta"), "w") as f:
+            f.write("[/Types/doubleSetting]\nprecision = 2\ndeadband = 0.5\n"
+                    "[/Types/int32Setting]\nstates = ZERO, ONE, TWO\n")
+        s = harness.Server(workdir=workdir, args=["--trigger-rate", "0", "--persist", "none"]).start()
+        try:
+            self.assertIn("record conventions from telviktest.meta", "\n".join(s.stderr_lines))
+            r = harness.run_client(s, """
+import queue
+q = queue.Queue()
+pv = epics.PV(P + 'Types:doubleSetting', callback=lambda value=None, **kw: q.put(value))
+pv.wait_for_connection(30)
+first = q.get(timeout=30)
+for v in (0.3, 0.45, 0.6, 1.0, 1.2):
+    epics.caput(P + 'Types:doubleSetting', v, wait=True, timeout=30)
+seen = [q.get(timeout=30)]
+while seen[-1] != 1.2:
+    seen.append(q.get(timeout=30))
+ctrl = pv.get_ctrlvars(timeout=30)
+states = epics.PV(P + 'Types:int32Setting', auto_monitor=False)
+states.wait_for_connection(30)
+print(json.dumps([first, seen, ctrl['precision'], list(states.get_ctrlvars(timeout=30)['enum_strs']),
+                  epics.caput(P + 'Types:int32Setting', 'TWO', wait=True, timeout=30),
+                  epics.caget(P + 'Types:int32Setting', as_string=True, use_monitor=False, timeout=30)]))
+""")
+            # Each value event is at least the deadband away from the last one posted.
+            self.assertEqual(r, [0.0, [0.6, 1.2], 2, ["ZERO", "ONE", "TWO"], 1, "TWO"])
+        finally:
+            s.kill()
+        with open(os.path.join(workdir, "telviktest.meta"), "w") as f:
+            f.write("[/Types/doubleSetting]\nstates = A, B\n")
+        s = harness.Server(workdir=workdir, args=["--persist", "none"])
+        with self.assertRaises(RuntimeError):
+            s.start()
+        self.assertIn("telviktest.meta:2: states of /Types/doubleSetting", s.stderr_text())
+        s.kill()
+
+
 class Persistence(unittest.TestCase):
     def test_restart_restores_operator_setting(self):
         workdir = harness.tempfile.mkdtemp(prefix="telvik-persist-")

@@ -29,24 +29,7 @@ rm -f "$work/quellorctrl.xml" "$work/quellorctrl.persist"
 sed -i "s|shm:quellor-board?|shm:$shm?|" "$work/quellor.dmap"
 
 # A port free for both TCP and UDP on loopback (CA uses both).
-port=$($python - <<'EOF'
-import socket
-for _ in range(50):
-    t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    t.bind(("127.0.0.1", 0))
-    p = t.getsockname()[1]
-    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        u.bind(("127.0.0.1", p))
-    except OSError:
-        continue
-    finally:
-        u.close()
-        t.close()
-    print(p)
-    break
-EOF
-)
+port=$($python -c "import sys; sys.path.insert(0, '$root/tests/e2e'); import harness; print(harness.free_port())")
 if [ -z "$port" ]; then echo "no free loopback port found"; exit 1; fi
 export EPICS_CA_AUTO_ADDR_LIST=NO
 export EPICS_CA_ADDR_LIST="127.0.0.1:$port"

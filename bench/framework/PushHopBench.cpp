@@ -134,9 +134,10 @@ int main(int argc, char** argv) {
               "condition-variable hop (baseline)", base.median, base.p99, before.median, after.median);
   std::printf("ratio to baseline                  median %8.2fx   p99 %8.2fx\n", hop.median / base.median,
               hop.p99 / base.p99);
-  std::printf("RESULT {\"figure\": \"push-input hop median\", \"value\": %.4g, \"unit\": \"us\", \"baseline\": "
-              "\"condition-variable hop\", \"baseline_value\": %.4g}\n",
-              hop.median, base.median);
+  std::printf(
+      "RESULT {\"figure\": \"push-input hop median\", \"value\": %.4g, \"unit\": \"us\", \"baseline\": "
+      "\"condition-variable hop\", \"baseline_value\": %.4g}\n",
+      hop.median, base.median);
   std::printf("RESULT {\"figure\": \"push-input hop p99\", \"value\": %.4g, \"unit\": \"us\", \"baseline\": "
               "\"condition-variable hop\", \"baseline_value\": %.4g}\n",
               hop.p99, base.p99);

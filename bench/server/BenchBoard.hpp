@@ -47,7 +47,8 @@ inline BoardLayout boardLayout(const std::string& deployMap, int nChannels) {
     std::string path, offset;
     uint64_t elements = 0, bytes = 0;
     if (!(f >> path >> elements >> offset >> bytes) || path == "alias" || path[0] == '#') return;
-    out.requiredBytes = std::max<uint64_t>(out.requiredBytes, std::stoull(offset, nullptr, 0) + elements * bytes);
+    out.requiredBytes =
+        std::max<uint64_t>(out.requiredBytes, std::stoull(offset, nullptr, 0) + elements * bytes);
   };
   std::istringstream b(out.mapText);
   while (std::getline(b, line))
@@ -64,7 +65,8 @@ inline BoardLayout boardLayout(const std::string& deployMap, int nChannels) {
       off += off >= 0x10000 ? uint64_t(c) * 0x40000 : uint64_t(c) * 0x100;
       char hex[32];
       std::snprintf(hex, sizeof hex, "0x%06llx", static_cast<unsigned long long>(off));
-      std::string l = "Channel" + std::to_string(c) + path.substr(8) + " " + std::to_string(elements) + " " + hex + rest;
+      std::string l =
+          "Channel" + std::to_string(c) + path.substr(8) + " " + std::to_string(elements) + " " + hex + rest;
       out.mapText += l + "\n";
       noteEnd(l);
     }
@@ -108,8 +110,9 @@ class ShmBoard {
 };
 
 /// Writes map, device map, configuration and init script into `dir`.
-inline void writeRuntimeDirectory(const std::filesystem::path& dir, const std::string& deployDir, int nChannels,
-                                  const std::string& shmName, const std::string& maxStep = "0.5") {
+inline void writeRuntimeDirectory(const std::filesystem::path& dir, const std::string& deployDir,
+                                  int nChannels, const std::string& shmName,
+                                  const std::string& maxStep = "0.5") {
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "quellor.map") << boardLayout(deployDir + "/quellor.map", nChannels).mapText;
   std::ofstream(dir / "quellor.dmap") << "PiezoDriver  shm:" << shmName << "?map=quellor.map\n";

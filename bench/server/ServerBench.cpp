@@ -101,10 +101,17 @@ class ServerProcess {
       setCaEnvironment(0);
       std::freopen("server.out", "w", stdout);
       std::freopen("server.err", "w", stderr);
-      std::vector<std::string> args{binary,         "--prefix",  "BQ:",
-                                    "--interface",  "127.0.0.1", "--port",
-                                    "0",            "--persist", "none",
-                                    "--beacon-address", "127.255.255.255:" + std::to_string(repeaterPort_)};
+      std::vector<std::string> args{binary,
+                                    "--prefix",
+                                    "BQ:",
+                                    "--interface",
+                                    "127.0.0.1",
+                                    "--port",
+                                    "0",
+                                    "--persist",
+                                    "none",
+                                    "--beacon-address",
+                                    "127.255.255.255:" + std::to_string(repeaterPort_)};
       args.insert(args.end(), extra.begin(), extra.end());
       std::vector<char*> argv;
       for (auto& a : args)
@@ -129,7 +136,8 @@ class ServerProcess {
       }
       sleepFor(std::chrono::milliseconds(2));
     }
-    if (port_ == 0) throw std::runtime_error("quellor_server did not start:\n" + readFile(dir / "server.err"));
+    if (port_ == 0)
+      throw std::runtime_error("quellor_server did not start:\n" + readFile(dir / "server.err"));
   }
   ~ServerProcess() { stop(); }
 
@@ -188,8 +196,8 @@ class CaClient {
     for (size_t i = 0; i < names.size(); ++i)
       ca_create_channel(names[i].c_str(), nullptr, nullptr, 0, &ids[i]);
     if (ca_pend_io(timeout) != ECA_NORMAL)
-      throw std::runtime_error("CA channels did not connect: " + names[0] + " (" + std::getenv("EPICS_CA_ADDR_LIST") +
-                               ")");
+      throw std::runtime_error("CA channels did not connect: " + names[0] + " (" +
+                               std::getenv("EPICS_CA_ADDR_LIST") + ")");
     return ids;
   }
   void putAll(const std::vector<chid>& ids, double value) {
@@ -246,14 +254,13 @@ RampFigures rampAtRate(const std::string& server, const std::string& deployDir, 
       sleepFor(std::chrono::milliseconds(20));
     }
     const double period = 1.0 / rate;
-    const auto poll = std::chrono::nanoseconds(
-        std::clamp<long>(static_cast<long>(period * 1e9 / 8), 20000, 1000000));
+    const auto poll =
+        std::chrono::nanoseconds(std::clamp<long>(static_cast<long>(period * 1e9 / 8), 20000, 1000000));
     const double ideal = 99 * period; // first step to hundredth step
     const double cpu0 = cpuSeconds(proc.pid());
     const auto t0 = Clock::now();
     double from = 0, to = 50;
-    while (out.ratios.size() < 2 ||
-           std::chrono::duration<double>(Clock::now() - t0).count() < seconds) {
+    while (out.ratios.size() < 2 || std::chrono::duration<double>(Clock::now() - t0).count() < seconds) {
       ca.putAll(setpoints, to);
       std::optional<Clock::time_point> first;
       const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -300,12 +307,12 @@ int ramp(int argc, char** argv) {
     auto sorted = f.ratios;
     std::sort(sorted.begin(), sorted.end());
     const std::string tag = std::to_string(channels) + "ch@" + std::to_string(static_cast<int>(rate)) + "Hz";
-    result("ramp time " + tag + " median (" + std::to_string(sorted.size()) + " ramps)", sorted[sorted.size() / 2],
-           "x", "ideal", 1.0);
+    result("ramp time " + tag + " median (" + std::to_string(sorted.size()) + " ramps)",
+           sorted[sorted.size() / 2], "x", "ideal", 1.0);
     result("ramp time " + tag + " worst", sorted.back(), "x", "ideal", 1.0);
     result("server CPU " + tag, f.cpuShare * 100, "% of a core", "one core", 100);
-    result("values lost " + tag, f.lost ? static_cast<double>(*f.lost) : -1, f.lost ? "values" : "n/a (not reported)",
-           "none", 0);
+    result("values lost " + tag, f.lost ? static_cast<double>(*f.lost) : -1,
+           f.lost ? "values" : "n/a (not reported)", "none", 0);
   }
   return 0;
 }
@@ -362,7 +369,9 @@ int startup(int argc, char** argv) {
         CaClient ca(proc);
         auto id = ca.connect({"BQ:Server:triggerNumber"});
         ca.getAll(id);
-        if (channels == 32) serverMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - proc.started()).count());
+        if (channels == 32)
+          serverMs.push_back(
+              std::chrono::duration<double, std::milli>(Clock::now() - proc.started()).count());
       }
       sleepFor(std::chrono::seconds(1));
       rss[channels] = residentMiB(proc.pid());

@@ -13,11 +13,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
 #include <optional>
-#include <fcntl.h>
-#include <unistd.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
   const std::string deployDir = std::filesystem::absolute(argv[1]);
   const int channels = std::atoi(argv[2]);
   const size_t triggers = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 3000;
-  const auto dir = std::filesystem::temp_directory_path() / ("quellor-bench-t2b-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("quellor-bench-t2b-" + std::to_string(::getpid()));
   const std::string shm = "quellor-bench-t2b-" + std::to_string(::getpid());
   std::vector<double> latencies;
   int ownStdout = -1;
@@ -162,7 +163,9 @@ int main(int argc, char** argv) {
   const auto hops = conditionVariableHops(2000);
   const double hop = percentile(hops, 0.5);
   const std::string tag = std::to_string(channels) + "ch@1kHz";
-  result("trigger to board " + tag + " median", percentile(latencies, 0.5), "us", "condition-variable hop", hop);
-  result("trigger to board " + tag + " p99", percentile(latencies, 0.99), "us", "condition-variable hop", hop);
+  result("trigger to board " + tag + " median", percentile(latencies, 0.5), "us", "condition-variable hop",
+         hop);
+  result("trigger to board " + tag + " p99", percentile(latencies, 0.99), "us", "condition-variable hop",
+         hop);
   return 0;
 }

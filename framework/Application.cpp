@@ -665,6 +665,27 @@ void Application::run() {
     startThread(
         m->getQualifiedName(), [am] { am->mainLoop(); }, true, m);
   }
+  if (!testableMode_) waitForSettledStart();
+}
+
+void Application::waitForSettledStart() {
+  // The start is a burst of work (device opening, first tables, first writes). Whoever runs the
+  // application next (the control system's trigger generator) should find every loop waiting for
+  // its inputs: a trigger stream that began during the burst would only overflow the queues of
+  // loops that have not started yet. Bounded, so that a loop that never waits cannot hold the
+  // start; a few quiet looks in a row, so that a hand-over between threads is not taken for rest.
+  size_t frameworkThreads = 0;
+  {
+    boost::lock_guard<boost::mutex> g(threadsMutex_);
+    frameworkThreads = threads_.size();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int quietLooks = 0;
+  while (quietLooks < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const bool settled = executor_->quiet() && detail::threadsWaiting() >= static_cast<int>(frameworkThreads);
+    quietLooks = settled ? quietLooks + 1 : 0;
+  }
 }
 
 void Application::shutdown() {

@@ -105,7 +105,8 @@ class Application : public ModuleGroup {
 
   /// Runs defineConnections(), joins the networks and fills the control-system registry.
   void initialise();
-  /// Sends initial values, runs every prepare(), starts the device and module threads.
+  /// Sends initial values, runs every prepare(), starts the device threads and module loops, and
+  /// (normal mode) returns once they have settled: every loop waits, or 10 s have passed.
   void run();
   /// Interrupts every module loop and framework thread and waits until all have ended; in normal
   /// mode it then reports on standard error how many values the variable networks lost.
@@ -177,6 +178,7 @@ class Application : public ModuleGroup {
   void startThread(const std::string& name, std::function<void()> body, bool waitsForInitialValues,
                    Module* module);
   void reportLostValues();
+  void waitForSettledStart();
 
   bool connectionsDefined_{false};
   bool initialised_{false};

@@ -345,6 +345,11 @@ Executor::Health Executor::health() const {
   return h;
 }
 
+bool Executor::quiet() const {
+  std::lock_guard g(mutex_);
+  return ready_.empty() && idle_ == workers_.size();
+}
+
 void Executor::supervise() {
   std::unique_lock l(mutex_);
   while (!stopping_) {

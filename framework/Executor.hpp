@@ -115,6 +115,8 @@ class Executor {
     std::vector<std::string> stalled;
   };
   [[nodiscard]] Health health() const;
+  /// No task ready and every worker idle.
+  [[nodiscard]] bool quiet() const;
 
   // Internals of Task.
   void makeReady(Task* task);

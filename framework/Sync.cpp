@@ -2,7 +2,17 @@
 
 #include "framework/Executor.hpp"
 
+#include <atomic>
+
 namespace orvane::detail {
+
+namespace {
+std::atomic<int> waitingThreadCount{0};
+} // namespace
+
+int threadsWaiting() {
+  return waitingThreadCount.load(std::memory_order_acquire);
+}
 
 Task* Inbox::takeWaiterLocked() {
   if (waitingThreads_ > 0) threadCv_.notify_one();
@@ -29,9 +39,13 @@ void Inbox::park(boost::unique_lock<boost::mutex>& l, Deadline deadline) {
   }
   // A thread of its own: Boost's condition variable is the interruption point.
   ++waitingThreads_;
+  waitingThreadCount.fetch_add(1, std::memory_order_acq_rel);
   struct Leave {
     int& n;
-    ~Leave() { --n; }
+    ~Leave() {
+      --n;
+      waitingThreadCount.fetch_sub(1, std::memory_order_acq_rel);
+    }
   } leave{waitingThreads_};
   if (!deadline) {
     threadCv_.wait(l);

@@ -59,6 +59,9 @@ class Inbox {
 /// Wakes a task taken from Inbox::takeWaiterLocked(); nullptr is allowed.
 void wake(Task* task);
 
+/// Threads of their own that wait in an Inbox right now (for telling when the start has settled).
+int threadsWaiting();
+
 } // namespace orvane::detail
 
 namespace orvane {

@@ -22,6 +22,15 @@
 
 namespace bench {
 
+/// One figure for bench/run.sh: "RESULT {json}" on standard output.
+inline void result(const std::string& figure, double value, const std::string& unit,
+                   const std::string& baseline, double baselineValue) {
+  std::printf("RESULT {\"figure\": \"%s\", \"value\": %.6g, \"unit\": \"%s\", \"baseline\": \"%s\", "
+              "\"baseline_value\": %.6g}\n",
+              figure.c_str(), value, unit.c_str(), baseline.c_str(), baselineValue);
+  std::fflush(stdout);
+}
+
 struct BoardLayout {
   std::string mapText;
   uint64_t requiredBytes{0};

@@ -37,16 +37,10 @@
 
 namespace {
 
+using bench::result;
+
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-void result(const std::string& figure, double value, const std::string& unit, const std::string& baseline,
-            double baselineValue) {
-  std::printf("RESULT {\"figure\": \"%s\", \"value\": %.6g, \"unit\": \"%s\", \"baseline\": \"%s\", "
-              "\"baseline_value\": %.6g}\n",
-              figure.c_str(), value, unit.c_str(), baseline.c_str(), baselineValue);
-  std::fflush(stdout);
-}
 
 int freeUdpPort() {
   const int s = ::socket(AF_INET, SOCK_DGRAM, 0);

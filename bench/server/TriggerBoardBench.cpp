@@ -21,6 +21,8 @@
 
 namespace {
 
+using bench::result;
+
 using Clock = std::chrono::steady_clock;
 using orvane::AnyVector;
 
@@ -52,13 +54,6 @@ std::vector<double> conditionVariableHops(size_t n) {
 double percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<size_t>(static_cast<double>(v.size()) * p))];
-}
-
-void result(const std::string& figure, double value, const std::string& unit, const std::string& baseline,
-            double baselineValue) {
-  std::printf("RESULT {\"figure\": \"%s\", \"value\": %.6g, \"unit\": \"%s\", \"baseline\": \"%s\", "
-              "\"baseline_value\": %.6g}\n",
-              figure.c_str(), value, unit.c_str(), baseline.c_str(), baselineValue);
 }
 
 } // namespace

@@ -4,21 +4,10 @@
  *   bench_ca_get PV [ROUND_TRIPS]
  * Prints the median and p99 in microseconds: "median_us p99_us". */
 #include "../server/LibCa.h"
+#include "RoundTrips.h"
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
-
-static double nowUs(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
-}
-
-static int byValue(const void* a, const void* b) {
-  const double x = *(const double*)a, y = *(const double*)b;
-  return (x > y) - (x < y);
-}
 
 int main(int argc, char** argv) {
   if (argc < 2) {

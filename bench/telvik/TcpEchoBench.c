@@ -2,6 +2,8 @@
  * processes (a forked echo process), TCP_NODELAY on both sides, as a CA circuit has it.
  *
  *   bench_tcp_echo [ROUND_TRIPS]     prints "median_us p99_us" */
+#include "RoundTrips.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -9,24 +11,13 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
-
-static double nowUs(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
-}
-
-static int byValue(const void* a, const void* b) {
-  const double x = *(const double*)a, y = *(const double*)b;
-  return (x > y) - (x < y);
-}
 
 static int exact(int fd, char* buf, int n, int writing) {
   int done = 0;
   while (done < n) {
-    const ssize_t r = writing ? write(fd, buf + done, (size_t)(n - done)) : read(fd, buf + done, (size_t)(n - done));
+    const ssize_t r =
+        writing ? write(fd, buf + done, (size_t)(n - done)) : read(fd, buf + done, (size_t)(n - done));
     if (r <= 0) return -1;
     done += (int)r;
   }

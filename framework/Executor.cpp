@@ -245,7 +245,17 @@ void Executor::runTask(Task* t, Worker* worker) {
     return;
   }
   // Off the task's stack now: whoever takes the task from its inbox may wake it.
-  if (auto* l = std::exchange(t->unlockAfterSwitch_, nullptr)) l->unlock();
+  if (auto* l = std::exchange(t->unlockAfterSwitch_, nullptr)) {
+#if defined(__SANITIZE_THREAD__)
+    // The task took the lock; the thread sanitizer must see it released by the task too.
+    void* self = __tsan_get_current_fiber();
+    __tsan_switch_to_fiber(t->sanitizerFiber_, 0);
+    l->unlock();
+    __tsan_switch_to_fiber(self, 0);
+#else
+    l->unlock();
+#endif
+  }
   if (t->deadline_) addTimer(t, *t->deadline_);
   int expected = Task::running;
   if (!t->state_.compare_exchange_strong(expected, Task::parked, std::memory_order_acq_rel)) {

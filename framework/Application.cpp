@@ -1,5 +1,7 @@
 #include "framework/Application.hpp"
 
+#include "framework/Executor.hpp"
+
 #include <pugixml.hpp>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace orvane {
 
@@ -133,11 +136,6 @@ Application::Application(const std::string& name) : ModuleGroup(name) {
 
 Application::~Application() {
   shutdown();
-  if (testableMode_) {
-    detail::Testable::instance().setEnabled(false);
-    detail::Testable::instance().resetPending();
-    (void)detail::Testable::instance().takeError();
-  }
   theInstance = nullptr;
 }
 
@@ -153,7 +151,53 @@ bool Application::hasInstance() {
 void Application::enableTestableMode() {
   if (running_) throw std::logic_error("Testable mode must be enabled before the application runs.");
   testableMode_ = true;
-  detail::Testable::instance().setEnabled(true);
+}
+
+void Application::setWorkerThreads(unsigned n) {
+  if (running_) throw std::logic_error("Worker threads must be set before the application runs.");
+  workerThreads_ = n;
+}
+
+void Application::setStallLimit(std::chrono::milliseconds limit) {
+  stallLimit_ = limit;
+  if (executor_) executor_->setStallLimit(limit);
+}
+
+std::vector<std::string> Application::loopProblems() const {
+  boost::lock_guard<boost::mutex> g(threadsMutex_);
+  if (!executor_) return {};
+  return executor_->health().stalled;
+}
+
+uint64_t Application::lostValues() const {
+  uint64_t n = 0;
+  for (auto* a : getAllAccessors())
+    n += a->getLostCount();
+  return n;
+}
+
+void Application::stepTestable() {
+  detail::Executor* executor = nullptr;
+  {
+    boost::lock_guard<boost::mutex> g(threadsMutex_);
+    executor = executor_.get();
+  }
+  if (executor != nullptr)
+    executor->runUntilIdle([this] {
+      boost::lock_guard<boost::mutex> g(errorMutex_);
+      return testableError_ != nullptr;
+    });
+  std::exception_ptr e;
+  {
+    boost::lock_guard<boost::mutex> g(errorMutex_);
+    e = std::exchange(testableError_, nullptr);
+  }
+  if (e) std::rethrow_exception(e);
+}
+
+uint64_t Application::restCount() const {
+  boost::lock_guard<boost::mutex> g(threadsMutex_);
+  return executor_ ? executor_->restCount() : 0;
 }
 
 void Application::addExternalNode(ExternalNode node) {
@@ -510,7 +554,8 @@ void Application::generateXML(std::ostream& os) {
 
 void Application::fatalError(const std::string& where, std::exception_ptr e) {
   if (testableMode_) {
-    detail::Testable::instance().reportError(e);
+    boost::lock_guard<boost::mutex> g(errorMutex_);
+    if (!testableError_) testableError_ = e;
     return;
   }
   std::string what = "unknown exception";
@@ -534,10 +579,7 @@ void Application::fatalError(const std::string& where, std::exception_ptr e) {
 
 void Application::startThread(const std::string& name, std::function<void()> body, bool waitsForInitialValues,
                               Module* module) {
-  detail::Testable::instance().addPending(1); // taken back once the thread holds the big lock
   auto run = [this, name, body = std::move(body), waitsForInitialValues, module] {
-    detail::TestableThreadGuard guard;
-    detail::Testable::instance().addPending(-1);
     try {
       if (waitsForInitialValues && module != nullptr) {
         auto accessors = module->getAccessorListRecursive();
@@ -560,16 +602,20 @@ void Application::startThread(const std::string& name, std::function<void()> bod
       }
       body();
     } catch (const boost::thread_interrupted&) {
+    } catch (const boost::context::detail::forced_unwind&) {
+      throw;
     } catch (...) {
       fatalError(name, std::current_exception());
     }
   };
   boost::lock_guard<boost::mutex> g(threadsMutex_);
-  if (shutDown_) {
-    detail::Testable::instance().addPending(-1);
-    return;
-  }
-  threads_.push_back(std::make_unique<boost::thread>(std::move(run)));
+  if (shutDown_) return;
+  // Module loops share the workers; a framework thread of normal mode blocks in device access and
+  // subprocesses, so it keeps an operating-system thread of its own.
+  if (module != nullptr || testableMode_)
+    executor_->spawn(name, std::move(run));
+  else
+    threads_.push_back(std::make_unique<boost::thread>(std::move(run)));
 }
 
 void Application::startFrameworkThread(const std::string& name, std::function<void()> body) {
@@ -583,6 +629,20 @@ void Application::startFrameworkThread(const std::string& name, std::function<vo
 void Application::run() {
   if (running_) throw std::logic_error("Application '" + getName() + "' is already running.");
   initialise();
+  {
+    boost::lock_guard<boost::mutex> g(threadsMutex_);
+    unsigned workers = 0;
+    if (!testableMode_) {
+      workers = workerThreads_;
+      if (workers == 0) {
+        const char* env = std::getenv("ORVANE_WORKER_THREADS");
+        workers = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 10)) : 0;
+      }
+      if (workers == 0) workers = std::min(2U, std::max(1U, std::thread::hardware_concurrency()));
+    }
+    executor_ = std::make_unique<detail::Executor>(workers);
+    executor_->setStallLimit(stallLimit_);
+  }
   running_ = true;
   registry_.sendInitialValues();
   std::vector<Module*> modules;
@@ -605,6 +665,27 @@ void Application::run() {
     startThread(
         m->getQualifiedName(), [am] { am->mainLoop(); }, true, m);
   }
+  if (!testableMode_) waitForSettledStart();
+}
+
+void Application::waitForSettledStart() {
+  // The start is a burst of work (device opening, first tables, first writes). Whoever runs the
+  // application next (the control system's trigger generator) should find every loop waiting for
+  // its inputs: a trigger stream that began during the burst would only overflow the queues of
+  // loops that have not started yet. Bounded, so that a loop that never waits cannot hold the
+  // start; a few quiet looks in a row, so that a hand-over between threads is not taken for rest.
+  size_t frameworkThreads = 0;
+  {
+    boost::lock_guard<boost::mutex> g(threadsMutex_);
+    frameworkThreads = threads_.size();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int quietLooks = 0;
+  while (quietLooks < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const bool settled = executor_->quiet() && detail::threadsWaiting() >= static_cast<int>(frameworkThreads);
+    quietLooks = settled ? quietLooks + 1 : 0;
+  }
 }
 
 void Application::shutdown() {
@@ -615,15 +696,28 @@ void Application::shutdown() {
     shutDown_ = true;
     threads.swap(threads_);
   }
-  // Threads in testable mode need the big lock to unwind; give it up while joining.
-  auto* big = detail::Testable::threadLock();
-  bool relock = big != nullptr && big->owns_lock();
-  if (relock) big->unlock();
+  if (executor_) executor_->shutdown();
   for (auto& t : threads)
     t->interrupt();
   for (auto& t : threads)
     t->join();
-  if (relock) big->lock();
+  if (running_ && !testableMode_) reportLostValues();
+}
+
+void Application::reportLostValues() {
+  std::vector<std::pair<std::string, uint64_t>> lost;
+  uint64_t total = 0;
+  for (auto* a : getAllAccessors()) {
+    if (const uint64_t n = a->getLostCount(); n > 0) {
+      lost.emplace_back(a->getName(), n);
+      total += n;
+    }
+  }
+  std::cerr << getName() << ": " << total << " values lost in the variable networks";
+  for (size_t i = 0; i < lost.size() && i < 10; ++i)
+    std::cerr << (i == 0 ? ": " : ", ") << lost[i].first << " " << lost[i].second;
+  if (lost.size() > 10) std::cerr << ", ...";
+  std::cerr << std::endl;
 }
 
 void setDMapFilePath(const std::string& path) {

@@ -8,6 +8,7 @@
 
 #include <boost/thread/thread.hpp>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <iosfwd>
@@ -87,6 +88,7 @@ struct ExternalNode {
 
 namespace detail {
 struct Plan;
+class Executor;
 } // namespace detail
 
 class Application : public ModuleGroup {
@@ -103,9 +105,12 @@ class Application : public ModuleGroup {
 
   /// Runs defineConnections(), joins the networks and fills the control-system registry.
   void initialise();
-  /// Sends initial values, runs every prepare(), starts the device and module threads.
+  /// Sends initial values, runs every prepare(), starts the device threads and module loops, and
+  /// (normal mode) returns once they have settled: every loop waits, or 10 s have passed.
   void run();
-  /// Interrupts and joins every framework thread. Idempotent; any thread but a module thread.
+  /// Interrupts every module loop and framework thread and waits until all have ended; in normal
+  /// mode it then reports on standard error how many values the variable networks lost.
+  /// Idempotent; any thread but a module's loop.
   void shutdown();
   /// Runs the connection step and writes the variable list "<name>.xml" into the working directory.
   void generateXML();
@@ -115,6 +120,19 @@ class Application : public ModuleGroup {
 
   [[nodiscard]] bool isTestableMode() const { return testableMode_; }
   void enableTestableMode();
+
+  /// Worker threads that run the module loops (normal mode); before run(). The default is the
+  /// environment variable ORVANE_WORKER_THREADS, else 2 (1 on a single core).
+  void setWorkerThreads(unsigned n);
+  /// How long a module loop may keep a worker without waiting before it is reported as stalled
+  /// (and, when every worker is held, a spare worker starts). Default 1 s.
+  void setStallLimit(std::chrono::milliseconds limit);
+  /// Empty while every module loop and framework thread runs as it should; otherwise one line per
+  /// problem: a loop that holds its worker beyond the stall limit ("module X has run 2300 ms
+  /// without waiting"). For a service manager's watchdog. Any thread.
+  [[nodiscard]] std::vector<std::string> loopProblems() const;
+  /// Values lost in full push-input queues, over all variables so far.
+  [[nodiscard]] uint64_t lostValues() const;
   void enableDebugDataLoss(bool on) { debugDataLoss_ = on; }
   [[nodiscard]] bool debugDataLoss() const { return debugDataLoss_; }
 
@@ -129,9 +147,10 @@ class Application : public ModuleGroup {
   // For framework layers (device modules, the control-system server).
   void addExternalNode(ExternalNode node);
   void addExplicitConnection(const VariableNetworkNode& feeder, const VariableNetworkNode& consumer);
-  /// Starts a framework thread that honours testable mode and is joined by shutdown(). The body
-  /// may block in Inbox waits; boost::thread_interrupted ends it quietly, any other exception is
-  /// fatal as for a module.
+  /// Starts a framework thread, joined by shutdown(): in normal mode an operating-system thread of
+  /// its own (it may block in device access or subprocesses without holding up a module), in
+  /// testable mode a task stepped with the modules. The body waits only in Inbox waits;
+  /// boost::thread_interrupted ends it quietly, any other exception is fatal as for a module.
   void startFrameworkThread(const std::string& name, std::function<void()> body);
   /// Work done at run() before the module threads start (device opening), in registration order.
   void addStartupStep(std::function<void()> step) { startupSteps_.push_back(std::move(step)); }
@@ -146,12 +165,20 @@ class Application : public ModuleGroup {
   /// for the test (testable mode).
   void fatalError(const std::string& where, std::exception_ptr e);
 
+  // For the test facility (testable mode): runs the ready module loops in the calling thread
+  // until none is ready; rethrows an exception that ended a loop.
+  void stepTestable();
+  /// How often stepTestable() brought the application to rest: testable mode's clock.
+  [[nodiscard]] uint64_t restCount() const;
+
  private:
   void defineConnectionsOnce();
   std::unique_ptr<detail::Plan> makePlan();
   void instantiate(detail::Plan& plan);
   void startThread(const std::string& name, std::function<void()> body, bool waitsForInitialValues,
                    Module* module);
+  void reportLostValues();
+  void waitForSettledStart();
 
   bool connectionsDefined_{false};
   bool initialised_{false};
@@ -167,7 +194,12 @@ class Application : public ModuleGroup {
   std::vector<std::function<void()>> connectionSteps_;
   std::vector<std::function<void()>> fatalHooks_;
   std::vector<std::unique_ptr<boost::thread>> threads_;
-  boost::mutex threadsMutex_;
+  mutable boost::mutex threadsMutex_;
+  std::unique_ptr<detail::Executor> executor_;
+  unsigned workerThreads_{0};
+  std::chrono::milliseconds stallLimit_{1000};
+  boost::mutex errorMutex_;
+  std::exception_ptr testableError_;
   std::vector<std::pair<std::string, std::function<void()>>> pendingFrameworkThreads_;
 };
 

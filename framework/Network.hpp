@@ -78,9 +78,11 @@ template <typename T> class Queue final : public QueueBase {
  public:
   using QueueBase::QueueBase;
 
-  /// Returns true when the queue was full and its newest entry was replaced.
+  /// Returns true when the queue was full and its newest entry was replaced. Wakes the module
+  /// that waits in this queue's inbox, after the inbox's lock is released.
   bool push(const std::vector<T>& v, const VersionNumber& version, DataValidity validity) {
     bool lost = false;
+    Task* waiter = nullptr;
     {
       boost::lock_guard<boost::mutex> g(inbox_->mutex);
       if (entries_.size() >= depth_) {
@@ -92,11 +94,11 @@ template <typename T> class Queue final : public QueueBase {
         lost = true;
       } else {
         entries_.push_back(QueueEntry<T>{v, version, validity, nextArrivalStamp()});
-        Testable::instance().addPending(1);
       }
+      waiter = inbox_->takeWaiterLocked();
     }
     if (lost) lost_.fetch_add(1);
-    inbox_->notify();
+    wake(waiter);
     return lost;
   }
 
@@ -108,7 +110,6 @@ template <typename T> class Queue final : public QueueBase {
     if (entries_.empty()) return false;
     out = std::move(entries_.front());
     entries_.pop_front();
-    Testable::instance().addPending(-1);
     return true;
   }
   [[nodiscard]] bool emptyLocked() const override { return entries_.empty(); }

@@ -1,56 +1,58 @@
 #include "framework/Sync.hpp"
 
+#include "framework/Executor.hpp"
+
+#include <atomic>
+
 namespace orvane::detail {
 
-Testable& Testable::instance() {
-  static Testable t;
-  return t;
+namespace {
+std::atomic<int> waitingThreadCount{0};
+} // namespace
+
+int threadsWaiting() {
+  return waitingThreadCount.load(std::memory_order_acquire);
 }
 
-boost::unique_lock<boost::mutex>*& Testable::threadLock() {
-  thread_local boost::unique_lock<boost::mutex>* lock = nullptr;
-  return lock;
+Task* Inbox::takeWaiterLocked() {
+  if (waitingThreads_ > 0) threadCv_.notify_one();
+  return std::exchange(waitingTask_, nullptr);
 }
 
-void Testable::waitQuiet() {
-  auto* big = threadLock();
-  if (big == nullptr) return;
-  while (pending() > 0 && !hasError())
-    quietCv_.wait(*big);
-  restCount_.fetch_add(1, std::memory_order_acq_rel);
-}
-
-void Testable::reportError(std::exception_ptr e) {
+void Inbox::notify() {
+  Task* t = nullptr;
   {
-    boost::lock_guard<boost::mutex> g(errorMutex_);
-    if (!error_) error_ = e;
+    boost::lock_guard<boost::mutex> g(mutex);
+    t = takeWaiterLocked();
   }
-  hasError_.store(true);
-  notifyQuiet();
+  wake(t);
 }
 
-std::exception_ptr Testable::takeError() {
-  boost::lock_guard<boost::mutex> g(errorMutex_);
-  auto e = error_;
-  error_ = nullptr;
-  hasError_.store(false);
-  return e;
-}
-
-TestableThreadGuard::TestableThreadGuard() {
-  auto& t = Testable::instance();
-  if (t.enabled() && Testable::threadLock() == nullptr) {
-    lock_ = boost::unique_lock<boost::mutex>(t.bigMutex());
-    Testable::threadLock() = &lock_;
-    active_ = true;
+void Inbox::park(boost::unique_lock<boost::mutex>& l, Deadline deadline) {
+  if (Task* t = currentTask()) {
+    if (t->takeInterruption()) throw boost::thread_interrupted();
+    waitingTask_ = t;
+    t->suspend(l, deadline);
+    if (waitingTask_ == t) waitingTask_ = nullptr;
+    if (t->takeInterruption()) throw boost::thread_interrupted();
+    return;
   }
-}
-
-TestableThreadGuard::~TestableThreadGuard() {
-  if (active_) {
-    Testable::threadLock() = nullptr;
-    Testable::instance().notifyQuiet();
+  // A thread of its own: Boost's condition variable is the interruption point.
+  ++waitingThreads_;
+  waitingThreadCount.fetch_add(1, std::memory_order_acq_rel);
+  struct Leave {
+    int& n;
+    ~Leave() {
+      --n;
+      waitingThreadCount.fetch_sub(1, std::memory_order_acq_rel);
+    }
+  } leave{waitingThreads_};
+  if (!deadline) {
+    threadCv_.wait(l);
+    return;
   }
+  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - WaitClock::now());
+  if (left.count() > 0) threadCv_.wait_for(l, boost::chrono::nanoseconds(left.count()));
 }
 
 } // namespace orvane::detail

@@ -1,103 +1,78 @@
 #pragma once
-// Waiting and testable mode. Every framework thread waits through an Inbox, so that in testable
-// mode all of them can be run one at a time under one process-wide lock and a test can tell
-// when the application has come to rest.
+// Waiting. Every framework wait goes through an Inbox: a mutex for whatever the waiter looks at,
+// and one waiter, which is either a task of the executor (a module's main loop, suspended in user
+// space) or an operating-system thread of its own (a device thread, blocked on a condition
+// variable). A writer wakes that one waiter; nothing is broadcast.
 //
-// Testable mode in short: the thread that drives the test holds the big lock except inside
-// TestFacility::stepApplication(). A framework thread holds it whenever it runs and gives it up
-// only while it waits in an Inbox. "pending" counts values queued for framework threads and not
-// yet taken; the application is at rest when the driving thread holds the lock and pending is 0.
+// Interruption: Application::shutdown() interrupts every task and thread; the next wait, or the
+// one in progress, ends with boost::thread_interrupted, as Boost.Thread's interruption points do.
 
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
-#include <atomic>
-#include <exception>
+#include <chrono>
+#include <optional>
 
 namespace orvane::detail {
 
-class Testable {
- public:
-  static Testable& instance();
+class Task;
 
-  [[nodiscard]] bool enabled() const { return enabled_.load(std::memory_order_acquire); }
-  void setEnabled(bool on) { enabled_.store(on, std::memory_order_release); }
+using WaitClock = std::chrono::steady_clock;
+using Deadline = std::optional<WaitClock::time_point>;
 
-  boost::mutex& bigMutex() { return bigMutex_; }
-  /// The big lock held by the calling thread, or nullptr.
-  static boost::unique_lock<boost::mutex>*& threadLock();
+/// The executor's task that runs the calling code, or nullptr in a thread of its own.
+Task* currentTask();
 
-  void addPending(long n) {
-    if (enabled()) pending_.fetch_add(n, std::memory_order_acq_rel);
-  }
-  [[nodiscard]] long pending() const { return pending_.load(std::memory_order_acquire); }
-  void resetPending() { pending_.store(0); }
-
-  /// Called by a framework thread just before it waits, and when it ends.
-  void notifyQuiet() { quietCv_.notify_all(); }
-  /// Called by the driving thread with the big lock held: returns when at rest or after an error.
-  void waitQuiet();
-  /// How often the application came to rest in waitQuiet(): testable mode's clock.
-  [[nodiscard]] uint64_t restCount() const { return restCount_.load(std::memory_order_acquire); }
-
-  void reportError(std::exception_ptr e);
-  std::exception_ptr takeError();
-  [[nodiscard]] bool hasError() const { return hasError_.load(); }
-
- private:
-  std::atomic<bool> enabled_{false};
-  boost::mutex bigMutex_;
-  std::atomic<uint64_t> restCount_{0};
-  std::atomic<long> pending_{0};
-  boost::condition_variable_any quietCv_;
-  boost::mutex errorMutex_;
-  std::exception_ptr error_;
-  std::atomic<bool> hasError_{false};
-};
-
-/// Holds the big lock for a framework thread that is not a module thread (device threads).
-class TestableThreadGuard {
- public:
-  TestableThreadGuard();
-  ~TestableThreadGuard();
-  TestableThreadGuard(const TestableThreadGuard&) = delete;
-  TestableThreadGuard& operator=(const TestableThreadGuard&) = delete;
-
- private:
-  boost::unique_lock<boost::mutex> lock_;
-  bool active_{false};
-};
-
-/// Where a framework thread waits for work. `mutex` protects whatever the predicate looks at.
+/// Where a framework task or thread waits for work. `mutex` protects whatever the predicate looks at.
 class Inbox {
  public:
   boost::mutex mutex;
 
   /// Waits until pred() (evaluated with `mutex` held) is true. Interruption point.
-  template <typename Pred> void waitUntil(Pred&& pred) {
-    auto& t = Testable::instance();
-    auto* big = Testable::threadLock();
-    if (t.enabled() && big != nullptr) {
-      for (;;) {
-        {
-          boost::lock_guard<boost::mutex> g(mutex);
-          if (pred()) return;
-        }
-        t.notifyQuiet();
-        cv_.wait(*big);
-      }
-    } else {
-      boost::unique_lock<boost::mutex> l(mutex);
-      while (!pred())
-        cv_.wait(l);
+  template <typename Pred> void waitUntil(Pred&& pred) { (void)waitUntil(pred, std::nullopt); }
+
+  /// As above, but gives up at the deadline: returns pred() as it was last seen.
+  template <typename Pred> bool waitUntil(Pred&& pred, Deadline deadline) {
+    boost::unique_lock<boost::mutex> l(mutex);
+    for (;;) {
+      if (pred()) return true;
+      if (deadline && WaitClock::now() >= *deadline) return false;
+      park(l, deadline);
     }
   }
 
-  void notify() { cv_.notify_all(); }
+  /// Wakes the waiter, if there is one.
+  void notify();
+  /// With `mutex` held: takes the waiting task (wake it after unlocking) or signals a waiting thread.
+  [[nodiscard]] Task* takeWaiterLocked();
 
  private:
-  boost::condition_variable_any cv_;
+  // With `mutex` held through `l`; returns with it held again. Interruption point.
+  void park(boost::unique_lock<boost::mutex>& l, Deadline deadline);
+
+  Task* waitingTask_{nullptr};
+  int waitingThreads_{0};
+  boost::condition_variable threadCv_;
 };
 
+/// Wakes a task taken from Inbox::takeWaiterLocked(); nullptr is allowed.
+void wake(Task* task);
+
+/// Threads of their own that wait in an Inbox right now (for telling when the start has settled).
+int threadsWaiting();
+
 } // namespace orvane::detail
+
+namespace orvane {
+
+/// Sleeps for the given time; an interruption point, so that Application::shutdown() ends the
+/// sleep with boost::thread_interrupted. A module's main loop must sleep through this, never
+/// through the operating system: its task shares a worker thread with other modules.
+void interruptibleSleep(std::chrono::milliseconds duration);
+
+/// Throws boost::thread_interrupted when the calling module's loop (or framework thread) has been
+/// asked to end.
+void interruptionPoint();
+
+} // namespace orvane

@@ -8,8 +8,6 @@ TestFacility::TestFacility(Application& app) : app_(app) {
   if (app_.isInitialised())
     throw std::logic_error("TestFacility must be created before the application is initialised.");
   app_.enableTestableMode();
-  lock_ = boost::unique_lock<boost::mutex>(detail::Testable::instance().bigMutex());
-  detail::Testable::threadLock() = &lock_;
   app_.processVariables().addUpdateHook([this](const ProcessVariable& pv) {
     auto snap = pv.get();
     boost::lock_guard<boost::mutex> g(recordMutex_);
@@ -20,8 +18,6 @@ TestFacility::TestFacility(Application& app) : app_(app) {
 
 TestFacility::~TestFacility() {
   app_.shutdown();
-  detail::Testable::threadLock() = nullptr;
-  if (lock_.owns_lock()) lock_.unlock();
 }
 
 void TestFacility::runApplication() {
@@ -31,9 +27,7 @@ void TestFacility::runApplication() {
 }
 
 void TestFacility::stepApplication() {
-  auto& t = detail::Testable::instance();
-  t.waitQuiet();
-  if (auto e = t.takeError()) std::rethrow_exception(e);
+  app_.stepTestable();
 }
 
 ProcessVariable& TestFacility::pv(const std::string& path) {

@@ -1,7 +1,9 @@
 #pragma once
-// Drives an application deterministically for tests: module threads run one at a time, and
-// stepApplication() returns when every queue is empty and every thread waits. Declare the
-// facility after the application it drives, so that it is destroyed first.
+// Drives an application deterministically for tests: stepApplication() runs the module loops
+// (and the device threads, which are tasks too in testable mode) one at a time in the test's own
+// thread, in the order they became ready, and returns when none is ready: every one of them waits
+// for something that has not come, whatever else may be queued for it. Declare the facility after
+// the application it drives, so that it is destroyed first.
 
 #include "framework/Application.hpp"
 
@@ -24,7 +26,7 @@ class TestFacility {
 
   /// Initialises and runs the application, then steps it to rest.
   void runApplication();
-  /// Lets the application run until it is at rest. Rethrows an exception that ended a thread.
+  /// Lets the application run until it is at rest. Rethrows an exception that ended a loop.
   void stepApplication();
 
   template <typename T> void writeScalar(const std::string& path, const T& value) {
@@ -92,7 +94,6 @@ class TestFacility {
 
  private:
   Application& app_;
-  boost::unique_lock<boost::mutex> lock_;
   boost::mutex recordMutex_;
   std::map<size_t, std::vector<AnyVector>> pendingUpdates_;
   std::map<size_t, size_t> counts_;

@@ -1,8 +1,6 @@
 #include "modules/DelayModule.hpp"
 
-#include <boost/chrono.hpp>
-#include <boost/thread/thread.hpp>
-
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -42,8 +40,9 @@ void DelayModule::mainLoop() {
       continue;
     }
     const int32_t ms = delayMilliseconds(delay);
-    // Boost's sleep is an interruption point: shutdown must not wait out a long delay.
-    if (ms > 0) boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
+    // The framework's sleep is an interruption point, so shutdown need not wait out a long delay,
+    // and it suspends only this loop, not the worker thread it shares with other modules.
+    if (ms > 0) orvane::interruptibleSleep(std::chrono::milliseconds(ms));
     if (start.readLatest())
       throw std::logic_error("Module must wait for timeout to be sent before next start.");
     delayPassed.write();

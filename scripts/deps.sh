@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libboost-thread-dev libboost-chrono-dev libboost-system-dev
-  libpugixml-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libboost-context-dev
+  libpugixml-dev libgtest-dev libgmock-dev googletest libbenchmark-dev libca-dev
   python3 python3-pyepics python3-numpy
   clang-format
 )

@@ -105,6 +105,11 @@ int main(int argc, char** argv) {
   Collector reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto numpy = numpyPeer();
+  struct Row {
+    int n;
+    double table, floorB, numpy;
+  };
+  std::vector<Row> results;
   std::printf("\n%-4s %12s %12s %12s %12s %10s %10s\n", "n", "table ns", "floor(a) ns", "floor(b) ns",
               "numpy ns", "table/(b)", "numpy/tab");
   for (int n : {1, 16}) {
@@ -114,6 +119,15 @@ int main(int argc, char** argv) {
     const double b = reporter.medianNs["floorB" + arg];
     const double np = numpy.count(n) != 0 ? numpy.at(n) : NAN;
     std::printf("%-4d %12.0f %12.0f %12.0f %12.0f %10.2f %10.2f\n", n, t, a, b, np, t / b, np / t);
+    results.push_back({n, t, b, np});
+  }
+  for (const auto& r : results) {
+    std::printf("RESULT {\"figure\": \"computeControlTable n=%d\", \"value\": %.0f, \"unit\": \"ns\", "
+                "\"baseline\": \"vectorised sine floor\", \"baseline_value\": %.0f}\n",
+                r.n, r.table, r.floorB);
+    std::printf("RESULT {\"figure\": \"numpy control table n=%d\", \"value\": %.0f, \"unit\": \"ns\", "
+                "\"baseline\": \"computeControlTable\", \"baseline_value\": %.0f}\n",
+                r.n, r.numpy, r.table);
   }
   benchmark::Shutdown();
   return 0;

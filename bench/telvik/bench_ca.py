@@ -1,14 +1,16 @@
 """CA server benchmarks, each figure beside a baseline measured in the same run.
 
-1. get round trip: pyepics PV.get() on a connected channel, beside a bare loopback TCP round
-   trip (16 bytes out, 16 back, to an echo process) and beside a CA ECHO round trip.
+1. get round trip: a C client on libca (bench_ca_get: ca_array_get + ca_pend_io) beside a bare
+   loopback TCP round trip between two C processes (bench_tcp_echo), and a CA ECHO round trip.
 2. monitor throughput, one double written in a tight loop by a module: updates delivered to one
    subscriber per second, beside the module's writes per second.
 3. 64 channels rewritten on every trigger at 1 kHz: updates delivered per second beside the
    64000 offered, and the server's CPU share.
 
-Usage: bench_ca.py SERVER_BINARY [--quick]
+Usage: bench_ca.py SERVER_BINARY [--quick] [--ca-get BENCH_CA_GET --tcp-echo BENCH_TCP_ECHO]
+Every figure is also printed as a "RESULT {json}" line for bench/run.sh.
 """
+import json
 import os
 import socket
 import struct
@@ -189,6 +191,24 @@ def sixty_four_channels(server, seconds):
     return delivered / dt, offered / dt, cpu / dt
 
 
+def option(name):
+    return sys.argv[sys.argv.index(name) + 1] if name in sys.argv else None
+
+
+def result(figure, value, unit, baseline, baseline_value):
+    print("RESULT " + json.dumps({"figure": figure, "value": value, "unit": unit, "baseline": baseline,
+                                  "baseline_value": baseline_value}), flush=True)
+
+
+def c_round_trips(server, ca_get, tcp_echo, n):
+    """(median, p99) in us of the C clients; the CA one against the running server."""
+    get = subprocess.run([ca_get, P + "Types:doubleSetting", str(n)], env=server.env(), capture_output=True,
+                         text=True, timeout=300, check=True).stdout.split()
+    bare = subprocess.run([tcp_echo, str(n)], capture_output=True, text=True, timeout=300,
+                          check=True).stdout.split()
+    return [float(x) for x in get], [float(x) for x in bare]
+
+
 def main():
     if len(sys.argv) < 2:
         print(__doc__)
@@ -198,17 +218,28 @@ def main():
 
     s = harness.Server(args=["--trigger-rate", "0", "--persist", "none"]).start()
     try:
-        bare = bare_round_trip(n)
-        echo = ca_echo_round_trip(s, n)
-        get = caget_round_trip(s, n)
-        print("get round trip:   pyepics PV.get %.1f us, CA ECHO %.1f us, bare TCP %.1f us"
-              % (get * 1e6, echo * 1e6, bare * 1e6))
-        print("                  ratio get/bare %.2f, echo/bare %.2f" % (get / bare, echo / bare))
+        ca_get, tcp_echo = option("--ca-get"), option("--tcp-echo")
+        if ca_get and tcp_echo:
+            get, bare = c_round_trips(s, ca_get, tcp_echo, n)
+            print("get round trip:   C client on libca median %.1f us p99 %.1f us, bare TCP (two C processes) "
+                  "median %.1f us p99 %.1f us" % (get[0], get[1], bare[0], bare[1]))
+            result("CA get round trip (C client on libca) median", get[0], "us", "bare loopback TCP round trip",
+                   bare[0])
+            result("CA get round trip (C client on libca) p99", get[1], "us", "bare loopback TCP round trip",
+                   bare[1])
+        else:
+            bare = bare_round_trip(n)
+            echo = ca_echo_round_trip(s, n)
+            get = caget_round_trip(s, n)
+            print("get round trip:   pyepics PV.get %.1f us, CA ECHO %.1f us, bare TCP %.1f us"
+                  % (get * 1e6, echo * 1e6, bare * 1e6))
+            print("                  ratio get/bare %.2f, echo/bare %.2f" % (get / bare, echo / bare))
         writes = 200000 if QUICK else 2000000
         delivered, dt = tight_loop(s, writes)
         print("tight loop:       %d writes, %d updates delivered in %.3f s: %.0f updates/s beside %.0f writes/s "
               "(ratio %.3f; the rest coalesced)" % (writes, delivered, dt, delivered / dt, writes / dt,
                                                     delivered / writes))
+        result("monitor updates delivered", delivered / dt, "updates/s", "module writes", writes / dt)
     finally:
         s.stop()
         s.kill()
@@ -218,6 +249,8 @@ def main():
         rate, offered, cpu = sixty_four_channels(s, 2 if QUICK else 10)
         print("64 ch at 1 kHz:   %.0f updates/s delivered beside %.0f written (ratio %.3f; nominal 64000), "
               "server CPU %.0f %%" % (rate, offered, rate / offered, cpu * 100))
+        result("64ch at 1 kHz delivered", rate, "updates/s", "written by the module", offered)
+        result("64ch at 1 kHz server CPU", cpu * 100, "% of a core", "one core", 100)
     finally:
         s.stop()
         s.kill()

@@ -5,9 +5,6 @@
 #include "framework/device/DummyBackend.hpp"
 #include "framework/device/RegisterAccess.hpp"
 
-#include <boost/chrono.hpp>
-#include <boost/thread/condition_variable.hpp>
-
 #include <algorithm>
 #include <deque>
 #include <iostream>
@@ -43,10 +40,6 @@ ValueType valueTypeFor(device::NaturalType t) {
     break;
   }
   return ValueType::nothing;
-}
-
-void addPending(long n) {
-  detail::Testable::instance().addPending(n);
 }
 
 // Registers hold many paths (alias lines), so the set of device modules is looked up by alias.
@@ -156,10 +149,8 @@ struct DeviceModule::Impl {
   std::shared_mutex access;
   std::atomic<bool> healthy{false};
 
-  // The device thread's work, guarded by `mutex`. In testable mode every item counts as pending
-  // until the device thread has taken it, so that stepApplication() waits for its handling.
-  boost::mutex mutex;
-  boost::condition_variable_any cv;
+  // The device thread's work, guarded by `inbox.mutex`; a new item wakes the device thread.
+  detail::Inbox inbox;
   std::deque<VersionNumber> triggers;
   bool faultRequested{false};
   std::string requestedMessage;
@@ -211,26 +202,9 @@ struct DeviceModule::Impl {
     faultMessage = m;
   }
 
-  // Like detail::Inbox::waitUntil, with a deadline in normal mode (testable mode has no clock).
-  template <typename Pred>
-  void wait(Pred&& pred, std::optional<boost::chrono::steady_clock::time_point> deadline) {
-    auto& t = detail::Testable::instance();
-    auto* big = detail::Testable::threadLock();
-    if (t.enabled() && big != nullptr) {
-      for (;;) {
-        {
-          boost::lock_guard<boost::mutex> g(mutex);
-          if (pred()) return;
-        }
-        t.notifyQuiet();
-        cv.wait(*big);
-      }
-    }
-    boost::unique_lock<boost::mutex> l(mutex);
-    if (deadline)
-      cv.wait_until(l, *deadline, pred);
-    else
-      cv.wait(l, pred);
+  // Testable mode has no clock: a deadline is never given there.
+  template <typename Pred> void wait(Pred&& pred, detail::Deadline deadline) {
+    (void)inbox.waitUntil(pred, app.isTestableMode() ? std::nullopt : deadline);
   }
 };
 
@@ -344,49 +318,46 @@ void DeviceModule::Impl::writeKept(RegisterEndpoint& ep) {
 }
 
 void DeviceModule::Impl::trigger(const VersionNumber& version) {
+  detail::Task* waiter = nullptr;
   {
-    boost::lock_guard<boost::mutex> g(mutex);
+    boost::lock_guard<boost::mutex> g(inbox.mutex);
     // A device thread this far behind only needs the latest triggers; each poll reads everything.
-    if (triggers.size() >= maxQueuedTriggers) {
-      triggers.pop_front();
-      addPending(-1);
-    }
+    if (triggers.size() >= maxQueuedTriggers) triggers.pop_front();
     triggers.push_back(version);
-    addPending(1);
+    waiter = inbox.takeWaiterLocked();
   }
-  cv.notify_all();
+  detail::wake(waiter);
 }
 
 void DeviceModule::Impl::fault(const std::string& message) {
+  detail::Task* waiter = nullptr;
   {
-    boost::lock_guard<boost::mutex> g(mutex);
+    boost::lock_guard<boost::mutex> g(inbox.mutex);
     healthy.store(false, std::memory_order_release);
     requestedMessage = message;
-    if (!faultRequested) {
-      faultRequested = true;
-      addPending(1);
-    }
+    faultRequested = true;
+    waiter = inbox.takeWaiterLocked();
   }
-  cv.notify_all();
+  detail::wake(waiter);
 }
 
 void DeviceModule::Impl::retryNow() {
+  detail::Task* waiter = nullptr;
   {
-    boost::lock_guard<boost::mutex> g(mutex);
-    // A healthy device has no recovery to hurry; a request nobody takes would never let a
-    // testable application come to rest.
+    boost::lock_guard<boost::mutex> g(inbox.mutex);
+    // A healthy device has no recovery to hurry: a request kept until the next fault would cut
+    // that fault's back-off short.
     if (healthy.load() || retryRequested) return;
     retryRequested = true;
-    addPending(1);
+    waiter = inbox.takeWaiterLocked();
   }
-  cv.notify_all();
+  detail::wake(waiter);
 }
 
 std::optional<std::string> DeviceModule::Impl::takeFaultRequest() {
-  boost::lock_guard<boost::mutex> g(mutex);
+  boost::lock_guard<boost::mutex> g(inbox.mutex);
   if (!faultRequested) return std::nullopt;
   faultRequested = false;
-  addPending(-1);
   return requestedMessage;
 }
 
@@ -443,11 +414,8 @@ void DeviceModule::Impl::sendFaultyValues() {
 
 bool DeviceModule::Impl::recover(std::string& why) {
   {
-    boost::lock_guard<boost::mutex> g(mutex);
-    if (retryRequested) {
-      retryRequested = false;
-      addPending(-1);
-    }
+    boost::lock_guard<boost::mutex> g(inbox.mutex);
+    retryRequested = false;
   }
   try {
     backend->close();
@@ -478,7 +446,7 @@ bool DeviceModule::Impl::recover(std::string& why) {
     std::unique_lock lock(access);
     for (auto* ep : written)
       writeKept(*ep);
-    boost::lock_guard<boost::mutex> g(mutex);
+    boost::lock_guard<boost::mutex> g(inbox.mutex);
     if (faultRequested) {
       why = requestedMessage;
       return false;
@@ -498,25 +466,19 @@ bool DeviceModule::Impl::recover(std::string& why) {
 }
 
 void DeviceModule::Impl::waitBeforeRetry(unsigned failures) {
-  std::optional<boost::chrono::steady_clock::time_point> deadline;
-  if (!detail::Testable::instance().enabled()) {
-    const auto delay = device::recoveryBackoff(failures, std::chrono::milliseconds(backoffFirstMs.load()),
-                                               std::chrono::milliseconds(backoffBoundMs.load()));
-    deadline = boost::chrono::steady_clock::now() + boost::chrono::milliseconds(delay.count());
-  }
+  const auto delay = device::recoveryBackoff(failures, std::chrono::milliseconds(backoffFirstMs.load()),
+                                             std::chrono::milliseconds(backoffBoundMs.load()));
   wait(
       [this] {
         // Nothing is polled while the device is faulty.
-        addPending(-static_cast<long>(triggers.size()));
         triggers.clear();
         return retryRequested || faultRequested;
       },
-      deadline);
+      detail::WaitClock::now() + delay);
 }
 
 bool DeviceModule::Impl::recoveryHasLasted() const {
-  auto& testable = detail::Testable::instance();
-  if (testable.enabled()) return testable.restCount() != restsAtRecovery;
+  if (app.isTestableMode()) return app.restCount() != restsAtRecovery;
   return std::chrono::steady_clock::now() - recoveredAt >= std::chrono::milliseconds(backoffFirstMs.load());
 }
 
@@ -554,7 +516,7 @@ void DeviceModule::Impl::threadBody() {
         recoveryOnProbation = opens.load() > 1;
         if (!recoveryOnProbation) failures = 0; // the failed first openings are no series to go on with
         recoveredAt = std::chrono::steady_clock::now();
-        restsAtRecovery = detail::Testable::instance().restCount();
+        restsAtRecovery = app.restCount();
         publishStatus();
         continue;
       }
@@ -569,11 +531,10 @@ void DeviceModule::Impl::threadBody() {
     std::optional<VersionNumber> version;
     wait([this] { return faultRequested || !triggers.empty(); }, std::nullopt);
     {
-      boost::lock_guard<boost::mutex> g(mutex);
+      boost::lock_guard<boost::mutex> g(inbox.mutex);
       if (faultRequested || triggers.empty()) continue;
       version = triggers.front();
       triggers.pop_front();
-      addPending(-1);
     }
     // A trigger from before the last opening is answered by that opening's read.
     if (*version <= lastRead) continue;

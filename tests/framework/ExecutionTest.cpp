@@ -1,0 +1,249 @@
+// How module loops run: as tasks on shared worker threads in normal mode, stepped in the test's
+// thread in testable mode. What a module sees must not depend on which of the two it is.
+#include "framework/Orvane.hpp"
+#include "framework/TestFacility.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+using namespace orvane;
+
+namespace {
+
+// Reads only `wanted`; `ignored` fills up and is never taken.
+struct Picky : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> wanted{this, "wanted", "", ""};
+  ScalarPushInput<int32_t> ignored{this, "ignored", "", ""};
+  ScalarOutput<int32_t> seen{this, "seen", "", ""};
+  void mainLoop() override {
+    for (;;) {
+      wanted.read();
+      seen = wanted;
+      seen.write();
+    }
+  }
+};
+
+// Its input `never` is fed by a module output that is never written: the loop cannot start.
+struct Starved : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> fromOperator{this, "fromOperator", "", ""};
+  ModifyHierarchy<ScalarPushInput<int32_t>> never{this, "/Silent/value", "", ""};
+  std::atomic<bool> started{false};
+  void mainLoop() override {
+    started = true;
+    for (;;)
+      fromOperator.read();
+  }
+};
+
+struct Silent : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarOutput<int32_t> value{this, "value", "", ""};
+  ScalarPushInput<int32_t> go{this, "go", "", ""};
+  void mainLoop() override {
+    for (;;)
+      go.read();
+  }
+};
+
+struct RestApp : Application {
+  RestApp() : Application("restapp") {}
+  ~RestApp() override { shutdown(); }
+  Picky picky{this, "Picky", ""};
+  Starved starved{this, "Starved", ""};
+  Silent silent{this, "Silent", ""};
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+TEST(TestableMode, RestsWhileQueuesHoldValuesNobodyWaitsFor) {
+  RestApp app;
+  TestFacility tf(app);
+  tf.runApplication();
+  // Values for an input the loop never reads, and for a loop that still waits for the initial
+  // value of another input: neither may keep stepApplication() from returning.
+  for (int i = 0; i < 5; ++i) {
+    tf.writeScalar<int32_t>("/Picky/ignored", i);
+    tf.writeScalar<int32_t>("/Starved/fromOperator", i);
+    tf.stepApplication();
+  }
+  EXPECT_FALSE(app.starved.started);
+  tf.writeScalar<int32_t>("/Picky/wanted", 7);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/Picky/seen"), 7);
+  EXPECT_EQ(app.picky.ignored.getLostCount(), 2U); // depth 3: the two last values replaced the newest
+}
+
+// Two loops bounce a counter; a thread of its own feeds a third input at the same time. Every
+// value must arrive: a wake-up lost between two workers would stall the bounce for ever.
+struct Bouncer : ApplicationModule {
+  Bouncer(EntityOwner* owner, const std::string& name, const std::string& in, const std::string& out,
+          bool first)
+      : ApplicationModule(owner, name, ""), in(this, in, "", ""), out(this, out, "", ""), first(first) {}
+  ModifyHierarchy<ScalarPushInput<int64_t>> in;
+  ModifyHierarchy<ScalarOutput<int64_t>> out;
+  bool first;
+  std::promise<void> done;
+  int64_t rounds{0};
+  void prepare() override { out->write(); }
+  void mainLoop() override {
+    if (first) {
+      out.value = 1;
+      out->write();
+    }
+    for (;;) {
+      in->read();
+      if (first && in.value == rounds) done.set_value();
+      out.value = in.value + 1;
+      out->write();
+    }
+  }
+};
+
+struct Counter : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ModifyHierarchy<ScalarPushInput<int64_t>> feed{this, "/Feed/value", "", ""};
+  std::atomic<int64_t> sum{0};
+  void mainLoop() override {
+    for (;;) {
+      feed->read();
+      sum += feed.value;
+    }
+  }
+};
+
+struct BounceApp : Application {
+  BounceApp() : Application("bounceapp") {}
+  ~BounceApp() override { shutdown(); }
+  Bouncer a{this, "A", "/B/out", "/A/out", true};
+  Bouncer b{this, "B", "/A/out", "/B/out", false};
+  Counter counter{this, "Counter", ""};
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+TEST(NormalMode, NoWakeUpIsLostBetweenWorkersAndOutsideThreads) {
+  BounceApp app;
+  app.a.rounds = 40000; // A gets the even values: 20000 round trips
+  app.setWorkerThreads(2);
+  app.initialise();
+  auto* feed = app.processVariables().find("/Feed/value");
+  app.run();
+  int64_t expected = 0;
+  std::thread outside([&] {
+    for (int64_t i = 1; i <= 2000; ++i) {
+      feed->write(AnyVector(std::in_place_type<std::vector<int64_t>>, std::vector<int64_t>{i}));
+      expected += i;
+      // One value at a time, so that the queue of depth 3 never overflows.
+      while (app.counter.sum.load() != expected)
+        std::this_thread::yield();
+    }
+  });
+  auto bounced = app.a.done.get_future();
+  EXPECT_EQ(bounced.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+  outside.join();
+  EXPECT_EQ(app.counter.sum.load(), 2000 * 2001 / 2);
+  app.shutdown();
+}
+
+// A loop that never waits holds its worker; the others must go on, and the holder must be named.
+struct Spinner : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> in{this, "in", "", ""};
+  std::atomic<bool> release{false};
+  std::atomic<bool> spinning{false};
+  void mainLoop() override {
+    in.read();
+    spinning = true;
+    while (!release.load()) {
+    }
+    for (;;)
+      in.read();
+  }
+};
+
+struct Echo : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> in{this, "in", "", ""};
+  std::promise<int32_t> got;
+  void mainLoop() override {
+    in.read();
+    got.set_value(in);
+    for (;;)
+      in.read();
+  }
+};
+
+struct Interrupted : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> in{this, "in", "", ""};
+  std::atomic<bool> sawInterruption{false};
+  void mainLoop() override {
+    try {
+      for (;;)
+        in.read();
+    } catch (const boost::thread_interrupted&) {
+      sawInterruption = true;
+      throw;
+    }
+  }
+};
+
+struct StallApp : Application {
+  StallApp() : Application("stallapp") {}
+  ~StallApp() override { shutdown(); }
+  Spinner spinner{this, "Spinner", ""};
+  Echo echo{this, "Echo", ""};
+  Interrupted interrupted{this, "Interrupted", ""};
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+TEST(NormalMode, ALoopThatNeverWaitsIsNamedAndStarvesNobody) {
+  StallApp app;
+  app.setWorkerThreads(1);
+  app.setStallLimit(std::chrono::milliseconds(50));
+  app.initialise();
+  app.run();
+  EXPECT_TRUE(app.loopProblems().empty());
+  ::testing::internal::CaptureStderr();
+  app.processVariables().find("/Spinner/in")->write(AnyVector(std::in_place_type<std::vector<int32_t>>, {1}));
+  while (!app.spinner.spinning.load())
+    std::this_thread::yield();
+  // The only worker is held: the echo can only come from a spare worker.
+  app.processVariables().find("/Echo/in")->write(AnyVector(std::in_place_type<std::vector<int32_t>>, {5}));
+  auto echoed = app.echo.got.get_future();
+  ASSERT_EQ(echoed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(echoed.get(), 5);
+  std::vector<std::string> problems;
+  while (problems.empty())
+    problems = app.loopProblems();
+  EXPECT_NE(problems.at(0).find("/stallapp/Spinner"), std::string::npos) << problems.at(0);
+  app.spinner.release = true;
+  app.shutdown();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("module /stallapp/Spinner has held a worker thread"), std::string::npos) << err;
+  EXPECT_NE(err.find("started a spare one"), std::string::npos) << err;
+  // The interruption at shutdown reaches a loop as Boost.Thread's would.
+  EXPECT_TRUE(app.interrupted.sawInterruption.load());
+}
+
+TEST(NormalMode, ShutdownReportsLostValues) {
+  RestApp app;
+  app.initialise();
+  app.run();
+  for (int i = 0; i < 5; ++i) // never read: the queue of depth 3 loses two
+    app.processVariables()
+        .find("/Picky/ignored")
+        ->write(AnyVector(std::in_place_type<std::vector<int32_t>>, {i}));
+  ::testing::internal::CaptureStderr();
+  app.shutdown();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "restapp: 2 values lost in the variable networks: /Picky/ignored 2\n");
+  EXPECT_EQ(app.lostValues(), 2U);
+}
+
+} // namespace

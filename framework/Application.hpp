@@ -89,6 +89,13 @@ namespace detail {
 struct Plan;
 } // namespace detail
 
+/// Values that push inputs lost because their queue was full.
+struct LostValues {
+  uint64_t total{0};
+  std::string worstPath; ///< the variable that lost most; empty while none lost any
+  uint64_t worstCount{0};
+};
+
 class Application : public ModuleGroup {
  public:
   explicit Application(const std::string& name);
@@ -120,6 +127,9 @@ class Application : public ModuleGroup {
 
   [[nodiscard]] ProcessVariableRegistry& processVariables() { return registry_; }
   [[nodiscard]] bool isInitialised() const { return initialised_; }
+  /// Values lost in the variable networks so far, summed per variable over its push inputs.
+  /// Any thread once initialised; never waits (it reads the queues' counters).
+  [[nodiscard]] LostValues lostValues() const;
   [[nodiscard]] bool isRunning() const { return running_; }
 
   /// Called in normal mode when a framework thread ends with an exception, after the message is

@@ -53,6 +53,7 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
     return writing_ && now - writeStarted_ > limit;
   }
   [[nodiscard]] const std::string& peer() const { return peer_; }
+  [[nodiscard]] std::size_t channelCount() const { return channels_.size(); }
 
  private:
   void read();

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     });
 
     std::cerr << name << ": serving " << server.table().all().size() << " variables on "
-              << options.interface << ":" << server.port() << std::endl;
+              << options.interfaces[0] << ":" << server.searchPort() << std::endl;
     app.run();
     io.run();
 

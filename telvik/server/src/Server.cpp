@@ -192,7 +192,7 @@ void CaServer::Impl::stop() {
   fanout_->stop();
   auto all = circuits_;
   for (auto& c : all)
-    c->close(false);
+    c->close(false, "the server stops");
   circuits_.clear();
 }
 

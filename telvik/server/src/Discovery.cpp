@@ -44,21 +44,31 @@ void reuse(udp::socket& s) {
   ::setsockopt(s.native_handle(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
 }
 
+// A datagram's address, data and room for its IP_PKTINFO, as recvmsg and sendmsg take them.
+struct Message {
+  sockaddr_in address{};
+  iovec iov{};
+  alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))]{};
+  msghdr header{};
+  Message(void* data, std::size_t size) : iov{data, size} {
+    header.msg_name = &address;
+    header.msg_namelen = sizeof address;
+    header.msg_iov = &iov;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+  }
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+};
+
 // recvmsg with the destination address, which a socket on every interface needs to tell a
 // broadcast from a search sent to this host, and to answer from the address that was asked.
 // False when nothing is waiting or the socket failed.
 bool receive(udp::socket& s, std::span<std::uint8_t> buffer, p::ByteView& bytes, udp::endpoint& from,
              ip::address_v4& destination, ip::address_v4& local, bool& hasInfo) {
-  sockaddr_in peer{};
-  iovec iov{buffer.data(), buffer.size()};
-  alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))];
-  msghdr msg{};
-  msg.msg_name = &peer;
-  msg.msg_namelen = sizeof peer;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
+  Message m(buffer.data(), buffer.size());
+  msghdr& msg = m.header;
   ssize_t n;
   do
     n = ::recvmsg(s.native_handle(), &msg, MSG_DONTWAIT);
@@ -66,7 +76,7 @@ bool receive(udp::socket& s, std::span<std::uint8_t> buffer, p::ByteView& bytes,
   if (n < 0) return false;
   bytes = p::ByteView(buffer.data(), static_cast<std::size_t>(n));
   if ((msg.msg_flags & MSG_TRUNC) != 0) bytes = {}; // cut off: not a datagram to answer
-  from = udp::endpoint(ip::address_v4(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port));
+  from = udp::endpoint(ip::address_v4(ntohl(m.address.sin_addr.s_addr)), ntohs(m.address.sin_port));
   hasInfo = false;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
@@ -88,19 +98,11 @@ void sendFrom(udp::socket& s, p::ByteView data, const udp::endpoint& to,
     s.send_to(asio::buffer(data.data(), data.size()), to, 0, ec); // a full buffer drops it; clients retry
     return;
   }
-  sockaddr_in dest{};
-  dest.sin_family = AF_INET;
-  dest.sin_addr.s_addr = htonl(to.address().to_v4().to_uint());
-  dest.sin_port = htons(to.port());
-  iovec iov{const_cast<std::uint8_t*>(data.data()), data.size()};
-  alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))]{};
-  msghdr msg{};
-  msg.msg_name = &dest;
-  msg.msg_namelen = sizeof dest;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
+  Message m(const_cast<std::uint8_t*>(data.data()), data.size());
+  m.address.sin_family = AF_INET;
+  m.address.sin_addr.s_addr = htonl(to.address().to_v4().to_uint());
+  m.address.sin_port = htons(to.port());
+  msghdr& msg = m.header;
   cmsghdr* c = CMSG_FIRSTHDR(&msg);
   c->cmsg_level = IPPROTO_IP;
   c->cmsg_type = IP_PKTINFO;
@@ -146,8 +148,14 @@ boost::system::error_code Discovery::bind(const std::vector<ip::address_v4>& add
       listeners_.clear();
       return ec;
     }
+    // Addresses of one network share its broadcast address: one socket there answers once.
+    const auto shared = [&](const ip::address_v4& b) {
+      return std::any_of(listeners_.begin(), listeners_.end(), [&](auto& other) {
+        return other->broadcast && other->broadcast->local_endpoint().address() == ip::address(b);
+      });
+    };
     if (!a.is_unspecified()) {
-      if (auto b = broadcastAddressOf(a, host)) {
+      if (auto b = broadcastAddressOf(a, host); b && !shared(*b)) {
         l->broadcast.emplace(io_);
         if (auto ec = openBound(*l->broadcast, *b, port)) {
           failed = b->to_string() + ":" + std::to_string(port) + " (broadcasts to " + a.to_string() + ")";

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <future>
 #include <map>
+#include <set>
 #include <thread>
 
 using namespace telvik::server;
@@ -88,13 +89,14 @@ std::uint16_t freeUdpPort() {
 // One server with its own variable, on its own io thread.
 class TestServer {
  public:
-  TestServer(const std::string& prefix, std::uint16_t port, std::uint16_t beaconPort) {
+  TestServer(const std::string& prefix, std::uint16_t port, std::uint16_t beaconPort,
+             std::vector<std::string> interfaces = {"127.0.0.1"}) {
     orvane::ProcessVariableInfo info;
     info.path = "/board/voltage";
     info.type = orvane::ValueType::float64;
     registry_.add(info);
     options_.prefix = prefix;
-    options_.interfaces = {"127.0.0.1"};
+    options_.interfaces = std::move(interfaces);
     options_.port = port;
     options_.beaconAddresses = {{"127.255.255.255", beaconPort}};
     options_.autoBeaconAddresses = false;
@@ -173,9 +175,13 @@ class SearchClient {
     ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   }
 
+  // The address the last reply came from, and how many reply datagrams came.
+  std::string lastFrom;
+  std::size_t datagrams = 0;
+
   // Replies until `want` search ids are answered, and any that come shortly after (a server that
   // should not have answered); the long wait is only a guard.
-  std::map<std::uint32_t, std::uint16_t> replies(std::size_t want) const {
+  std::map<std::uint32_t, std::uint16_t> replies(std::size_t want) {
     std::map<std::uint32_t, std::uint16_t> got;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     bool complete = false;
@@ -187,7 +193,13 @@ class SearchClient {
       pollfd pfd{fd_, POLLIN, 0};
       if (::poll(&pfd, 1, 100) <= 0) continue;
       std::uint8_t buf[2048];
-      auto n = ::recv(fd_, buf, sizeof buf, 0);
+      sockaddr_in from{};
+      socklen_t fromLength = sizeof from;
+      auto n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+      char text[INET_ADDRSTRLEN] = {};
+      ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+      lastFrom = text;
+      ++datagrams;
       for (std::size_t at = 0; n > 0 && at + 16 <= static_cast<std::size_t>(n);) {
         const auto u16 = [&](std::size_t o) {
           return static_cast<std::uint16_t>(buf[at + o] << 8 | buf[at + o + 1]);
@@ -201,7 +213,7 @@ class SearchClient {
   }
 
   std::map<std::uint32_t, std::uint16_t> search(const std::vector<std::string>& names, const char* address,
-                                                std::uint16_t port, std::size_t want) const {
+                                                std::uint16_t port, std::size_t want) {
     send(searches(names), address, port);
     return replies(want);
   }
@@ -213,6 +225,13 @@ class SearchClient {
 TEST(SeveralServers, ShareThePortAndAreAllFoundByBroadcastAndUnicast) {
   const auto port = freeUdpPort();
   const auto beacons = freeUdpPort();
+  // Where the beacons go, as a client host's repeater would hear them.
+  int beaconFd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  ::inet_pton(AF_INET, "127.255.255.255", &at.sin_addr);
+  at.sin_port = htons(beacons);
+  ASSERT_EQ(::bind(beaconFd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
   TestServer a("A:", port, beacons), b("B:", port, beacons), c("C:", port, beacons);
   EXPECT_EQ(a.searchPort(), port);
   EXPECT_EQ(b.searchPort(), port);
@@ -222,6 +241,18 @@ TEST(SeveralServers, ShareThePortAndAreAllFoundByBroadcastAndUnicast) {
   EXPECT_NE(b.tcpPort(), port);
   EXPECT_NE(c.tcpPort(), port);
   EXPECT_NE(b.tcpPort(), c.tcpPort());
+  // Each announces the port its circuits are on.
+  std::set<std::uint16_t> announced;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       announced.size() < 3 && std::chrono::steady_clock::now() < end;) {
+    pollfd pfd{beaconFd, POLLIN, 0};
+    if (::poll(&pfd, 1, 100) <= 0) continue;
+    std::uint8_t beacon[64];
+    if (::recv(beaconFd, beacon, sizeof beacon, 0) >= 16 && beacon[1] == 13)
+      announced.insert(static_cast<std::uint16_t>(beacon[6] << 8 | beacon[7]));
+  }
+  ::close(beaconFd);
+  EXPECT_EQ(announced, (std::set<std::uint16_t>{a.tcpPort(), b.tcpPort(), c.tcpPort()}));
   const std::map<std::uint32_t, std::uint16_t> all{{1, a.tcpPort()}, {2, b.tcpPort()}, {3, c.tcpPort()}};
   const std::vector<std::string> names{"A:board:voltage", "B:board:voltage", "C:board:voltage",
                                        "D:board:voltage"};
@@ -244,6 +275,22 @@ TEST(SeveralServers, ShareThePortAndAreAllFoundByBroadcastAndUnicast) {
   const std::map<std::uint32_t, std::uint16_t> again{{1, a.tcpPort()}, {2, b.tcpPort()}, {3, c.tcpPort()}};
   EXPECT_EQ(client.search(names, "127.0.0.1", port, 3), again);
   EXPECT_EQ(client.search(names, "127.255.255.255", port, 3), again);
+}
+
+TEST(SeveralInterfaces, EachIsServedAndAnswersFromItsOwnAddress) {
+  const auto port = freeUdpPort();
+  TestServer a("A:", port, freeUdpPort(), {"127.0.0.1", "127.0.0.2"});
+  const std::map<std::uint32_t, std::uint16_t> found{{1, a.tcpPort()}};
+  for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
+    SearchClient client;
+    EXPECT_EQ(client.search({"A:board:voltage"}, address, port, 1), found) << address;
+    EXPECT_EQ(client.lastFrom, address);
+  }
+  // Both addresses are on the loopback network: its broadcast is answered once, not twice.
+  SearchClient client;
+  client.send(SearchClient::searches({"A:board:voltage"}), "127.255.255.255", port);
+  EXPECT_EQ(client.replies(1), found);
+  EXPECT_EQ(client.datagrams, 1u);
 }
 
 TEST(SeveralServers, AForwardedSearchIsAnsweredToTheClientNamedInIt) {

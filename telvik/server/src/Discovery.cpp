@@ -207,6 +207,10 @@ void Discovery::start(std::uint16_t tcpPort) {
   tcpPort_ = tcpPort;
   beaconSocket_.open(udp::v4());
   beaconSocket_.set_option(asio::socket_base::broadcast(true));
+  // A server of one address sends from it, so that the beacons' source is the address clients
+  // connect to and the socket is reachable nowhere else. With several, the route picks the source.
+  if (listeners_.size() == 1 && !listeners_[0]->address.is_unspecified())
+    beaconSocket_.bind(udp::endpoint(listeners_[0]->address, 0));
   beaconSocket_.non_blocking(true);
   auto addTarget = [this](const udp::endpoint& e) {
     if (std::find(beaconTargets_.begin(), beaconTargets_.end(), e) == beaconTargets_.end())

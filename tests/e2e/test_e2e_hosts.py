@@ -202,11 +202,13 @@ names = ["uptime", "heartbeat", "clients", "channels", "openDescriptors", "resid
 pvs = {n: epics.PV(P + "Server:" + n) for n in names}
 for pv in pvs.values():
     pv.wait_for_connection(%f)
-first = {n: pvs[n].get(use_monitor=False, as_string=n in ("version", "startTime")) for n in names}
+def read():
+    return {n: pvs[n].get(use_monitor=False, timeout=%f, as_string=n in ("version", "startTime")) for n in names}
+first = read()
 time.sleep(2.5)
-second = {n: pvs[n].get(use_monitor=False, as_string=n in ("version", "startTime")) for n in names}
+second = read()
 print(json.dumps({"first": first, "second": second, "write_access": pvs["heartbeat"].write_access}))
-""" % (P, T))
+""" % (P, T, T))
         first, second = result["first"], result["second"]
         self.assertGreater(second["heartbeat"], first["heartbeat"])
         self.assertGreater(second["uptime"], first["uptime"])

@@ -263,7 +263,8 @@ TEST_F(PvTableTest, PvListHasOneLineOfFiveFieldsPerVariable) {
   EXPECT_EQ(rows["Q:Channel0:VoltageSumLimiter:dcVoltageSetpoint"][1], "DBR_DOUBLE");
   EXPECT_EQ(rows["Q:Channel0:VoltageSumLimiter:dcVoltageSetpoint"][3], "rw");
   EXPECT_EQ(rows["Q:Board:table"][2], "65536");
-  EXPECT_EQ(rows["Q:Board:message"][1], "DBR_CHAR"); // a long string
+  EXPECT_EQ(rows["Q:Board:message"],
+            (Row{"Q:Board:message", "DBR_STRING", "1", "rw", ""})); // NAME$: all of it
   EXPECT_EQ(rows["Q:Board:odd"][4], "two parts and lines");
 }
 

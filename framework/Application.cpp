@@ -169,13 +169,6 @@ std::vector<std::string> Application::loopProblems() const {
   return executor_->health().stalled;
 }
 
-uint64_t Application::lostValues() const {
-  uint64_t n = 0;
-  for (auto* a : getAllAccessors())
-    n += a->getLostCount();
-  return n;
-}
-
 void Application::stepTestable() {
   detail::Executor* executor = nullptr;
   {

@@ -91,6 +91,13 @@ struct Plan;
 class Executor;
 } // namespace detail
 
+/// Values that push inputs lost because their queue was full.
+struct LostValues {
+  uint64_t total{0};
+  std::string worstPath; ///< the variable that lost most; empty while none lost any
+  uint64_t worstCount{0};
+};
+
 class Application : public ModuleGroup {
  public:
   explicit Application(const std::string& name);
@@ -131,13 +138,14 @@ class Application : public ModuleGroup {
   /// problem: a loop that holds its worker beyond the stall limit ("module X has run 2300 ms
   /// without waiting"). For a service manager's watchdog. Any thread.
   [[nodiscard]] std::vector<std::string> loopProblems() const;
-  /// Values lost in full push-input queues, over all variables so far.
-  [[nodiscard]] uint64_t lostValues() const;
   void enableDebugDataLoss(bool on) { debugDataLoss_ = on; }
   [[nodiscard]] bool debugDataLoss() const { return debugDataLoss_; }
 
   [[nodiscard]] ProcessVariableRegistry& processVariables() { return registry_; }
   [[nodiscard]] bool isInitialised() const { return initialised_; }
+  /// Values lost in the variable networks so far, summed per variable over its push inputs.
+  /// Any thread once initialised; never waits (it reads the queues' counters).
+  [[nodiscard]] LostValues lostValues() const;
   [[nodiscard]] bool isRunning() const { return running_; }
 
   /// Called in normal mode when a framework thread ends with an exception, after the message is

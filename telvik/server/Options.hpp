@@ -17,9 +17,15 @@ struct Endpoint {
 
 struct Options {
   std::string prefix = "QUELLOR:";
-  std::string interface = "127.0.0.1";
+  // Every address is served: searches are answered on the one they came in on, circuits accepted
+  // on all. "0.0.0.0" (alone) stands for every interface of the host.
+  std::vector<std::string> interfaces{"127.0.0.1"};
   std::uint16_t port = 5064; // 0: any free port, reported on standard error
   std::vector<Endpoint> beaconAddresses{{"127.255.255.255", 5065}};
+  // EPICS_CAS_AUTO_BEACON_ADDR_LIST: beacons also go to the broadcast address of every interface
+  // served, at the port of the first beacon address (or 5065).
+  bool autoBeaconAddresses = true;
+  std::uint16_t beaconPort = 5065;
   std::vector<std::string> ignoreAddresses;        // UDP requests from these are not answered
   double beaconPeriod = 15.0;                      // longest gap between beacons, seconds
   double triggerRate = 10.0;                       // Hz; 0 leaves the trigger to the clients

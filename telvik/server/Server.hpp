@@ -21,6 +21,7 @@ namespace telvik::server {
 
 struct ServerStats {
   std::size_t circuits = 0;
+  std::size_t channels = 0;
   std::uint64_t circuitsAccepted = 0;
   std::uint64_t circuitsClosedForFaults = 0;
   std::uint64_t monitorUpdatesSent = 0;
@@ -47,8 +48,12 @@ class CaServer {
   /// Closes every socket and timer; pending work ends. Then saves the settings once more.
   void stop();
 
-  /// The TCP and UDP port in use (the chosen one when the options said 0).
+  /// The TCP port that circuits connect to: the configured one, or a free one when that was
+  /// taken on this host or the options said 0.
   [[nodiscard]] std::uint16_t port() const;
+  /// The UDP port searches come to: the configured one, shared with other servers of the host
+  /// (the TCP port when the options said 0).
+  [[nodiscard]] std::uint16_t searchPort() const;
   [[nodiscard]] const bridge::PvTable& table() const;
   /// Counters; call in the io thread (or when it does not run).
   [[nodiscard]] ServerStats stats() const;

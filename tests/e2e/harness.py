@@ -54,7 +54,8 @@ class Server:
         self.requested_port = port
         self.args = list(args)
         self.proc = None
-        self.port = None
+        self.port = None  # the search port
+        self.tcp_port = None  # the circuits' port: another one when a server of this host had it
         self.stderr_lines = []
         self._stderr_done = threading.Event()
 
@@ -70,9 +71,10 @@ class Server:
         def pump():
             for line in self.proc.stderr:
                 self.stderr_lines.append(line.rstrip("\n"))
-                m = re.search(r"serving \d+ variables on [0-9.]+:(\d+)", line)
+                m = re.search(r"serving \d+ channels .* on [0-9.]+:(\d+).* \(TCP port (\d+)\)", line)
                 if m:
                     self.port = int(m.group(1))
+                    self.tcp_port = int(m.group(2))
                     found.set()
             found.set()
             self._stderr_done.set()

@@ -243,7 +243,7 @@ TEST(NormalMode, ShutdownReportsLostValues) {
   app.shutdown();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "restapp: 2 values lost in the variable networks: /Picky/ignored 2\n");
-  EXPECT_EQ(app.lostValues(), 2U);
+  EXPECT_EQ(app.lostValues().total, 2U);
 }
 
 } // namespace

@@ -81,6 +81,27 @@ TEST(Transfer, FullQueueLosesNewestAndCounts) {
   EXPECT_EQ(app.d.other.getLostCount(), 2u);
   tf.stepApplication();
   EXPECT_EQ(tf.readScalar<std::string>("/D/order"), "ooo");
+
+  // The application's sum over every variable, and the one that lost most.
+  for (int i = 0; i < 4; ++i)
+    tf.writeScalar<int32_t>("/D/in", i);
+  auto lost = app.lostValues();
+  EXPECT_EQ(lost.total, 3u);
+  EXPECT_EQ(lost.worstPath, "/D/other");
+  EXPECT_EQ(lost.worstCount, 2u);
+  tf.stepApplication();
+}
+
+TEST(Transfer, NothingLostWhileQueuesKeepUp) {
+  App app;
+  EXPECT_EQ(app.lostValues().total, 0u); // before initialisation there are no queues to ask
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.writeScalar<int32_t>("/D/other", 1);
+  tf.stepApplication();
+  auto lost = app.lostValues();
+  EXPECT_EQ(lost.total, 0u);
+  EXPECT_TRUE(lost.worstPath.empty());
 }
 
 TEST(Transfer, ExceptionOfAMainLoopReachesTheTest) {

@@ -1,5 +1,7 @@
 #include "framework/devicemodule/DeviceModule.hpp"
 
+#include "framework/Log.hpp"
+
 #include "framework/device/Device.hpp"
 #include "framework/device/DeviceError.hpp"
 #include "framework/device/DummyBackend.hpp"
@@ -196,6 +198,28 @@ struct DeviceModule::Impl {
   void trigger(const VersionNumber& version);
   void fault(const std::string& message);
   void retryNow();
+
+  // The event log: every fault, each new reason for a failed attempt (a board that stays away
+  // would otherwise fill the log every few seconds), openings and recoveries. Device thread only.
+  std::string loggedFailure;
+  void logFault(const std::string& m) const { log::error("device " + alias, "fault: " + m); }
+  void logFailedAttempt(const std::string& why) {
+    if (why == loggedFailure) return;
+    loggedFailure = why;
+    log::warning(
+        "device " + alias,
+        (opens.load() == 0 ? "cannot be opened, trying again: " : "recovery failed, trying again: ") + why);
+  }
+  void logOpened(unsigned failures) {
+    loggedFailure.clear();
+    const std::string attempts =
+        failures == 0 ? ""
+                      : " after " + std::to_string(failures) + " failed attempt" + (failures == 1 ? "" : "s");
+    if (opens.load() == 1)
+      log::notice("device " + alias, "opened" + attempts);
+    else
+      log::notice("device " + alias, "recovered" + attempts);
+  }
 
   void setFaultMessage(const std::string& m) {
     std::lock_guard g(messageMutex);
@@ -489,6 +513,7 @@ void DeviceModule::Impl::threadBody() {
     if (!healthy.load()) {
       bool relapse = false;
       if (auto message = takeFaultRequest()) {
+        logFault(*message);
         setFaultMessage(*message);
         sendFaultyValues();
         publishStatus();
@@ -498,8 +523,7 @@ void DeviceModule::Impl::threadBody() {
           } else {
             relapse = true;
             ++failures;
-            std::cerr << "Device '" << alias << "' is faulty again right after its recovery: " << *message
-                      << std::endl;
+            log::error("device " + alias, "faulty again right after its recovery: " + *message);
           }
         }
       }
@@ -510,9 +534,7 @@ void DeviceModule::Impl::threadBody() {
       }
       std::string why;
       if (recover(why)) {
-        if (failures > 0)
-          std::cerr << "Device '" << alias << "' recovered after " << failures << " failed attempts."
-                    << std::endl;
+        logOpened(failures);
         recoveryOnProbation = opens.load() > 1;
         if (!recoveryOnProbation) failures = 0; // the failed first openings are no series to go on with
         recoveredAt = std::chrono::steady_clock::now();
@@ -521,6 +543,7 @@ void DeviceModule::Impl::threadBody() {
         continue;
       }
       ++failures;
+      logFailedAttempt(why);
       setFaultMessage(why);
       sendFaultyValues();
       publishStatus();

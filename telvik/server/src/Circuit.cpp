@@ -1,11 +1,12 @@
 #include "Circuit.hpp"
 
+#include "EventLog.hpp"
+
 #include "telvik/protocol/Messages.hpp"
 
 #include <boost/asio/write.hpp>
 
 #include <concepts>
-#include <iostream>
 
 namespace telvik::server {
 
@@ -34,21 +35,27 @@ Circuit::Circuit(CircuitContext& context, tcp::socket socket)
     : context_(context), socket_(std::move(socket)), decoder_(context.maxPayload) {
   boost::system::error_code ec;
   auto ep = socket_.remote_endpoint(ec);
-  if (!ec) peer_ = ep.address().to_string();
+  if (!ec) {
+    peer_ = ep.address().to_string();
+    peerEndpoint_ = peer_ + ":" + std::to_string(ep.port());
+  }
   socket_.set_option(tcp::no_delay(true), ec);
   socket_.set_option(asio::socket_base::keep_alive(true), ec);
 }
 
 void Circuit::start() {
+  events::circuitOpened(peerEndpoint_);
   p::Bytes b;
   (void)p::encode(p::Version::forCircuit(), b);
   queueControl(std::move(b));
   read();
 }
 
-void Circuit::close(bool fault) {
+void Circuit::close(bool fault, const std::string& reason) {
   if (closed_) return;
   closed_ = true;
+  events::circuitClosed(peerEndpoint_, user_.empty() && host_.empty() ? "" : events::who(user_, host_, peer_),
+                        channels_.size(), fault, reason);
   for (auto& [sid, ch] : channels_)
     dropSubscriptions(*ch);
   channels_.clear();
@@ -75,7 +82,7 @@ void Circuit::read() {
   socket_.async_read_some(asio::buffer(buffer_), [self](const boost::system::error_code& ec, std::size_t n) {
     if (self->closed_) return;
     if (ec) {
-      self->close(false);
+      self->close(false, ec == asio::error::eof ? "the client closed it" : ec.message());
       return;
     }
     self->decoder_.feed(p::ByteView(self->buffer_.data(), n));
@@ -91,8 +98,7 @@ bool Circuit::process() {
     if (std::holds_alternative<p::NeedMore>(ev)) break;
     if (auto* rej = std::get_if<p::Rejected>(&ev)) {
       if (p::isFatal(rej->error)) {
-        std::cerr << "quellor_server: circuit from " << peer_ << " closed: " << rej->reason << std::endl;
-        close(true);
+        close(true, std::string(rej->reason));
         return false;
       }
       error(rej->header, noCid, p::ecaStatusFor(rej->error), std::string(rej->reason));
@@ -102,9 +108,7 @@ bool Circuit::process() {
     dispatch(received.header, received.message);
     if (closed_) return false;
     if (controlBytes_ > context_.controlBacklog) {
-      std::cerr << "quellor_server: circuit from " << peer_ << " closed: it does not read its replies"
-                << std::endl;
-      close(true);
+      close(true, "it does not read its replies");
       return false;
     }
   }
@@ -276,17 +280,33 @@ void Circuit::handle(const p::Header& h, const p::Read& m, Channel& ch) {
 }
 
 void Circuit::handle(const p::Header& h, const p::Write& m, Channel& ch) {
-  if (!ch.write) {
-    error(h, ch.cid, p::EcaStatus::NoWtAccess, "no write access to " + ch.target.variable->name());
-    return;
-  }
-  auto s = ch.target.write(m.dataType, m.dataCount, m.data);
-  if (s != p::EcaStatus::Normal) error(h, ch.cid, s, "write to " + ch.target.variable->name() + " failed");
+  write(h, m.dataType, m.dataCount, m.data, 0, false, ch);
 }
 
-void Circuit::handle(const p::Header&, const p::WriteNotify& m, Channel& ch) {
-  p::EcaStatus s = ch.write ? ch.target.write(m.dataType, m.dataCount, m.data) : p::EcaStatus::NoWtAccess;
-  send(p::WriteNotifyReply{m.dataType, m.dataCount, s, m.ioid});
+void Circuit::handle(const p::Header& h, const p::WriteNotify& m, Channel& ch) {
+  write(h, m.dataType, m.dataCount, m.data, m.ioid, true, ch);
+}
+
+// Both kinds of write, each in the event log with the value before and after.
+void Circuit::write(const p::Header& h, std::uint16_t dataType, std::uint32_t dataCount, p::ByteView data,
+                    std::uint32_t ioid, bool notify, Channel& ch) {
+  const auto& variable = *ch.target.variable;
+  p::EcaStatus s = p::EcaStatus::NoWtAccess;
+  if (ch.write) {
+    const auto before = variable.pv().get().value;
+    s = ch.target.write(dataType, dataCount, data);
+    if (s == p::EcaStatus::Normal)
+      events::written(events::who(user_, host_, peer_), variable.name(), before, variable.pv().get().value);
+  }
+  if (s != p::EcaStatus::Normal)
+    events::writeRefused(events::who(user_, host_, peer_), variable.name(),
+                         s == p::EcaStatus::NoWtAccess ? "no write access" : std::string(p::describe(s)));
+  if (notify)
+    send(p::WriteNotifyReply{dataType, dataCount, s, ioid});
+  else if (s == p::EcaStatus::NoWtAccess)
+    error(h, ch.cid, s, "no write access to " + variable.name());
+  else if (s != p::EcaStatus::Normal)
+    error(h, ch.cid, s, "write to " + variable.name() + " failed");
 }
 
 void Circuit::handle(const p::Header& h, const p::EventAdd& m, Channel& ch) {
@@ -412,7 +432,7 @@ void Circuit::pump() {
     self->writing_ = false;
     if (self->closed_) return;
     if (ec) {
-      self->close(false);
+      self->close(false, ec.message());
       return;
     }
     self->pump();

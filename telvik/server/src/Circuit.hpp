@@ -40,8 +40,8 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   /// Sends the server's VERSION and starts reading.
   void start();
   /// Drops every channel and subscription and closes the socket; `fault` counts it as the
-  /// client's fault. Idempotent.
-  void close(bool fault);
+  /// client's fault. The reason goes to the event log. Idempotent.
+  void close(bool fault, const std::string& reason);
 
   [[nodiscard]] bool eventsOff() const override { return eventsOff_; }
   void updateReady(const SubscriptionPtr& sub) override;
@@ -53,6 +53,7 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
     return writing_ && now - writeStarted_ > limit;
   }
   [[nodiscard]] const std::string& peer() const { return peer_; }
+  [[nodiscard]] std::size_t channelCount() const { return channels_.size(); }
 
  private:
   void read();
@@ -89,6 +90,8 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   void refreshRights();
   [[nodiscard]] bool mayWrite(const bridge::ChannelTarget& t) const;
   void removeSubscription(const SubscriptionPtr& sub);
+  void write(const protocol::Header& h, std::uint16_t dataType, std::uint32_t dataCount,
+             protocol::ByteView data, std::uint32_t ioid, bool notify, Channel& ch);
   void dropSubscriptions(Channel& ch);
   void encodeUpdate(const Subscription& sub, const bridge::ServedUpdate& u);
 
@@ -96,7 +99,7 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   boost::asio::ip::tcp::socket socket_;
   protocol::StreamDecoder decoder_;
   std::array<std::uint8_t, 64 * 1024> buffer_{};
-  std::string peer_, user_, host_;
+  std::string peer_, peerEndpoint_, user_, host_; // peer_: the address alone, for the access rules
   std::uint16_t minor_ = protocol::serverMinorVersion;
   std::uint16_t priority_ = 0;
   std::uint32_t nextSid_ = 1;

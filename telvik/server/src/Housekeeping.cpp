@@ -2,9 +2,11 @@
 
 #include "Circuit.hpp"
 
+#include "framework/Log.hpp"
+
 #include <boost/asio/post.hpp>
 
-#include <iostream>
+#include <sstream>
 
 namespace telvik::server {
 
@@ -38,9 +40,9 @@ void Housekeeping::run() {
   for (auto& c : circuits_)
     if (c->writeStalled(now, stallLimit)) stalled.push_back(c);
   for (auto& c : stalled) {
-    std::cerr << "quellor_server: circuit from " << c->peer() << " closed: it has not taken data for "
-              << options_.stallTimeout << " s" << std::endl;
-    c->close(true);
+    std::ostringstream reason;
+    reason << "it has not taken data for " << options_.stallTimeout << " s";
+    c->close(true, reason.str());
   }
   // A few looks per limit, so that a circuit is closed soon after its time is up.
   timer_.expires_after(
@@ -98,7 +100,7 @@ void SettingsSaver::stop() {
 void SettingsSaver::save() {
   if (store_ == nullptr || !store_->enabled()) return;
   std::string error;
-  if (!store_->save(registry_, error)) std::cerr << "quellor_server: " << error << std::endl;
+  if (!store_->save(registry_, error)) orvane::log::error("settings", error);
 }
 
 } // namespace telvik::server

@@ -2,6 +2,9 @@
 
 #include "ProductVersion.hpp"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -60,6 +63,30 @@ struct Fail {
   std::string message;
 };
 
+bool yesNo(const std::string& what, const std::string& value) {
+  std::string v = words(value)[0];
+  for (auto& c : v)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (v != "YES" && v != "NO") throw Fail{what + ": '" + value + "' is neither YES nor NO"};
+  return v == "YES";
+}
+
+// CA speaks IPv4 only (a search reply carries the address as 32 bits). A multicast address would
+// be a group to join, which this server does not do; 0.0.0.0 already means every interface.
+void addInterface(std::vector<std::string>& list, const std::string& what, const std::string& text) {
+  in_addr a{};
+  if (text.empty() || ::inet_pton(AF_INET, text.c_str(), &a) != 1)
+    throw Fail{what + ": '" + text + "' is not an IPv4 address"};
+  const std::uint32_t host = ntohl(a.s_addr);
+  if ((host >> 28) == 0xE)
+    throw Fail{what + ": '" + text + "' is a multicast address; give an interface's address"};
+  const bool any = host == 0;
+  const bool hadAny = std::find(list.begin(), list.end(), "0.0.0.0") != list.end();
+  if ((any && !list.empty() && !hadAny) || (!any && hadAny))
+    throw Fail{what + ": 0.0.0.0 serves every interface and cannot be combined with other addresses"};
+  if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
+}
+
 } // namespace
 
 std::optional<std::string> processEnv(const std::string& name) {
@@ -74,11 +101,12 @@ std::string helpText(const std::string& programName) {
          "Serves the application's variables over EPICS Channel Access.\n"
          "\n"
          "  --prefix P            prepended to every PV name (default QUELLOR:)\n"
-         "  --interface ADDR      address to bind (default 127.0.0.1; EPICS_CAS_INTF_ADDR_LIST)\n"
+         "  --interface ADDR      IPv4 address to serve, repeatable (default 127.0.0.1;\n"
+         "                        EPICS_CAS_INTF_ADDR_LIST); 0.0.0.0 alone serves every interface\n"
          "  --port N              CA server port (default 5064; EPICS_CAS_SERVER_PORT, "
          "EPICS_CA_SERVER_PORT);\n"
          "                        0 picks a free port and reports it on standard error\n"
-         "  --beacon-address ADDR beacon destination, host[:port] (default 127.255.255.255;\n"
+         "  --beacon-address ADDR beacon destination, host[:port], repeatable (default 127.255.255.255;\n"
          "                        EPICS_CAS_BEACON_ADDR_LIST; port from EPICS_CAS_BEACON_PORT, default "
          "5065)\n"
          "  --trigger-rate HZ     rate of Server/triggerNumber (default 10); 0 = written only by clients\n"
@@ -96,7 +124,13 @@ std::string helpText(const std::string& programName) {
          "Also read: EPICS_CA_MAX_ARRAY_BYTES (largest array a message may carry, with\n"
          "EPICS_CA_AUTO_ARRAY_BYTES=NO; by default the limit fits the largest variable),\n"
          "EPICS_CAS_IGNORE_ADDR_LIST (hosts whose searches are not answered),\n"
-         "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds).\n";
+         "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds),\n"
+         "EPICS_CAS_AUTO_BEACON_ADDR_LIST (YES, the default: beacons also to the broadcast address\n"
+         "of every interface served).\n"
+         "\n"
+         "Several servers on one host may share the port: the search port is shared, a server whose\n"
+         "TCP port is taken uses a free one and announces it, and a search sent to the host's\n"
+         "address is passed on to the other servers of that port on this host.\n";
 }
 
 std::string versionText(const std::string& programName) {
@@ -131,8 +165,15 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
       beaconPort = setPort(e->first, words(e->second)[0]);
       if (beaconPort == 0) throw Fail{e->first + ": port 0 cannot receive beacons"};
     }
+    o.beaconPort = beaconPort;
     o.beaconAddresses = {{"127.255.255.255", beaconPort}};
-    if (auto e = fromEnv({"EPICS_CAS_INTF_ADDR_LIST"})) o.interface = words(e->second)[0];
+    if (auto e = fromEnv({"EPICS_CAS_INTF_ADDR_LIST"})) {
+      o.interfaces.clear();
+      for (auto& w : words(e->second))
+        addInterface(o.interfaces, e->first, w);
+    }
+    if (auto e = fromEnv({"EPICS_CAS_AUTO_BEACON_ADDR_LIST"}))
+      o.autoBeaconAddresses = yesNo(e->first, e->second);
     if (auto e = fromEnv({"EPICS_CAS_SERVER_PORT", "EPICS_CA_SERVER_PORT"}))
       o.port = setPort(e->first, words(e->second)[0]);
     if (auto e = fromEnv({"EPICS_CAS_BEACON_ADDR_LIST"})) {
@@ -143,25 +184,22 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
         o.beaconAddresses.push_back(*ep);
       }
     }
+    if (o.interfaces.empty()) throw Fail{"EPICS_CAS_INTF_ADDR_LIST: no address"};
     if (auto e = fromEnv({"EPICS_CAS_IGNORE_ADDR_LIST"})) o.ignoreAddresses = words(e->second);
     if (auto e = fromEnv({"EPICS_CAS_BEACON_PERIOD", "EPICS_CA_BEACON_PERIOD"})) {
       // A value that is not a positive number leaves the default rather than stopping the server.
       auto d = parseDouble(words(e->second)[0]);
       if (d && *d > 0) o.beaconPeriod = *d;
     }
-    if (auto e = fromEnv({"EPICS_CA_AUTO_ARRAY_BYTES"})) {
-      std::string v = words(e->second)[0];
-      for (auto& c : v)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (v != "YES" && v != "NO") throw Fail{e->first + ": '" + e->second + "' is neither YES nor NO"};
-      o.autoArrayBytes = v == "YES";
-    }
+    if (auto e = fromEnv({"EPICS_CA_AUTO_ARRAY_BYTES"})) o.autoArrayBytes = yesNo(e->first, e->second);
     if (auto e = fromEnv({"EPICS_CA_MAX_ARRAY_BYTES"})) {
       auto v = parseUnsigned(words(e->second)[0]);
       if (!v) throw Fail{e->first + ": '" + e->second + "' is not a byte count"};
       if (!o.autoArrayBytes) o.maxArrayBytes = *v;
     }
 
+    // The first use of a repeatable option replaces what the environment said.
+    bool interfaceGiven = false, beaconGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
       std::string name = a;
@@ -191,15 +229,19 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
       if (name == "--prefix")
         o.prefix = value();
       else if (name == "--interface") {
-        o.interface = value();
-        if (o.interface.empty()) throw Fail{"--interface: empty address"};
+        if (!interfaceGiven) o.interfaces.clear();
+        interfaceGiven = true;
+        addInterface(o.interfaces, "--interface", value());
       } else if (name == "--port")
         o.port = setPort("--port", value());
       else if (name == "--beacon-address") {
         auto v = value();
         auto ep = parseEndpoint(v, beaconPort);
         if (!ep) throw Fail{"--beacon-address: '" + v + "' is not host[:port]"};
-        o.beaconAddresses = {*ep};
+        if (!beaconGiven) o.beaconAddresses.clear();
+        beaconGiven = true;
+        if (std::find(o.beaconAddresses.begin(), o.beaconAddresses.end(), *ep) == o.beaconAddresses.end())
+          o.beaconAddresses.push_back(*ep);
       } else if (name == "--trigger-rate")
         o.triggerRate = setRate("--trigger-rate", value());
       else if (name == "--persist") {

@@ -8,6 +8,7 @@
 #include "Housekeeping.hpp"
 #include "TriggerSource.hpp"
 
+#include "framework/Log.hpp"
 #include "telvik/protocol/Decoder.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -37,7 +38,7 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
         trigger_(std::make_shared<TriggerSource>(io, table_, options_.triggerRate)),
         housekeeping_(std::make_shared<Housekeeping>(io, options_, circuits_)),
         saver_(std::make_shared<SettingsSaver>(io, registry, store, options_.persistDelay)),
-        acceptor_(io), context_{table_, options_, rules_, *fanout_, stats_, 0, 0, 0, {}} {
+        context_{table_, options_, rules_, *fanout_, stats_, 0, 0, 0, {}} {
     std::uint64_t arrayBytes = options_.maxArrayBytes;
     if (options_.autoArrayBytes) {
       // Room for the largest variable in its widest form (CTRL metadata, 8-byte elements).
@@ -53,7 +54,9 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
 
   void start();
   void stop();
-  void accept();
+  /// Listens on every address at `port` (0: a free one, the same on all); the error and where.
+  boost::system::error_code listen(std::uint16_t port, std::string& failed);
+  void accept(tcp::acceptor& acceptor);
   void closed(Circuit& c, bool fault);
 
   asio::io_context& io_;
@@ -67,9 +70,11 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
   std::shared_ptr<TriggerSource> trigger_;
   std::shared_ptr<Housekeeping> housekeeping_;
   std::shared_ptr<SettingsSaver> saver_;
-  tcp::acceptor acceptor_;
+  std::vector<asio::ip::address_v4> addresses_;
+  std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
   CircuitContext context_;
   std::uint16_t port_ = 0;
+  std::uint16_t searchPort_ = 0;
   bool stopped_ = false;
   bool started_ = false;
 };
@@ -77,38 +82,79 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
 void CaServer::Impl::start() {
   if (started_) return;
   started_ = true;
-  boost::system::error_code ec;
-  auto addr = asio::ip::make_address(options_.interface, ec);
-  if (ec) throw std::runtime_error("interface address '" + options_.interface + "' is not an IP address");
-  auto where = [&](std::uint16_t port) { return options_.interface + ":" + std::to_string(port); };
+  for (auto& text : options_.interfaces) {
+    boost::system::error_code ec;
+    auto a = asio::ip::make_address_v4(text, ec);
+    if (ec) throw std::runtime_error("interface address '" + text + "' is not an IPv4 address");
+    addresses_.push_back(a);
+  }
+  if (addresses_.empty()) throw std::runtime_error("no interface address to serve");
+  std::string failed;
+  auto fault = [&](const char* what, const boost::system::error_code& ec) {
+    return std::runtime_error(std::string("cannot bind ") + what + " " + failed + ": " + ec.message());
+  };
 
-  // With port 0 the TCP port comes from the system and the UDP socket must get the same number,
-  // which another program may hold; a few fresh tries settle that.
-  for (int attempt = 0;; ++attempt) {
-    acceptor_ = tcp::acceptor(io_);
-    acceptor_.open(addr.is_v6() ? tcp::v6() : tcp::v4());
-    acceptor_.set_option(asio::socket_base::reuse_address(true));
-    acceptor_.bind(tcp::endpoint(addr, options_.port), ec);
-    if (ec) throw std::runtime_error("cannot bind TCP " + where(options_.port) + ": " + ec.message());
-    acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw std::runtime_error("cannot listen on TCP " + where(options_.port) + ": " + ec.message());
-    port_ = acceptor_.local_endpoint().port();
-    ec = discovery_->bind(addr, port_);
-    if (!ec) break;
-    if (options_.port != 0 || attempt >= 20)
-      throw std::runtime_error("cannot bind UDP " + where(port_) + ": " + ec.message());
+  if (options_.port != 0) {
+    searchPort_ = options_.port;
+    auto ec = listen(options_.port, failed);
+    if (ec == asio::error::address_in_use) {
+      // Most likely another server of this host: the search port is shared, circuits go to a free
+      // port that the search replies and beacons announce.
+      const std::string taken = failed;
+      for (int attempt = 0; attempt < 20; ++attempt)
+        if (!(ec = listen(0, failed))) break;
+      if (ec) throw fault("TCP", ec);
+      orvane::log::notice("server", "TCP port " + std::to_string(options_.port) + " is taken (" + taken +
+                                        "); circuits are served on TCP port " + std::to_string(port_) +
+                                        ", announced in search replies and beacons");
+    } else if (ec) {
+      throw fault("TCP", ec);
+    }
+    if (auto e = discovery_->bind(addresses_, searchPort_, failed)) throw fault("UDP", e);
+  } else {
+    // The TCP port comes from the system and the search port must get the same number, which
+    // another program may hold; a few fresh tries settle that.
+    for (int attempt = 0;; ++attempt) {
+      if (auto ec = listen(0, failed)) throw fault("TCP", ec);
+      searchPort_ = port_;
+      auto ec = discovery_->bind(addresses_, searchPort_, failed);
+      if (!ec) break;
+      if (attempt >= 20) throw fault("UDP", ec);
+    }
   }
   context_.port = port_;
 
   discovery_->start(port_);
-  accept();
+  for (auto& a : acceptors_)
+    accept(*a);
   housekeeping_->start();
   trigger_->start();
 }
 
-void CaServer::Impl::accept() {
+boost::system::error_code CaServer::Impl::listen(std::uint16_t port, std::string& failed) {
+  acceptors_.clear();
+  boost::system::error_code ec;
+  for (auto& address : addresses_) {
+    auto a = std::make_unique<tcp::acceptor>(io_);
+    failed = address.to_string() + ":" + std::to_string(port);
+    a->open(tcp::v4(), ec);
+    if (!ec) a->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) a->bind(tcp::endpoint(address, port), ec);
+    if (!ec) a->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+      acceptors_.clear();
+      return ec;
+    }
+    port = a->local_endpoint().port(); // the rest on the same port as the first
+    acceptors_.push_back(std::move(a));
+  }
+  port_ = port;
+  return ec;
+}
+
+void CaServer::Impl::accept(tcp::acceptor& acceptor) {
   std::weak_ptr<Impl> weak = shared_from_this();
-  acceptor_.async_accept([weak](const boost::system::error_code& ec, tcp::socket socket) {
+  acceptor.async_accept([weak, &acceptor](const boost::system::error_code& ec, tcp::socket socket) {
     auto self = weak.lock();
     if (!self || self->stopped_) return;
     if (!ec) {
@@ -123,7 +169,7 @@ void CaServer::Impl::accept() {
       }
     }
     // Errors such as running out of descriptors are transient; keep accepting.
-    self->accept();
+    self->accept(acceptor);
   });
 }
 
@@ -137,7 +183,8 @@ void CaServer::Impl::stop() {
   if (stopped_) return;
   stopped_ = true;
   boost::system::error_code ec;
-  acceptor_.close(ec);
+  for (auto& a : acceptors_)
+    a->close(ec);
   discovery_->stop();
   trigger_->stop();
   saver_->stop();
@@ -145,7 +192,7 @@ void CaServer::Impl::stop() {
   fanout_->stop();
   auto all = circuits_;
   for (auto& c : all)
-    c->close(false);
+    c->close(false, "the server stops");
   circuits_.clear();
 }
 
@@ -176,6 +223,10 @@ std::uint16_t CaServer::port() const {
   return impl_->port_;
 }
 
+std::uint16_t CaServer::searchPort() const {
+  return impl_->searchPort_;
+}
+
 const bridge::PvTable& CaServer::table() const {
   return impl_->table_;
 }
@@ -183,6 +234,8 @@ const bridge::PvTable& CaServer::table() const {
 ServerStats CaServer::stats() const {
   auto s = impl_->stats_;
   s.circuits = impl_->circuits_.size();
+  for (auto& c : impl_->circuits_)
+    s.channels += c->channelCount();
   return s;
 }
 

@@ -1,8 +1,11 @@
 // Entry point of a control server: drives the framework's life cycle around the CA server.
 #include "framework/Application.hpp"
+#include "framework/Log.hpp"
+#include "framework/device/DeviceMap.hpp"
 #include "telvik/bridge/Metadata.hpp"
 #include "telvik/bridge/Persistence.hpp"
 #include "telvik/server/AccessRules.hpp"
+#include "telvik/server/Health.hpp"
 #include "telvik/server/Options.hpp"
 #include "telvik/server/Server.hpp"
 
@@ -11,6 +14,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +24,43 @@ std::string programName(const char* argv0) {
   std::string s = argv0 != nullptr ? argv0 : "quellor_server";
   auto slash = s.rfind('/');
   return slash == std::string::npos ? s : s.substr(slash + 1);
+}
+
+// Where the application's devices are: every "/Devices/ALIAS/status" the registry publishes,
+// looked up in the device map.
+std::string devicesText(orvane::ProcessVariableRegistry& registry) {
+  std::optional<orvane::device::DeviceMap> map;
+  try {
+    if (!orvane::getDMapFilePath().empty()) map = orvane::device::parseDeviceMap(orvane::getDMapFilePath());
+  } catch (const std::exception&) {
+    // The device module reports a faulty map on its own.
+  }
+  std::string out;
+  const std::string head = "/Devices/", tail = "/status";
+  for (auto& pv : registry.all()) {
+    const auto& path = pv->info().path;
+    if (path.size() <= head.size() + tail.size() || path.rfind(head, 0) != 0 ||
+        path.compare(path.size() - tail.size(), tail.size(), tail) != 0)
+      continue;
+    const std::string alias = path.substr(head.size(), path.size() - head.size() - tail.size());
+    out += "; device " + alias;
+    if (const auto* d = map ? map->find(alias) : nullptr)
+      out += ": " + d->uri + " (register map " + d->mapFile.string() + ")";
+  }
+  return out;
+}
+
+std::string startupSummary(const telvik::server::Options& options, const telvik::server::CaServer& server,
+                           orvane::ProcessVariableRegistry& registry) {
+  std::string where;
+  for (auto& i : options.interfaces)
+    where += (where.empty() ? "" : ", ") + i + ":" + std::to_string(server.searchPort());
+  std::string text = "serving " + std::to_string(server.table().all().size()) + " channels with prefix " +
+                     options.prefix + " on " + where + " (TCP port " + std::to_string(server.port()) + ")";
+  text += devicesText(registry);
+  text += "; settings file " + (options.persistFile.empty() ? std::string("none") : options.persistFile);
+  if (!options.accessFile.empty()) text += "; access rules " + options.accessFile;
+  return text;
 }
 
 } // namespace
@@ -39,7 +80,7 @@ int main(int argc, char** argv) {
     std::cout << parsed.message << std::flush;
     return 0;
   case ParseResult::Action::error:
-    std::cerr << parsed.message << std::endl;
+    std::cerr << parsed.message << std::endl; // a usage error, for the person who typed it
     return 2;
   case ParseResult::Action::run:
     break;
@@ -50,21 +91,21 @@ int main(int argc, char** argv) {
     auto& app = orvane::Application::getInstance();
     AccessRules rules =
         options.accessFile.empty() ? AccessRules() : AccessRules::fromFile(options.accessFile);
+    HealthVariables health(app);
     app.initialise();
 
     telvik::bridge::SettingsStore store(options.persistFile);
     auto report = store.restore(app.processVariables());
     for (auto& note : report.notes)
-      std::cerr << name << ": " << note << std::endl;
+      orvane::log::warning("settings", note);
 
     const auto metadata = telvik::bridge::loadMetadata(options.metadataFile, app.getName() + ".meta");
     if (metadata.blockCount() == 0)
-      std::cerr << name << ": no record conventions: states, limits and alarms are served plainly"
-                << std::endl;
+      orvane::log::notice("server", "no record conventions: states, limits and alarms are served plainly");
     else
-      std::cerr << name << ": record conventions from " << metadata.origin() << std::endl;
+      orvane::log::info("server", "record conventions from " + metadata.origin());
     for (auto& note : metadata.unmatched(app.processVariables()))
-      std::cerr << name << ": " << note << std::endl;
+      orvane::log::warning("metadata", note);
 
     boost::asio::io_context io;
     CaServer server(io, app.processVariables(), options, std::move(rules), &store, metadata);
@@ -73,23 +114,29 @@ int main(int argc, char** argv) {
     app.addFatalHook([&server] { server.saveSettings(); });
 
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
+    signals.async_wait([&](const boost::system::error_code& ec, int sig) {
       if (ec) return;
+      orvane::log::notice("server", std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+      health.stop();
       server.stop();
       io.stop();
     });
 
-    std::cerr << name << ": serving " << server.table().all().size() << " variables on "
-              << options.interface << ":" << server.port() << std::endl;
+    orvane::log::notice("server", startupSummary(options, server, app.processVariables()));
     app.run();
+    health.start(io, [&server, &app] {
+      auto s = server.stats();
+      return HealthCounters{s.circuits, s.channels, app.lostValues()};
+    });
     io.run();
+    health.stop();
 
     // Module threads first, so that the last values they wrote are the ones saved.
     app.shutdown();
     server.saveSettings();
     return 0;
   } catch (const std::exception& e) {
-    std::cerr << name << ": " << e.what() << std::endl;
+    orvane::log::critical("server", e.what());
     return 1;
   }
 }

@@ -1,6 +1,6 @@
 #include "TriggerSource.hpp"
 
-#include <iostream>
+#include "framework/Log.hpp"
 
 namespace telvik::server {
 
@@ -11,12 +11,10 @@ void TriggerSource::start() {
   if (rate_ <= 0) return;
   trigger_ = table_.byPath("/Server/triggerNumber");
   if (trigger_ == nullptr) {
-    std::cerr << "quellor_server: no variable /Server/triggerNumber; the trigger generator is off"
-              << std::endl;
+    orvane::log::warning("server", "no variable /Server/triggerNumber; the trigger generator is off");
   } else if (!trigger_->writable()) {
-    std::cerr
-        << "quellor_server: /Server/triggerNumber is fed by the application; the trigger generator is off"
-        << std::endl;
+    orvane::log::warning("server",
+                         "/Server/triggerNumber is fed by the application; the trigger generator is off");
     trigger_ = nullptr;
   } else {
     next_ = std::chrono::steady_clock::now();
@@ -45,7 +43,7 @@ void TriggerSource::schedule() {
       self->trigger_->pv().write(orvane::AnyVector(std::in_place_type<std::vector<std::int64_t>>,
                                                    std::vector<std::int64_t>{++self->count_}));
     } catch (const std::exception& e) {
-      std::cerr << "quellor_server: trigger write failed: " << e.what() << std::endl;
+      orvane::log::error("server", std::string("trigger write failed: ") + e.what());
     }
     self->schedule();
   });

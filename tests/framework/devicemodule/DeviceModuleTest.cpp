@@ -1,4 +1,5 @@
 #include "framework/devicemodule/DeviceModule.hpp"
+#include "framework/Log.hpp"
 #include "framework/Orvane.hpp"
 #include "framework/TestFacility.hpp"
 #include "framework/device/DeviceError.hpp"
@@ -27,6 +28,14 @@ alias Board/hwProtectionReset   BSP/WORD_PEM_CTL_RESET
 )";
 
 const std::string alias = "PiezoDriver";
+
+// The event log as it would read, one "source: message" per line.
+std::string logText(const log::Capture& events) {
+  std::string out;
+  for (auto& e : events.entries())
+    out += e.source + ": " + e.message + "\n";
+  return out;
+}
 const std::vector<std::string> readPaths = {"/Board/driverBootStatus", "/BSP/WORD_PEM_CTL_MON",
                                             "/Board/hwProtectionMonitor", "/Channel0/dacVoltage",
                                             "/Channel0/appliedTableMode"};
@@ -326,7 +335,7 @@ TEST_F(DeviceModuleTest, ABoardThatStaysUninitialisedIsRetriedWithPausesNotInALo
   });
   TestFacility tf(app);
   tf.runApplication();
-  testing::internal::CaptureStderr();
+  log::Capture events;
 
   // The init script succeeds, yet the board still reads 0: each recovery's fresh read brings the
   // watchdog's report back at once. Such a relapse waits like a failed attempt.
@@ -349,12 +358,12 @@ TEST_F(DeviceModuleTest, ABoardThatStaysUninitialisedIsRetriedWithPausesNotInALo
   tf.stepApplication();
   EXPECT_EQ(inits, 4);
   EXPECT_TRUE(app.dev.isReady());
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Device 'PiezoDriver' is faulty again right after its recovery: reboot seen in "
+  const std::string log = logText(events);
+  EXPECT_NE(log.find("device PiezoDriver: faulty again right after its recovery: reboot seen in "
                      "/Board/driverBootStatus"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 2 failed attempts."), std::string::npos) << log;
+  EXPECT_NE(log.find("device PiezoDriver: recovered after 2 failed attempts"), std::string::npos) << log;
 
   // Once the recovery has lasted (here: the application came to rest after it), the next reboot
   // is a new fault and is recovered at once.
@@ -389,7 +398,7 @@ TEST_F(DeviceModuleTest, FailedFirstOpeningsDoNotCountAgainstALaterFault) {
   tf.retryDeviceRecovery(alias);
   tf.stepApplication();
   EXPECT_FALSE(app.dev.isReady());
-  testing::internal::CaptureStderr();
+  log::Capture events;
   tf.retryDeviceRecovery(alias);
   tf.stepApplication();
   EXPECT_TRUE(app.dev.isReady());
@@ -402,10 +411,39 @@ TEST_F(DeviceModuleTest, FailedFirstOpeningsDoNotCountAgainstALaterFault) {
   tf.retryDeviceRecovery(alias);
   tf.stepApplication();
   EXPECT_TRUE(app.dev.isReady());
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 2 failed attempts."), std::string::npos) << log;
-  EXPECT_NE(log.find("Device 'PiezoDriver' recovered after 1 failed attempts."), std::string::npos) << log;
+  const std::string log = logText(events);
+  EXPECT_NE(log.find("device PiezoDriver: opened after 2 failed attempts"), std::string::npos) << log;
+  EXPECT_NE(log.find("device PiezoDriver: recovered after 1 failed attempt\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("after 3 failed"), std::string::npos) << log;
+}
+
+TEST_F(DeviceModuleTest, FaultsAndRecoveriesAreInTheEventLog) {
+  log::Capture events;
+  BareDeviceApp app(dmap);
+  TestFacility tf(app);
+  app.initialise();
+  tf.failDeviceOpens(alias, 3);
+  app.run();
+  tf.stepApplication();
+  for (int i = 0; i < 3; ++i) {
+    tf.retryDeviceRecovery(alias);
+    tf.stepApplication();
+  }
+  EXPECT_TRUE(app.dev.isReady());
+  // A reason that repeats is told once, not at every attempt.
+  EXPECT_EQ(events.find("cannot be opened, trying again").size(), 1u) << logText(events);
+  auto opened = events.find("opened after 3 failed attempts");
+  ASSERT_EQ(opened.size(), 1u) << logText(events);
+  EXPECT_EQ(opened[0].source, "device PiezoDriver");
+  EXPECT_EQ(opened[0].severity, log::Severity::notice);
+
+  app.dev.reportException("register file vanished");
+  tf.stepApplication();
+  auto fault = events.find("fault: register file vanished");
+  ASSERT_EQ(fault.size(), 1u) << logText(events);
+  EXPECT_EQ(fault[0].severity, log::Severity::error);
+  EXPECT_TRUE(app.dev.isReady());
+  EXPECT_EQ(events.find("recovered").size(), 1u) << logText(events);
 }
 
 TEST_F(DeviceModuleTest, WithoutConnectToTheRegistersJoinModuleVariablesByPath) {

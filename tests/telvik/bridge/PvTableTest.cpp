@@ -1,9 +1,12 @@
 #include "telvik/bridge/PvTable.hpp"
+#include "telvik/bridge/PvList.hpp"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstring>
+#include <map>
+#include <sstream>
 
 using namespace telvik::bridge;
 namespace p = telvik::protocol;
@@ -228,6 +231,41 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
   auto& ro = var("QUELLOR:Channel0:StateMachine:currentState");
   EXPECT_EQ(ro.write(p::toWire(p::DbrType::Long), 1, p::Bytes{0, 0, 0, 1, 0, 0, 0, 0}), S::NoWtAccess);
   EXPECT_EQ(sp.write(p::toWire(p::DbrType::CtrlDouble), 1, be64(1)), S::BadType);
+}
+
+TEST_F(PvTableTest, PvListHasOneLineOfFiveFieldsPerVariable) {
+  reg.add(info("/Board/odd", ValueType::int32, 1, PvDirection::toOperator, "", "two\tparts\nand lines"));
+  PvTable withOdd(reg, "Q:");
+  std::ostringstream out;
+  writePvList(withOdd, out);
+  std::istringstream in(out.str());
+  std::string line;
+  std::map<std::string, std::vector<std::string>> rows;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, "# name\ttype\tcount\taccess\tdescription");
+  std::string previous;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields{""};
+    for (char c : line)
+      if (c == '\t')
+        fields.emplace_back();
+      else
+        fields.back().push_back(c);
+    ASSERT_EQ(fields.size(), 5u) << line;
+    EXPECT_LT(previous, fields[0]); // in name order
+    previous = fields[0];
+    rows[fields[0]] = fields;
+  }
+  EXPECT_EQ(rows.size(), reg.all().size());
+  using Row = std::vector<std::string>;
+  EXPECT_EQ(rows["Q:Channel0:StateMachine:currentState"],
+            (Row{"Q:Channel0:StateMachine:currentState", "DBR_LONG", "1", "ro", "State"}));
+  EXPECT_EQ(rows["Q:Channel0:VoltageSumLimiter:dcVoltageSetpoint"][1], "DBR_DOUBLE");
+  EXPECT_EQ(rows["Q:Channel0:VoltageSumLimiter:dcVoltageSetpoint"][3], "rw");
+  EXPECT_EQ(rows["Q:Board:table"][2], "65536");
+  EXPECT_EQ(rows["Q:Board:message"],
+            (Row{"Q:Board:message", "DBR_STRING", "1", "rw", ""})); // NAME$: all of it
+  EXPECT_EQ(rows["Q:Board:odd"][4], "two parts and lines");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
 using namespace telvik::server;
 
@@ -28,7 +29,8 @@ TEST(Options, DefaultsFollowTheDesign) {
   auto r = parse({});
   ASSERT_EQ(r.action, ParseResult::Action::run);
   EXPECT_EQ(r.options.prefix, "QUELLOR:");
-  EXPECT_EQ(r.options.interface, "127.0.0.1");
+  EXPECT_EQ(r.options.interfaces, (std::vector<std::string>{"127.0.0.1"}));
+  EXPECT_TRUE(r.options.autoBeaconAddresses);
   EXPECT_EQ(r.options.port, 5064);
   ASSERT_EQ(r.options.beaconAddresses.size(), 1u);
   EXPECT_EQ(r.options.beaconAddresses[0], (Endpoint{"127.255.255.255", 5065}));
@@ -50,7 +52,7 @@ TEST(Options, CommandLineOverridesEnvironment) {
   auto r = parse({}, env);
   ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
   EXPECT_EQ(r.options.port, 6000); // the server variable wins over the client one
-  EXPECT_EQ(r.options.interface, "127.0.0.2");
+  EXPECT_EQ(r.options.interfaces, (std::vector<std::string>{"127.0.0.2", "127.0.0.3"})); // every one served
   ASSERT_EQ(r.options.beaconAddresses.size(), 2u);
   EXPECT_EQ(r.options.beaconAddresses[0], (Endpoint{"127.0.0.1", 7065}));
   EXPECT_EQ(r.options.beaconAddresses[1], (Endpoint{"127.0.0.9", 7001}));
@@ -64,7 +66,7 @@ TEST(Options, CommandLineOverridesEnvironment) {
             env);
   ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
   EXPECT_EQ(r.options.port, 0);
-  EXPECT_EQ(r.options.interface, "127.0.0.5");
+  EXPECT_EQ(r.options.interfaces, (std::vector<std::string>{"127.0.0.5"}));
   EXPECT_EQ(r.options.beaconAddresses, (std::vector<Endpoint>{{"127.0.0.7", 9}}));
   EXPECT_EQ(r.options.prefix, "X:");
   EXPECT_EQ(r.options.triggerRate, 0.0);
@@ -109,6 +111,38 @@ TEST(Options, HelpVersionAndErrors) {
   r = parse({}, Env{{{"EPICS_CAS_SERVER_PORT", "abc"}}});
   EXPECT_EQ(r.action, ParseResult::Action::error);
   EXPECT_NE(r.message.find("EPICS_CAS_SERVER_PORT"), std::string::npos);
+}
+
+TEST(Options, InterfacesAndBeaconAddressesAreLists) {
+  // Repeated options add; the first one replaces the environment's list. Duplicates count once.
+  Env env{{{"EPICS_CAS_INTF_ADDR_LIST", "127.0.0.2"}, {"EPICS_CAS_AUTO_BEACON_ADDR_LIST", "no"}}};
+  auto r = parse({"--interface", "127.0.0.3", "--interface=127.0.0.4", "--interface", "127.0.0.3",
+                  "--beacon-address", "127.0.0.1:6000", "--beacon-address", "127.255.255.255",
+                  "--beacon-address", "127.0.0.1:6000"},
+                 env);
+  ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
+  EXPECT_EQ(r.options.interfaces, (std::vector<std::string>{"127.0.0.3", "127.0.0.4"}));
+  EXPECT_EQ(r.options.beaconAddresses,
+            (std::vector<Endpoint>{{"127.0.0.1", 6000}, {"127.255.255.255", 5065}}));
+  EXPECT_FALSE(r.options.autoBeaconAddresses);
+
+  r = parse({"--interface", "0.0.0.0"}, env);
+  ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
+  EXPECT_EQ(r.options.interfaces, (std::vector<std::string>{"0.0.0.0"}));
+
+  // Each fault names the option or variable and the value.
+  for (auto& [args, vars, expected] : std::vector<std::tuple<std::vector<std::string>, Env, std::string>>{
+           {{"--interface", "0.0.0.0", "--interface", "127.0.0.1"}, {}, "cannot be combined"},
+           {{"--interface", "127.0.0.1", "--interface", "0.0.0.0"}, {}, "cannot be combined"},
+           {{"--interface", "localhost"}, {}, "'localhost' is not an IPv4 address"},
+           {{"--interface", "::1"}, {}, "'::1' is not an IPv4 address"},
+           {{"--interface", "224.0.0.1"}, {}, "multicast"},
+           {{}, Env{{{"EPICS_CAS_INTF_ADDR_LIST", "127.0.0.1 bogus"}}}, "EPICS_CAS_INTF_ADDR_LIST: 'bogus'"},
+           {{}, Env{{{"EPICS_CAS_AUTO_BEACON_ADDR_LIST", "maybe"}}}, "neither YES nor NO"}}) {
+    r = parse(args, vars);
+    EXPECT_EQ(r.action, ParseResult::Action::error) << expected;
+    EXPECT_NE(r.message.find(expected), std::string::npos) << r.message;
+  }
 }
 
 TEST(AccessRules, WithoutFileEveryoneWrites) {

@@ -240,7 +240,9 @@ p::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t count, 
                                    bool asChars) const {
   if (!writable()) return p::EcaStatus::NoWtAccess;
   const std::uint32_t capacity = asChars ? longStringCapacity : count_;
-  if (count > capacity) return p::EcaStatus::BadCount;
+  // No elements would still be a write: the framework keeps the value and sends it on as an event,
+  // which on a command variable is one command more than the client asked for.
+  if (count == 0 || count > capacity) return p::EcaStatus::BadCount;
   if (info().type == orvane::ValueType::nothing) {
     // An event carries no value: whatever a client writes, in any plain type, is one event.
     auto t = p::toDbrType(dataType);

@@ -203,6 +203,11 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
   EXPECT_EQ(en.write(p::toWire(p::DbrType::Enum), 1, be16(0)), S::Normal);
   EXPECT_FALSE(std::get<std::vector<orvane::Boolean>>(en.pv().get().value)[0]);
   EXPECT_EQ(en.write(p::toWire(p::DbrType::Enum), 1, be16(2)), S::NoConvert);
+  // Neither NaN nor a negative number is "false".
+  EXPECT_EQ(en.write(p::toWire(p::DbrType::String), 1, text("true", 8)), S::Normal);
+  EXPECT_EQ(en.write(p::toWire(p::DbrType::Double), 1, be64(std::nan(""))), S::NoConvert);
+  EXPECT_EQ(en.write(p::toWire(p::DbrType::Double), 1, be64(-1)), S::NoConvert);
+  EXPECT_TRUE(std::get<std::vector<orvane::Boolean>>(en.pv().get().value)[0]);
 
   // pyepics writes a char array with the NUL counted, to the "$" view.
   auto msg = *table->resolve("QUELLOR:Board:message$");
@@ -228,6 +233,18 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
   auto& ro = var("QUELLOR:Channel0:StateMachine:currentState");
   EXPECT_EQ(ro.write(p::toWire(p::DbrType::Long), 1, p::Bytes{0, 0, 0, 1, 0, 0, 0, 0}), S::NoWtAccess);
   EXPECT_EQ(sp.write(p::toWire(p::DbrType::CtrlDouble), 1, be64(1)), S::BadType);
+}
+
+TEST_F(PvTableTest, AWriteOfNoElementsIsRefusedAndSendsNothing) {
+  int updates = 0;
+  reg.addUpdateHook([&updates](const orvane::ProcessVariable&) { ++updates; });
+  for (const char* name : {"QUELLOR:Board:reset", "QUELLOR:Board:table", "QUELLOR:Board:message",
+                           "QUELLOR:Channel0:VoltageSumLimiter:dcVoltageSetpoint"})
+    EXPECT_EQ(var(name).write(p::toWire(p::DbrType::Long), 0, {}), p::EcaStatus::BadCount) << name;
+  EXPECT_EQ(updates, 0);
+  EXPECT_EQ(var("QUELLOR:Board:reset").write(p::toWire(p::DbrType::Long), 1, p::Bytes(8, 0)),
+            p::EcaStatus::Normal);
+  EXPECT_EQ(updates, 1);
 }
 
 } // namespace

@@ -31,7 +31,7 @@ concept AddressesChannel = requires(const M& m) {
 } // namespace
 
 Circuit::Circuit(CircuitContext& context, tcp::socket socket)
-    : context_(context), socket_(std::move(socket)), decoder_(context.maxPayload) {
+    : context_(context), socket_(std::move(socket)), decoder_(context.limits.request) {
   boost::system::error_code ec;
   auto ep = socket_.remote_endpoint(ec);
   if (!ec) peer_ = ep.address().to_string();
@@ -54,6 +54,9 @@ void Circuit::close(bool fault) {
   channels_.clear();
   subscriptions_.clear();
   ready_.clear();
+  control_.clear();
+  controlBytes_ = 0;
+  account();
   boost::system::error_code ec;
   socket_.shutdown(tcp::socket::shutdown_both, ec);
   socket_.close(ec);
@@ -80,15 +83,43 @@ void Circuit::read() {
     }
     self->decoder_.feed(p::ByteView(self->buffer_.data(), n));
     if (!self->process()) return;
-    self->read();
+    if (!self->paused_) self->read();
   });
+}
+
+bool Circuit::overBudget() const {
+  const auto own = ownOutput();
+  return own >= context_.circuitOutputBudget || (own > 0 && context_.queuedOutput >= context_.outputBudget);
+}
+
+void Circuit::account() {
+  const auto own = closed_ ? 0 : ownOutput();
+  context_.queuedOutput = context_.queuedOutput - accounted_ + own;
+  accounted_ = own;
+}
+
+// After a write: requests that waited for the budget are taken again, and then the socket.
+void Circuit::resume() {
+  if (!paused_ || closed_ || overBudget()) return;
+  paused_ = false;
+  if (!process()) return;
+  if (!paused_) read();
 }
 
 // Handles every complete message; false when the circuit was closed.
 bool Circuit::process() {
+  const auto now = Liveness::Clock::now();
   for (;;) {
+    account();
+    if (overBudget()) {
+      // The rest stays in the decoder, and the socket unread, until the client takes its replies.
+      paused_ = true;
+      break;
+    }
     auto ev = decoder_.next();
     if (std::holds_alternative<p::NeedMore>(ev)) break;
+    // Only whole messages count: a client that trickles bytes is as silent as one that sends none.
+    liveness_.heard(now);
     if (auto* rej = std::get_if<p::Rejected>(&ev)) {
       if (p::isFatal(rej->error)) {
         std::cerr << "quellor_server: circuit from " << peer_ << " closed: " << rej->reason << std::endl;
@@ -101,12 +132,6 @@ bool Circuit::process() {
     const auto& received = std::get<p::Received>(ev);
     dispatch(received.header, received.message);
     if (closed_) return false;
-    if (controlBytes_ > context_.controlBacklog) {
-      std::cerr << "quellor_server: circuit from " << peer_ << " closed: it does not read its replies"
-                << std::endl;
-      close(true);
-      return false;
-    }
   }
   pump();
   return true;
@@ -130,6 +155,21 @@ void Circuit::dispatch(const p::Header& h, const p::ClientMessage& m) {
       m);
 }
 
+bool Circuit::unresponsive(Liveness::Clock::time_point now, Liveness::Clock::duration idle,
+                           Liveness::Clock::duration echo) {
+  switch (liveness_.check(now, idle, echo)) {
+  case Liveness::Action::none:
+    return false;
+  case Liveness::Action::probe:
+    send(p::Echo{});
+    pump();
+    return false;
+  case Liveness::Action::close:
+    return true;
+  }
+  return false;
+}
+
 // ---- replies ------------------------------------------------------------------------------------
 
 template <typename M> void Circuit::send(const M& m) {
@@ -142,6 +182,7 @@ template <typename M> void Circuit::send(const M& m) {
 void Circuit::queueControl(p::Bytes b) {
   controlBytes_ += b.size();
   control_.push_back(std::move(b));
+  account();
 }
 
 void Circuit::error(const p::Header& request, std::uint32_t cid, p::EcaStatus status, std::string text) {
@@ -229,7 +270,7 @@ void Circuit::handle(const p::Header& h, const p::CreateChannel& m) {
 bool Circuit::tooLarge(std::uint16_t type, std::uint32_t count, std::uint32_t nativeCount) const {
   auto t = p::toDbrType(type);
   if (!t) return false;
-  return p::dataSize(*t, count == 0 ? nativeCount : count) > context_.maxPayload;
+  return p::dataSize(*t, count == 0 ? nativeCount : count) > context_.limits.reply;
 }
 
 void Circuit::readValue(const p::Header& h, std::uint16_t dataType, std::uint32_t dataCount,
@@ -389,6 +430,7 @@ void Circuit::pump() {
     controlBytes_ -= b.size();
     control_.pop_front();
   }
+  batchHasUpdates_ = false;
   while (!eventsOff_ && !ready_.empty() && out_.size() < batchBytes) {
     auto sub = ready_.front();
     ready_.pop_front();
@@ -403,19 +445,28 @@ void Circuit::pump() {
     else
       ready_.push_back(sub);
     encodeUpdate(*sub, *u);
+    batchHasUpdates_ = true;
   }
-  if (out_.empty()) return;
+  if (out_.empty()) {
+    // A circuit that once carried a large array need not keep room for one while it is quiet.
+    if (out_.capacity() > batchBytes) p::Bytes().swap(out_);
+    return;
+  }
   writing_ = true;
+  account();
   writeStarted_ = std::chrono::steady_clock::now();
   auto self = shared_from_this();
   asio::async_write(socket_, asio::buffer(out_), [self](const boost::system::error_code& ec, std::size_t) {
     self->writing_ = false;
     if (self->closed_) return;
+    self->account();
     if (ec) {
       self->close(false);
       return;
     }
+    if (self->batchHasUpdates_) self->liveness_.delivered(Liveness::Clock::now());
     self->pump();
+    self->resume();
   });
 }
 

@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 
 #include <iostream>
+#include <string>
 
 namespace telvik::server {
 
@@ -14,6 +15,17 @@ namespace {
 
 std::chrono::steady_clock::duration seconds(double s) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
+}
+
+// At most a few of them, for a log line.
+std::string join(const std::set<std::string>& names) {
+  std::string out;
+  std::size_t n = 0;
+  for (auto& name : names) {
+    if (n == 3) return out + " and " + std::to_string(names.size() - n) + " more";
+    out += (n++ == 0 ? "" : ", ") + name;
+  }
+  return out;
 }
 
 } // namespace
@@ -33,18 +45,35 @@ void Housekeeping::stop() {
 
 void Housekeeping::run() {
   const auto stallLimit = seconds(options_.stallTimeout);
+  const auto idleLimit = seconds(options_.idleTimeout);
+  const auto echoLimit = seconds(options_.echoTimeout);
   auto now = std::chrono::steady_clock::now();
-  std::vector<std::shared_ptr<Circuit>> stalled;
-  for (auto& c : circuits_)
-    if (c->writeStalled(now, stallLimit)) stalled.push_back(c);
+  std::vector<std::shared_ptr<Circuit>> stalled, silent;
+  for (auto& c : circuits_) {
+    if (c->writeStalled(now, stallLimit))
+      stalled.push_back(c);
+    else if (c->unresponsive(now, idleLimit, echoLimit))
+      silent.push_back(c);
+  }
   for (auto& c : stalled) {
     std::cerr << "quellor_server: circuit from " << c->peer() << " closed: it has not taken data for "
               << options_.stallTimeout << " s" << std::endl;
     c->close(true);
   }
+  if (!silent.empty()) {
+    // One line for the lot: a thousand forgotten connections are one event, not a thousand.
+    std::set<std::string> peers;
+    for (auto& c : silent) {
+      peers.insert(c->peer());
+      c->close(true);
+    }
+    std::cerr << "quellor_server: " << silent.size() << (silent.size() == 1 ? " circuit" : " circuits")
+              << " from " << join(peers) << " closed: silent for " << options_.idleTimeout
+              << " s and no answer to an echo within " << options_.echoTimeout << " s" << std::endl;
+  }
   // A few looks per limit, so that a circuit is closed soon after its time is up.
-  timer_.expires_after(
-      std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(5), stallLimit / 4));
+  timer_.expires_after(std::min({std::chrono::steady_clock::duration(std::chrono::seconds(5)), stallLimit / 4,
+                                 idleLimit / 4, echoLimit / 4}));
   std::weak_ptr<Housekeeping> weak = shared_from_this();
   timer_.async_wait([weak](const boost::system::error_code& ec) {
     auto self = weak.lock();

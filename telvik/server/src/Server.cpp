@@ -11,21 +11,19 @@
 #include "telvik/protocol/Decoder.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
+#include <iostream>
 #include <set>
+
+#include <sys/resource.h>
 
 namespace telvik::server {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 namespace p = telvik::protocol;
-
-namespace {
-
-// A client whose replies (not monitor updates: those coalesce) pile up beyond this does not read.
-constexpr std::size_t minControlBacklog = 8 * 1024 * 1024;
-
-} // namespace
 
 class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
  public:
@@ -36,16 +34,12 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
         discovery_(std::make_shared<Discovery>(io, table_, options_, stats_)),
         trigger_(std::make_shared<TriggerSource>(io, table_, options_.triggerRate)),
         housekeeping_(std::make_shared<Housekeeping>(io, options_, circuits_)),
-        saver_(std::make_shared<SettingsSaver>(io, registry, store, options_.persistDelay)),
-        acceptor_(io), context_{table_, options_, rules_, *fanout_, stats_, 0, 0, 0, {}} {
-    std::uint64_t arrayBytes = options_.maxArrayBytes;
-    if (options_.autoArrayBytes) {
-      // Room for the largest variable in its widest form (CTRL metadata, 8-byte elements).
-      for (auto& v : table_.all())
-        arrayBytes = std::max<std::uint64_t>(arrayBytes, std::uint64_t{v->nativeCount()} * 8 + 1024);
-    }
-    context_.maxPayload = p::payloadLimitFromMaxArrayBytes(arrayBytes);
-    context_.controlBacklog = std::max<std::size_t>(minControlBacklog, 4 * context_.maxPayload);
+        saver_(std::make_shared<SettingsSaver>(io, registry, store, options_.persistDelay)), acceptor_(io),
+        acceptTimer_(io), context_{table_, options_, rules_, *fanout_, stats_} {
+    std::uint64_t largest = 0;
+    for (auto& v : table_.all()) // in the widest form: CTRL metadata, 8-byte elements
+      largest = std::max<std::uint64_t>(largest, std::uint64_t{v->nativeCount()} * 8 + 1024);
+    context_.limits = messageLimits(options_, largest);
     context_.closed = [this](Circuit& c, bool fault) { closed(c, fault); };
     fanout_->attach(registry);
     saver_->attach();
@@ -54,6 +48,7 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
   void start();
   void stop();
   void accept();
+  void acceptLater(const boost::system::error_code& ec);
   void closed(Circuit& c, bool fault);
 
   asio::io_context& io_;
@@ -68,6 +63,11 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
   std::shared_ptr<Housekeeping> housekeeping_;
   std::shared_ptr<SettingsSaver> saver_;
   tcp::acceptor acceptor_;
+  asio::steady_timer acceptTimer_;
+  std::chrono::milliseconds acceptBackoff_{0};
+  bool accepting_ = false;     // an accept is pending
+  bool acceptWaiting_ = false; // the back-off timer is
+  bool acceptBlocked_ = false; // told that new connections wait
   CircuitContext context_;
   std::uint16_t port_ = 0;
   bool stopped_ = false;
@@ -107,22 +107,58 @@ void CaServer::Impl::start() {
 }
 
 void CaServer::Impl::accept() {
+  if (accepting_ || acceptWaiting_ || stopped_) return;
+  if (circuits_.size() >= options_.maxCircuits) {
+    // Connections wait in the listen queue until a circuit closes; taking them only to close them
+    // would turn away the client that comes when one is free.
+    if (!acceptBlocked_)
+      std::cerr << "quellor_server: all " << options_.maxCircuits
+                << " circuits in use; new connections wait until one closes" << std::endl;
+    acceptBlocked_ = true;
+    return;
+  }
+  accepting_ = true;
   std::weak_ptr<Impl> weak = shared_from_this();
   acceptor_.async_accept([weak](const boost::system::error_code& ec, tcp::socket socket) {
     auto self = weak.lock();
-    if (!self || self->stopped_) return;
-    if (!ec) {
-      if (self->circuits_.size() >= self->options_.maxCircuits) {
-        boost::system::error_code ignored;
-        socket.close(ignored);
-      } else {
-        auto c = std::make_shared<Circuit>(self->context_, std::move(socket));
-        self->circuits_.insert(c);
-        ++self->stats_.circuitsAccepted;
-        c->start();
-      }
+    if (!self) return;
+    self->accepting_ = false;
+    if (self->stopped_) return;
+    if (ec == asio::error::connection_aborted) {
+      self->accept(); // that client gave up before it was taken; the next one may not have
+      return;
     }
-    // Errors such as running out of descriptors are transient; keep accepting.
+    if (ec) {
+      self->acceptLater(ec);
+      return;
+    }
+    if (self->acceptBlocked_) std::cerr << "quellor_server: accepting connections again" << std::endl;
+    self->acceptBlocked_ = false;
+    self->acceptBackoff_ = {};
+    auto c = std::make_shared<Circuit>(self->context_, std::move(socket));
+    self->circuits_.insert(c);
+    ++self->stats_.circuitsAccepted;
+    c->start();
+    self->accept();
+  });
+}
+
+// Out of descriptors, the pending connection stays queued and the listener stays readable, so
+// accepting again at once would spin. Try again a little later, or as soon as a circuit closes.
+void CaServer::Impl::acceptLater(const boost::system::error_code& ec) {
+  if (!acceptBlocked_)
+    std::cerr << "quellor_server: cannot accept connections (" << ec.message()
+              << "); new connections wait until descriptors are free" << std::endl;
+  acceptBlocked_ = true;
+  acceptWaiting_ = true;
+  acceptBackoff_ =
+      std::clamp(acceptBackoff_ * 2, std::chrono::milliseconds(50), std::chrono::milliseconds(1000));
+  acceptTimer_.expires_after(acceptBackoff_);
+  std::weak_ptr<Impl> weak = shared_from_this();
+  acceptTimer_.async_wait([weak](const boost::system::error_code& ec) {
+    auto self = weak.lock();
+    if (!self || ec) return; // cancelled: closed() has taken over
+    self->acceptWaiting_ = false;
     self->accept();
   });
 }
@@ -131,6 +167,12 @@ void CaServer::Impl::closed(Circuit& c, bool fault) {
   if (fault) ++stats_.circuitsClosedForFaults;
   // Still referenced by the handler that is closing it; freed when that returns.
   std::erase_if(circuits_, [&c](const std::shared_ptr<Circuit>& e) { return e.get() == &c; });
+  // A circuit and a descriptor are free now.
+  if (acceptWaiting_) {
+    acceptWaiting_ = false;
+    acceptTimer_.cancel();
+  }
+  accept();
 }
 
 void CaServer::Impl::stop() {
@@ -138,6 +180,7 @@ void CaServer::Impl::stop() {
   stopped_ = true;
   boost::system::error_code ec;
   acceptor_.close(ec);
+  acceptTimer_.cancel();
   discovery_->stop();
   trigger_->stop();
   saver_->stop();
@@ -147,6 +190,18 @@ void CaServer::Impl::stop() {
   for (auto& c : all)
     c->close(false);
   circuits_.clear();
+}
+
+void raiseDescriptorLimit() {
+  // Enough for every circuit with room to spare, without handing child processes a table of a
+  // million descriptors to close.
+  constexpr rlim_t wanted = 65536;
+  rlimit l{};
+  if (getrlimit(RLIMIT_NOFILE, &l) != 0 || l.rlim_cur >= wanted || l.rlim_cur >= l.rlim_max) return;
+  const rlim_t soft = l.rlim_cur;
+  l.rlim_cur = std::min(wanted, l.rlim_max);
+  if (setrlimit(RLIMIT_NOFILE, &l) != 0)
+    std::cerr << "quellor_server: cannot raise the limit of open files above " << soft << std::endl;
 }
 
 // ---- facade -------------------------------------------------------------------------------------

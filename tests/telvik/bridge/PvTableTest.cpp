@@ -235,6 +235,35 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
   EXPECT_EQ(sp.write(p::toWire(p::DbrType::CtrlDouble), 1, be64(1)), S::BadType);
 }
 
+TEST_F(PvTableTest, EveryReaderOfAValueSharesOneConversion) {
+  auto& table = var("QUELLOR:Board:table");
+  const orvane::VersionNumber v;
+  table.pv().write(AnyVector(std::vector<double>(65536, 1.0)), v);
+  const auto first = table.current();
+  EXPECT_EQ(table.current(), first);
+  EXPECT_EQ(table.convert(table.pv().get()), first);
+  // A module writing back under the version it read from is a new value all the same.
+  table.pv().write(AnyVector(std::vector<double>(65536, 2.0)), v);
+  const auto second = table.current();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(std::get<std::vector<double>>(second->value)[0], 2.0);
+  EXPECT_EQ(std::get<std::vector<double>>(first->value)[0], 1.0);
+}
+
+TEST_F(PvTableTest, AKeptConversionFollowsTheVariablesItsLimitsReferTo) {
+  PvTable limited(reg,
+                  "Q:", MetadataRules::parse("[/Board/table]\ndisplay = -/Board/f, /Board/f\n", "t.meta"));
+  auto& table = *limited.resolve("Q:Board:table")->variable;
+  table.pv().write(AnyVector(std::vector<double>(65536, 1.0)));
+  const auto before = table.current();
+  EXPECT_EQ(table.current(), before);
+  reg.find("/Board/f")->write(AnyVector(std::vector<float>{7}));
+  const auto after = table.current();
+  EXPECT_NE(after, before);
+  EXPECT_EQ(after->metadata.upperDisplayLimit, 7.0);
+  EXPECT_EQ(after->metadata.lowerDisplayLimit, -7.0);
+}
+
 TEST_F(PvTableTest, AWriteOfNoElementsIsRefusedAndSendsNothing) {
   int updates = 0;
   reg.addUpdateHook([&updates](const orvane::ProcessVariable&) { ++updates; });

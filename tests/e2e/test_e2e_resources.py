@@ -150,6 +150,10 @@ class Connections(unittest.TestCase):
         s = harness.Server(args=["--trigger-rate", "0", "--persist", "none"], open_files=(128, 128)).start()
         conns = []
         try:
+            if sanitized(s.proc.pid):
+                # The sanitizers' run-time needs descriptors to check memory; with none left it
+                # takes every virtual call for undefined behaviour and stops the server.
+                self.skipTest("a sanitizer cannot run without descriptors")
             conns = [socket.create_connection(("127.0.0.1", s.port), timeout=SERVE_TIMEOUT) for _ in range(160)]
             said = lambda: [line for line in s.stderr_lines if "cannot accept connections" in line]  # noqa: E731
             self.assertTrue(harness.wait_until(said), "\n".join(s.stderr_lines))

@@ -26,6 +26,11 @@ ProcessVariable::Snapshot ProcessVariable::get() const {
   return snapshot_;
 }
 
+std::uint64_t ProcessVariable::sequence() const {
+  boost::lock_guard<boost::mutex> g(mutex_);
+  return snapshot_.sequence;
+}
+
 void ProcessVariable::store(const AnyVector& value, const VersionNumber& version, DataValidity validity) {
   {
     boost::lock_guard<boost::mutex> g(mutex_);
@@ -33,6 +38,7 @@ void ProcessVariable::store(const AnyVector& value, const VersionNumber& version
     snapshot_.version = version;
     snapshot_.validity = validity;
     snapshot_.hasValue = true;
+    ++snapshot_.sequence;
   }
   registry_.notify(*this);
 }
@@ -79,6 +85,7 @@ void ProcessVariable::sendInitialValue() {
     if (!snapshot_.hasValue) {
       snapshot_.hasValue = true;
       snapshot_.version = VersionNumber();
+      ++snapshot_.sequence;
     }
     s = snapshot_;
   }

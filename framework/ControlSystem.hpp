@@ -42,6 +42,7 @@ class ProcessVariable final : public detail::ExternalEndpoint {
     VersionNumber version{nullptr};
     DataValidity validity{DataValidity::ok};
     bool hasValue{false};
+    std::uint64_t sequence{0}; ///< one more with every change of the above
   };
 
   ProcessVariable(ProcessVariableRegistry& registry, size_t index, ProcessVariableInfo info);
@@ -50,6 +51,10 @@ class ProcessVariable final : public detail::ExternalEndpoint {
   [[nodiscard]] size_t index() const { return index_; }
   /// A copy of the latest value. Any thread.
   [[nodiscard]] Snapshot get() const;
+  /// Counts the values the variable has held, without copying one: a reader that keeps a
+  /// converted copy of a large array can see whether it is still current (version numbers do not
+  /// tell, since a module may write back under the version of what it read). Any thread.
+  [[nodiscard]] std::uint64_t sequence() const;
   /// An operator's write (any thread): converted to the variable's type and length (a shorter
   /// array fills the first elements, keeping the rest). Throws std::logic_error when the variable
   /// is not writable, std::invalid_argument when the value does not convert. Before the

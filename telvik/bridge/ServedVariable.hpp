@@ -10,6 +10,7 @@
 #include "telvik/protocol/Value.hpp"
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace telvik::bridge {
@@ -69,9 +70,12 @@ class ServedVariable {
   [[nodiscard]] const std::string& recordType() const { return baseMetadata_.className; }
   [[nodiscard]] bool isEvent() const { return pv_.info().type == orvane::ValueType::nothing; }
 
-  /// The variable's latest value in CA form.
-  [[nodiscard]] UpdatePtr current() const { return convert(pv_.get()); }
-  /// A value in CA form, with its alarm after the conventions and the limits as they are now.
+  /// The variable's latest value in CA form. Any thread.
+  [[nodiscard]] UpdatePtr current() const;
+  /// A value in CA form, with its alarm after the conventions and the limits as they are now. The
+  /// last conversion is kept and handed out again while neither the value nor a variable its
+  /// limits refer to has changed, so that every reader and subscriber of a large array shares one
+  /// copy. Any thread.
   [[nodiscard]] UpdatePtr convert(const orvane::ProcessVariable::Snapshot& s) const;
 
   /// A client's write of a plain DBR payload (to the "$" view when `asChars`). Returns the status
@@ -90,6 +94,11 @@ class ServedVariable {
   protocol::NativeType native_;
   std::uint32_t count_;
   protocol::Metadata baseMetadata_;
+  [[nodiscard]] std::uint64_t referencesSequence() const;
+  mutable std::mutex cacheMutex_;
+  mutable UpdatePtr cached_;
+  mutable std::uint64_t cachedSequence_ = 0;
+  mutable std::uint64_t cachedReferences_ = 0;
 };
 
 } // namespace telvik::bridge

@@ -101,6 +101,8 @@ class StreamDecoder {
   [[nodiscard]] std::optional<Rejected> endOfStream() const;
 
   [[nodiscard]] std::size_t buffered() const { return buffer_.size() - readPos_; }
+  /// Memory the decoder holds: about the message in progress, and little once it is taken.
+  [[nodiscard]] std::size_t capacity() const { return buffer_.capacity(); }
   [[nodiscard]] bool failed() const { return fatal_.has_value(); }
   [[nodiscard]] std::size_t maxPayload() const { return maxPayload_; }
 

@@ -34,9 +34,10 @@ struct Options {
   // Record conventions (states, alarms, limits, ...): empty takes "<application>.meta" from the
   // working directory, else the program's built-in description; "none" serves plain values.
   std::string metadataFile;
-  // Largest array payload in one message. With autoArrayBytes (EPICS_CA_AUTO_ARRAY_BYTES, default
-  // YES) it grows to fit the largest variable served; EPICS_CA_MAX_ARRAY_BYTES binds only with NO.
-  std::uint64_t maxArrayBytes = 16 * 1024 * 1024;
+  // EPICS_CA_MAX_ARRAY_BYTES, 0 when not set. A client's message may carry what the largest
+  // variable needs, or this much if it is more; with autoArrayBytes off (EPICS_CA_AUTO_ARRAY_BYTES=NO)
+  // exactly this much, in both directions.
+  std::uint64_t maxArrayBytes = 0;
   bool autoArrayBytes = true;
   std::size_t maxCircuits = 1024;
   std::size_t maxChannelsPerCircuit = 8192;
@@ -45,6 +46,12 @@ struct Options {
   // A circuit whose peer has not taken a pending write for this long is closed: its subscriptions
   // would otherwise hold server memory and a socket for ever.
   double stallTimeout = 60.0;
+  // A circuit whose client has neither sent a message nor taken updates for idleTimeout is sent an
+  // ECHO, and closed when no answer comes within echoTimeout. Clients send their own ECHO after
+  // EPICS_CA_CONN_TMO (30 s) of silence and never answer one from the server, so the idle time
+  // must exceed theirs: by default it is EPICS_CA_CONN_TMO plus the echo time.
+  double idleTimeout = 35.0;
+  double echoTimeout = 5.0;
 };
 
 struct ParseResult {
@@ -53,6 +60,15 @@ struct ParseResult {
   Options options;
   std::string message; // the help text, the version line or the error
 };
+
+// How large a message may be on a circuit.
+struct MessageLimits {
+  std::size_t request = 0; // payload a client may send; a larger message is skipped unread
+  std::size_t reply = 0;   // payload of a reply or update the server sends
+};
+
+/// From the options and the room the largest variable needs in its widest form.
+[[nodiscard]] MessageLimits messageLimits(const Options& options, std::uint64_t largestVariableBytes);
 
 using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
 

@@ -67,4 +67,8 @@ class CaServer {
   std::shared_ptr<Impl> impl_;
 };
 
+/// Raises the soft limit of open descriptors towards the hard one, so that circuits are bounded by
+/// the options rather than by the customary soft limit of 1024. Once at start, before threads.
+void raiseDescriptorLimit();
+
 } // namespace telvik::server

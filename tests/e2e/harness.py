@@ -5,6 +5,7 @@ Every server is started by this module and stopped by its PID; nothing else is t
 import json
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
@@ -45,8 +46,13 @@ def ca_environment(server_port, repeater_port):
 class Server:
     """One server process in its own working directory."""
 
-    def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None):
+    def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None, env_remove=(),
+                 open_files=None):
+        """`env_remove` names variables the server must not see; `open_files` is its (soft, hard)
+        limit of open descriptors."""
         self.env_extra = dict(env_extra or {})
+        self.env_remove = tuple(env_remove)
+        self.open_files = open_files
         if not SERVER or not os.path.exists(SERVER):
             raise RuntimeError("TELVIK_TEST_SERVER does not name the test server binary")
         self.workdir = workdir or tempfile.mkdtemp(prefix="telvik-e2e-")
@@ -62,10 +68,15 @@ class Server:
     def start(self):
         env = ca_environment(self.requested_port, self.repeater_port)
         env.update(self.env_extra)
+        for name in self.env_remove:
+            env.pop(name, None)
+        limits = None
+        if self.open_files is not None:
+            limits = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, self.open_files)  # noqa: E731
         cmd = [SERVER, "--prefix", PREFIX, "--interface", "127.0.0.1", "--port", str(self.requested_port),
                "--beacon-address", "127.255.255.255:%d" % self.repeater_port] + self.args
         self.proc = subprocess.Popen(cmd, cwd=self.workdir, env=env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stderr=subprocess.PIPE, text=True, preexec_fn=limits)
         found = threading.Event()
 
         def pump():
@@ -120,10 +131,12 @@ class Server:
         return "\n".join(self.stderr_lines)
 
 
-def run_client(server, code, timeout=120):
+def run_client(server, code, timeout=120, env_extra=None):
     """Runs pyepics code in a fresh process (its own CA context) and returns what it prints as JSON."""
     prelude = "import json, sys\nimport epics\nP = %r\n" % PREFIX
-    out = subprocess.run([sys.executable, "-c", prelude + code], env=server.env(), capture_output=True,
+    env = server.env()
+    env.update(env_extra or {})
+    out = subprocess.run([sys.executable, "-c", prelude + code], env=env, capture_output=True,
                          text=True, timeout=timeout)
     if out.returncode != 0:
         raise RuntimeError("client failed (%d): %s %s" % (out.returncode, out.stdout, out.stderr))

@@ -103,6 +103,39 @@ class Faults(unittest.TestCase):
         self.assertEqual(rights2, 1)
         c.close()
 
+    def test_writes_that_name_no_state_or_carry_no_element_are_refused(self):
+        ECA_NOCONVERT = 400
+        c, sid, dtype, count, rights = connected(name="Types:flag")
+        self.assertEqual(dtype, 3)  # DBR_ENUM
+        c.send(message(WRITE_NOTIFY, struct.pack(">H", 1), 3, 1, sid, 1))
+        self.assertEqual(c.recv_until(lambda m: m[0] == WRITE_NOTIFY)[3], ECA_NORMAL)
+        for ioid, value in enumerate((float("nan"), float("-inf"), -1.0, 0.5, 2.0), start=2):
+            c.send(message(WRITE_NOTIFY, struct.pack(">d", value), DBR_DOUBLE, 1, sid, ioid))
+            m = c.recv_until(lambda m: m[0] == WRITE_NOTIFY)
+            self.assertEqual((m[3], m[4]), (ECA_NOCONVERT, ioid), value)
+        self.assertEqual(struct.unpack(">h", c.read(sid, 3, 1, 9)[5][:2])[0], 1)  # still true
+
+        # An event written with no element is no event.
+        esid = c.create(P + "Types:event", 2)[0]
+        csid = c.create(P + "Types:eventCount", 3)[0]
+        before = struct.unpack(">d", c.read(csid, DBR_DOUBLE, 1, 10)[5][:8])[0]
+        c.send(message(WRITE_NOTIFY, b"", DBR_LONG, 0, esid, 11))
+        m = c.recv_until(lambda m: m[0] == WRITE_NOTIFY)
+        self.assertEqual((m[3], m[4]), (ECA_BADCOUNT, 11))
+        c.send(message(WRITE_NOTIFY, struct.pack(">i", 0), DBR_LONG, 1, esid, 12))
+        self.assertEqual(c.recv_until(lambda m: m[0] == WRITE_NOTIFY)[3], ECA_NORMAL)
+        # The module takes its inputs in arrival order: once it has doubled a setting written last,
+        # it has counted every event before it.
+        dsid = c.create(P + "Types:doubleSetting", 4)[0]
+        dbl = c.create(P + "Types:doubled", 5)[0]
+        mark = 1000 + before
+        c.send(message(WRITE_NOTIFY, struct.pack(">d", mark), DBR_DOUBLE, 1, dsid, 13))
+        self.assertEqual(c.recv_until(lambda m: m[0] == WRITE_NOTIFY)[3], ECA_NORMAL)
+        self.assertTrue(harness.wait_until(
+            lambda: struct.unpack(">d", c.read(dbl, DBR_DOUBLE, 1, 14)[5][:8])[0] == 2 * mark))
+        self.assertEqual(struct.unpack(">d", c.read(csid, DBR_DOUBLE, 1, 15)[5][:8])[0], before + 1)
+        c.close()
+
 
 class Load(unittest.TestCase):
     def test_two_hundred_clients_at_once(self):

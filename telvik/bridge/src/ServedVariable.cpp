@@ -200,7 +200,32 @@ bool ServedVariable::hasNumberFields() const {
   return native_ == NativeType::Long || native_ == NativeType::Float || native_ == NativeType::Double;
 }
 
+// Sequence numbers only grow, so their sum changes with any change of a referenced variable.
+std::uint64_t ServedVariable::referencesSequence() const {
+  std::uint64_t sum = 0;
+  for (const auto* ref : conventions_.references)
+    sum += ref->sequence();
+  return sum;
+}
+
+UpdatePtr ServedVariable::current() const {
+  const auto refs = referencesSequence();
+  {
+    std::lock_guard<std::mutex> g(cacheMutex_);
+    if (cached_ && cachedSequence_ != 0 && cachedSequence_ == pv_.sequence() && cachedReferences_ == refs)
+      return cached_;
+  }
+  return convert(pv_.get());
+}
+
 UpdatePtr ServedVariable::convert(const orvane::ProcessVariable::Snapshot& s) const {
+  // Read before the limits are, so that a change in between makes the next call convert anew.
+  const auto refs = referencesSequence();
+  {
+    std::lock_guard<std::mutex> g(cacheMutex_);
+    if (cached_ && s.sequence != 0 && cachedSequence_ == s.sequence && cachedReferences_ == refs)
+      return cached_;
+  }
   auto u = std::make_shared<ServedUpdate>();
   u->value = toCa(s.value, native_);
   u->metadata = baseMetadata_;
@@ -233,6 +258,12 @@ UpdatePtr ServedVariable::convert(const orvane::ProcessVariable::Snapshot& s) co
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d - secs);
     md.timestamp = p::Timestamp::fromPosix(secs.count(), static_cast<std::uint32_t>(ns.count()));
   }
+  std::lock_guard<std::mutex> g(cacheMutex_);
+  if (s.sequence >= cachedSequence_) {
+    cached_ = u;
+    cachedSequence_ = s.sequence;
+    cachedReferences_ = refs;
+  }
   return u;
 }
 
@@ -240,7 +271,9 @@ p::EcaStatus ServedVariable::write(std::uint16_t dataType, std::uint32_t count, 
                                    bool asChars) const {
   if (!writable()) return p::EcaStatus::NoWtAccess;
   const std::uint32_t capacity = asChars ? longStringCapacity : count_;
-  if (count > capacity) return p::EcaStatus::BadCount;
+  // No elements would still be a write: the framework keeps the value and sends it on as an event,
+  // which on a command variable is one command more than the client asked for.
+  if (count == 0 || count > capacity) return p::EcaStatus::BadCount;
   if (info().type == orvane::ValueType::nothing) {
     // An event carries no value: whatever a client writes, in any plain type, is one event.
     auto t = p::toDbrType(dataType);

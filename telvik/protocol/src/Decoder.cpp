@@ -11,6 +11,9 @@ namespace {
 
 using detail::loadU16;
 
+// Buffer room a decoder keeps between messages.
+constexpr std::size_t keptCapacity = 64 * 1024;
+
 std::uint16_t clampU16(std::uint32_t v) {
   return static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 0xFFFF));
 }
@@ -107,7 +110,11 @@ DecodedMessage decodeClientMessage(const Header& h, ByteView payload, Transport 
 void StreamDecoder::compact() {
   if (readPos_ == 0) return;
   if (readPos_ == buffer_.size()) {
-    buffer_.clear();
+    // Room kept for small messages; what a large one needed goes back.
+    if (buffer_.capacity() > keptCapacity)
+      Bytes().swap(buffer_);
+    else
+      buffer_.clear();
   } else {
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(readPos_));
   }
@@ -157,7 +164,11 @@ StreamEvent StreamDecoder::next() {
     return Rejected{h, DecodeError::Oversized, "message too large"};
   }
   const std::size_t total = hp.size + h.payloadSize;
-  if (available.size() < total) return NeedMore{total - available.size()};
+  if (available.size() < total) {
+    // Exactly the message's size, rather than doubling as bytes arrive and holding up to twice it.
+    if (buffer_.capacity() < readPos_ + total) buffer_.reserve(readPos_ + total);
+    return NeedMore{total - available.size()};
+  }
 
   const ByteView payload = available.subspan(hp.size, h.payloadSize);
   DecodedMessage decoded = decodeClientMessage(h, payload, Transport::Tcp);

@@ -4,8 +4,6 @@
 
 #include "telvik/protocol/Messages.hpp"
 
-#include <boost/asio/write.hpp>
-
 #include <concepts>
 
 namespace telvik::server {
@@ -16,8 +14,6 @@ namespace p = telvik::protocol;
 
 namespace {
 
-// Bytes gathered into one socket write.
-constexpr std::size_t batchBytes = 256 * 1024;
 // The CID slot of an ERROR that concerns no channel.
 constexpr std::uint32_t noCid = 0xFFFFFFFF;
 
@@ -32,7 +28,7 @@ concept AddressesChannel = requires(const M& m) {
 } // namespace
 
 Circuit::Circuit(CircuitContext& context, tcp::socket socket)
-    : context_(context), socket_(std::move(socket)), decoder_(context.maxPayload) {
+    : context_(context), socket_(std::move(socket)), decoder_(context.limits.request) {
   boost::system::error_code ec;
   auto ep = socket_.remote_endpoint(ec);
   if (!ec) {
@@ -61,18 +57,13 @@ void Circuit::close(bool fault, const std::string& reason) {
   channels_.clear();
   subscriptions_.clear();
   ready_.clear();
+  control_.clear();
+  controlBytes_ = 0;
+  account();
   boost::system::error_code ec;
   socket_.shutdown(tcp::socket::shutdown_both, ec);
   socket_.close(ec);
   context_.closed(*this, fault);
-}
-
-void Circuit::updateReady(const SubscriptionPtr& sub) {
-  if (!sub->inReady) {
-    sub->inReady = true;
-    ready_.push_back(sub);
-  }
-  pump();
 }
 
 // ---- input --------------------------------------------------------------------------------------
@@ -87,15 +78,24 @@ void Circuit::read() {
     }
     self->decoder_.feed(p::ByteView(self->buffer_.data(), n));
     if (!self->process()) return;
-    self->read();
+    if (!self->paused_) self->read();
   });
 }
 
 // Handles every complete message; false when the circuit was closed.
 bool Circuit::process() {
+  const auto now = Liveness::Clock::now();
   for (;;) {
+    account();
+    if (overBudget()) {
+      // The rest stays in the decoder, and the socket unread, until the client takes its replies.
+      paused_ = true;
+      break;
+    }
     auto ev = decoder_.next();
     if (std::holds_alternative<p::NeedMore>(ev)) break;
+    // Only whole messages count: a client that trickles bytes is as silent as one that sends none.
+    liveness_.heard(now);
     if (auto* rej = std::get_if<p::Rejected>(&ev)) {
       if (p::isFatal(rej->error)) {
         close(true, std::string(rej->reason));
@@ -107,10 +107,6 @@ bool Circuit::process() {
     const auto& received = std::get<p::Received>(ev);
     dispatch(received.header, received.message);
     if (closed_) return false;
-    if (controlBytes_ > context_.controlBacklog) {
-      close(true, "it does not read its replies");
-      return false;
-    }
   }
   pump();
   return true;
@@ -134,6 +130,21 @@ void Circuit::dispatch(const p::Header& h, const p::ClientMessage& m) {
       m);
 }
 
+bool Circuit::unresponsive(Liveness::Clock::time_point now, Liveness::Clock::duration idle,
+                           Liveness::Clock::duration echo) {
+  switch (liveness_.check(now, idle, echo)) {
+  case Liveness::Action::none:
+    return false;
+  case Liveness::Action::probe:
+    send(p::Echo{});
+    pump();
+    return false;
+  case Liveness::Action::close:
+    return true;
+  }
+  return false;
+}
+
 // ---- replies ------------------------------------------------------------------------------------
 
 template <typename M> void Circuit::send(const M& m) {
@@ -146,6 +157,7 @@ template <typename M> void Circuit::send(const M& m) {
 void Circuit::queueControl(p::Bytes b) {
   controlBytes_ += b.size();
   control_.push_back(std::move(b));
+  account();
 }
 
 void Circuit::error(const p::Header& request, std::uint32_t cid, p::EcaStatus status, std::string text) {
@@ -233,7 +245,7 @@ void Circuit::handle(const p::Header& h, const p::CreateChannel& m) {
 bool Circuit::tooLarge(std::uint16_t type, std::uint32_t count, std::uint32_t nativeCount) const {
   auto t = p::toDbrType(type);
   if (!t) return false;
-  return p::dataSize(*t, count == 0 ? nativeCount : count) > context_.maxPayload;
+  return p::dataSize(*t, count == 0 ? nativeCount : count) > context_.limits.reply;
 }
 
 void Circuit::readValue(const p::Header& h, std::uint16_t dataType, std::uint32_t dataCount,
@@ -395,63 +407,6 @@ void Circuit::handle(const p::Header&, const p::Echo& m) {
 
 void Circuit::handle(const p::Header&, const p::ReadSync& m) {
   send(m);
-}
-
-// ---- output -------------------------------------------------------------------------------------
-
-// Writes what is queued: replies first, then one update per ready subscription in turn.
-void Circuit::pump() {
-  if (writing_ || closed_) return;
-  out_.clear();
-  while (!control_.empty() && out_.size() < batchBytes) {
-    auto& b = control_.front();
-    out_.insert(out_.end(), b.begin(), b.end());
-    controlBytes_ -= b.size();
-    control_.pop_front();
-  }
-  while (!eventsOff_ && !ready_.empty() && out_.size() < batchBytes) {
-    auto sub = ready_.front();
-    ready_.pop_front();
-    if (sub->cancelled || sub->pending.empty()) {
-      sub->inReady = false;
-      continue;
-    }
-    auto u = std::move(sub->pending.front());
-    sub->pending.pop_front();
-    if (sub->pending.empty())
-      sub->inReady = false;
-    else
-      ready_.push_back(sub);
-    encodeUpdate(*sub, *u);
-  }
-  if (out_.empty()) return;
-  writing_ = true;
-  writeStarted_ = std::chrono::steady_clock::now();
-  auto self = shared_from_this();
-  asio::async_write(socket_, asio::buffer(out_), [self](const boost::system::error_code& ec, std::size_t) {
-    self->writing_ = false;
-    if (self->closed_) return;
-    if (ec) {
-      self->close(false, ec.message());
-      return;
-    }
-    self->pump();
-  });
-}
-
-void Circuit::encodeUpdate(const Subscription& sub, const bridge::ServedUpdate& u) {
-  auto d = p::encodeDbr(u.value, u.metadata, sub.type, sub.count, p::ReadContext{sub.nativeCount, minor_});
-  p::EventAddReply r{sub.type, d.count, d.status, sub.id, std::move(d.bytes)};
-  if (!p::encode(r, out_, p::headerFormFor(minor_))) {
-    p::ErrorMessage e;
-    e.request =
-        p::Header{static_cast<std::uint16_t>(p::Command::EventAdd), 16, sub.type, sub.count, sub.sid, sub.id};
-    e.status = p::EcaStatus::SixteenKArrayClient;
-    e.text = "the update needs a client of protocol 4.9 or later";
-    (void)p::encode(e, out_);
-    return;
-  }
-  ++context_.stats.monitorUpdatesSent;
 }
 
 } // namespace telvik::server

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Fanout.hpp"
+#include "Liveness.hpp"
 
 #include "telvik/protocol/Decoder.hpp"
 #include "telvik/server/AccessRules.hpp"
@@ -22,14 +23,23 @@ class Circuit;
 
 // What a circuit needs of the server around it. Owned by the server; outlives its circuits.
 struct CircuitContext {
+  CircuitContext(const bridge::PvTable& t, const Options& o, const AccessRules& r, Fanout& f, ServerStats& s)
+      : table(t), options(o), rules(r), fanout(f), stats(s) {}
+
   const bridge::PvTable& table;
   const Options& options;
   const AccessRules& rules;
   Fanout& fanout;
   ServerStats& stats;
-  std::uint16_t port = 0;         // the server's TCP port, for TCP search replies
-  std::size_t maxPayload = 0;     // largest request payload accepted
-  std::size_t controlBacklog = 0; // replies a client may leave unread before it is dropped
+  std::uint16_t port = 0; // the server's TCP port, for TCP search replies
+  MessageLimits limits;
+  // Output waiting on all circuits: replies not yet written and writes not yet taken. A circuit
+  // over its own share, or with output of its own while the whole is over the server's, takes no
+  // further requests until its client has taken what it asked for, and its subscriptions keep
+  // only their newest update. One reply more than the budget may go out; then it stops.
+  std::size_t queuedOutput = 0;
+  std::size_t outputBudget = 32 * 1024 * 1024;
+  std::size_t circuitOutputBudget = 4 * 1024 * 1024;
   std::function<void(Circuit&, bool fault)> closed;
 };
 
@@ -43,7 +53,7 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   /// client's fault. The reason goes to the event log. Idempotent.
   void close(bool fault, const std::string& reason);
 
-  [[nodiscard]] bool eventsOff() const override { return eventsOff_; }
+  [[nodiscard]] bool latestOnly() const override { return eventsOff_ || overBudget(); }
   void updateReady(const SubscriptionPtr& sub) override;
 
   /// Whether a write has not completed for `limit`: the peer is gone or stopped reading for good;
@@ -54,10 +64,18 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   }
   [[nodiscard]] const std::string& peer() const { return peer_; }
   [[nodiscard]] std::size_t channelCount() const { return channels_.size(); }
+  /// Sends the ECHO probe when the client has been silent for `idle`; true when the probe has
+  /// gone unanswered for `echo` and the circuit should be closed.
+  [[nodiscard]] bool unresponsive(Liveness::Clock::time_point now, Liveness::Clock::duration idle,
+                                  Liveness::Clock::duration echo);
 
  private:
   void read();
   bool process();
+  void resume();
+  [[nodiscard]] std::size_t ownOutput() const { return controlBytes_ + (writing_ ? out_.size() : 0); }
+  [[nodiscard]] bool overBudget() const;
+  void account();
   void dispatch(const protocol::Header& h, const protocol::ClientMessage& m);
   void pump();
 
@@ -98,7 +116,7 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   CircuitContext& context_;
   boost::asio::ip::tcp::socket socket_;
   protocol::StreamDecoder decoder_;
-  std::array<std::uint8_t, 64 * 1024> buffer_{};
+  std::array<std::uint8_t, 64 * 1024> buffer_;    // not cleared: only what a read fills is used
   std::string peer_, peerEndpoint_, user_, host_; // peer_: the address alone, for the access rules
   std::uint16_t minor_ = protocol::serverMinorVersion;
   std::uint16_t priority_ = 0;
@@ -110,9 +128,13 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   std::deque<SubscriptionPtr> ready_;
   protocol::Bytes out_;
   bool writing_ = false;
+  bool batchHasUpdates_ = false;
   std::chrono::steady_clock::time_point writeStarted_{};
   bool eventsOff_ = false;
   bool closed_ = false;
+  bool paused_ = false;       // requests wait for the client to take its replies
+  std::size_t accounted_ = 0; // this circuit's part of context_.queuedOutput
+  Liveness liveness_{Liveness::Clock::now()};
 };
 
 } // namespace telvik::server

@@ -150,7 +150,7 @@ void Fanout::unsubscribe(const SubscriptionPtr& sub) {
 
 void Fanout::offer(const SubscriptionPtr& sub, const bridge::UpdatePtr& u) {
   if (sub->cancelled) return;
-  if (sub->sink->eventsOff() && !sub->pending.empty()) {
+  if (sub->sink->latestOnly() && !sub->pending.empty()) {
     stats_.monitorUpdatesCoalesced += sub->pending.size();
     sub->pending.clear();
   }

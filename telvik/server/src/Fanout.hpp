@@ -26,8 +26,9 @@ using SubscriptionPtr = std::shared_ptr<Subscription>;
 class UpdateSink {
  public:
   virtual ~UpdateSink() = default;
-  /// The client asked to hold events back; only the newest update per subscription waits.
-  [[nodiscard]] virtual bool eventsOff() const = 0;
+  /// Whether only the newest update per subscription should wait: the client holds events back,
+  /// or its output is over budget.
+  [[nodiscard]] virtual bool latestOnly() const = 0;
   /// The subscription has pending updates, to be taken when output allows.
   virtual void updateReady(const SubscriptionPtr& sub) = 0;
 };
@@ -71,7 +72,7 @@ class Fanout : public std::enable_shared_from_this<Fanout> {
   void subscribe(const SubscriptionPtr& sub, const bridge::ChannelTarget& target);
   /// No more updates; what was pending is dropped.
   void unsubscribe(const SubscriptionPtr& sub);
-  /// Queues an update: at most a few per subscription (one while its client holds events off),
+  /// Queues an update: at most a few per subscription (one while its sink takes only the latest),
   /// replacing the newest when full, so a slow reader gets the latest values in bounded memory.
   void offer(const SubscriptionPtr& sub, const bridge::UpdatePtr& u);
 

@@ -7,6 +7,7 @@
 #include <boost/asio/post.hpp>
 
 #include <sstream>
+#include <string>
 
 namespace telvik::server {
 
@@ -35,18 +36,31 @@ void Housekeeping::stop() {
 
 void Housekeeping::run() {
   const auto stallLimit = seconds(options_.stallTimeout);
+  const auto idleLimit = seconds(options_.idleTimeout);
+  const auto echoLimit = seconds(options_.echoTimeout);
   auto now = std::chrono::steady_clock::now();
-  std::vector<std::shared_ptr<Circuit>> stalled;
-  for (auto& c : circuits_)
-    if (c->writeStalled(now, stallLimit)) stalled.push_back(c);
+  std::vector<std::shared_ptr<Circuit>> stalled, silent;
+  for (auto& c : circuits_) {
+    if (c->writeStalled(now, stallLimit))
+      stalled.push_back(c);
+    else if (c->unresponsive(now, idleLimit, echoLimit))
+      silent.push_back(c);
+  }
   for (auto& c : stalled) {
     std::ostringstream reason;
     reason << "it has not taken data for " << options_.stallTimeout << " s";
     c->close(true, reason.str());
   }
+  if (!silent.empty()) {
+    std::ostringstream reason;
+    reason << "silent for " << options_.idleTimeout << " s and no answer to an echo within "
+           << options_.echoTimeout << " s";
+    for (auto& c : silent)
+      c->close(true, reason.str());
+  }
   // A few looks per limit, so that a circuit is closed soon after its time is up.
-  timer_.expires_after(
-      std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(5), stallLimit / 4));
+  timer_.expires_after(std::min({std::chrono::steady_clock::duration(std::chrono::seconds(5)), stallLimit / 4,
+                                 idleLimit / 4, echoLimit / 4}));
   std::weak_ptr<Housekeeping> weak = shared_from_this();
   timer_.async_wait([weak](const boost::system::error_code& ec) {
     auto self = weak.lock();

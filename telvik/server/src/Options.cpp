@@ -1,6 +1,7 @@
 #include "telvik/server/Options.hpp"
 
 #include "ProductVersion.hpp"
+#include "telvik/protocol/Decoder.hpp"
 
 #include <arpa/inet.h>
 
@@ -118,11 +119,15 @@ std::string helpText(const std::string& programName) {
          "                        none serves plain values\n"
          "  --stall-timeout S     close a client's circuit that has taken no data for S seconds\n"
          "                        (default 60)\n"
+         "  --idle-timeout S      send an ECHO to a client that has neither sent a request nor taken\n"
+         "                        an update for S seconds (default: EPICS_CA_CONN_TMO, 30, plus the\n"
+         "                        echo timeout, so that clients' own ECHO comes first)\n"
+         "  --echo-timeout S      close its circuit when no answer comes within S seconds (default 5)\n"
          "  --help                this text\n"
          "  --version             the version\n"
          "\n"
-         "Also read: EPICS_CA_MAX_ARRAY_BYTES (largest array a message may carry, with\n"
-         "EPICS_CA_AUTO_ARRAY_BYTES=NO; by default the limit fits the largest variable),\n"
+         "Also read: EPICS_CA_MAX_ARRAY_BYTES (by default a client's message may carry what the\n"
+         "largest variable needs; this raises it, and with EPICS_CA_AUTO_ARRAY_BYTES=NO sets it),\n"
          "EPICS_CAS_IGNORE_ADDR_LIST (hosts whose searches are not answered),\n"
          "EPICS_CAS_BEACON_PERIOD / EPICS_CA_BEACON_PERIOD (longest beacon gap, seconds),\n"
          "EPICS_CAS_AUTO_BEACON_ADDR_LIST (YES, the default: beacons also to the broadcast address\n"
@@ -131,6 +136,21 @@ std::string helpText(const std::string& programName) {
          "Several servers on one host may share the port: the search port is shared, a server whose\n"
          "TCP port is taken uses a free one and announces it, and a search sent to the host's\n"
          "address is passed on to the other servers of that port on this host.\n";
+}
+
+MessageLimits messageLimits(const Options& options, std::uint64_t largestVariableBytes) {
+  using protocol::payloadLimitFromMaxArrayBytes;
+  if (!options.autoArrayBytes && options.maxArrayBytes != 0) {
+    const auto fixed = payloadLimitFromMaxArrayBytes(options.maxArrayBytes);
+    return {fixed, fixed};
+  }
+  // What a client sends has to fit a variable, so anything larger is refused before it is read: a
+  // circuit then never holds more than that of a half-sent message.
+  const auto request = std::max(largestVariableBytes, options.maxArrayBytes);
+  // A reply may be larger than the variable's own form (every element of an array as text, say);
+  // what piles up of those is bounded by the output budgets, not by this.
+  const auto reply = std::max<std::uint64_t>(request, 16 * 1024 * 1024);
+  return {payloadLimitFromMaxArrayBytes(request), payloadLimitFromMaxArrayBytes(reply)};
 }
 
 std::string versionText(const std::string& programName) {
@@ -157,6 +177,12 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
   auto setRate = [](const std::string& what, const std::string& v) {
     auto d = parseDouble(v);
     if (!d || *d < 0 || *d > 100000) throw Fail{what + ": '" + v + "' is not a rate in Hz (0 to 100000)"};
+    return *d;
+  };
+  auto setTimeout = [](const std::string& what, const std::string& v) {
+    auto d = parseDouble(v);
+    if (!d || !(*d >= 0.1 && *d <= 86400))
+      throw Fail{what + ": '" + v + "' is not a time in seconds (0.1 to 86400)"};
     return *d;
   };
   try {
@@ -191,11 +217,18 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
       auto d = parseDouble(words(e->second)[0]);
       if (d && *d > 0) o.beaconPeriod = *d;
     }
+    double clientEchoPeriod = 30.0;
+    if (auto e = fromEnv({"EPICS_CA_CONN_TMO"})) {
+      // A client setting that makes no sense leaves the default rather than stopping the server.
+      auto d = parseDouble(words(e->second)[0]);
+      if (d && *d >= 0.1 && *d <= 86400) clientEchoPeriod = *d;
+    }
+    std::optional<double> idleTimeout;
     if (auto e = fromEnv({"EPICS_CA_AUTO_ARRAY_BYTES"})) o.autoArrayBytes = yesNo(e->first, e->second);
     if (auto e = fromEnv({"EPICS_CA_MAX_ARRAY_BYTES"})) {
       auto v = parseUnsigned(words(e->second)[0]);
       if (!v) throw Fail{e->first + ": '" + e->second + "' is not a byte count"};
-      if (!o.autoArrayBytes) o.maxArrayBytes = *v;
+      o.maxArrayBytes = *v;
     }
 
     // The first use of a repeatable option replaces what the environment said.
@@ -251,11 +284,11 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
         else if (o.persistFile.empty())
           throw Fail{"--persist: empty file name (use none to turn it off)"};
       } else if (name == "--stall-timeout") {
-        auto v = value();
-        auto d = parseDouble(v);
-        if (!d || !(*d >= 0.1 && *d <= 86400))
-          throw Fail{"--stall-timeout: '" + v + "' is not a time in seconds (0.1 to 86400)"};
-        o.stallTimeout = *d;
+        o.stallTimeout = setTimeout(name, value());
+      } else if (name == "--idle-timeout") {
+        idleTimeout = setTimeout(name, value());
+      } else if (name == "--echo-timeout") {
+        o.echoTimeout = setTimeout(name, value());
       } else if (name == "--metadata") {
         o.metadataFile = value();
         if (o.metadataFile.empty()) throw Fail{"--metadata: empty file name (use none to turn it off)"};
@@ -266,6 +299,7 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
         throw Fail{"unknown option '" + a + "' (see --help)"};
       }
     }
+    o.idleTimeout = idleTimeout ? *idleTimeout : clientEchoPeriod + o.echoTimeout;
   } catch (const Fail& f) {
     r.action = ParseResult::Action::error;
     r.message = programName + ": " + f.message;

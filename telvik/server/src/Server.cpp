@@ -12,21 +12,18 @@
 #include "telvik/protocol/Decoder.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <set>
+
+#include <sys/resource.h>
 
 namespace telvik::server {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 namespace p = telvik::protocol;
-
-namespace {
-
-// A client whose replies (not monitor updates: those coalesce) pile up beyond this does not read.
-constexpr std::size_t minControlBacklog = 8 * 1024 * 1024;
-
-} // namespace
 
 class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
  public:
@@ -38,15 +35,11 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
         trigger_(std::make_shared<TriggerSource>(io, table_, options_.triggerRate)),
         housekeeping_(std::make_shared<Housekeeping>(io, options_, circuits_)),
         saver_(std::make_shared<SettingsSaver>(io, registry, store, options_.persistDelay)),
-        context_{table_, options_, rules_, *fanout_, stats_, 0, 0, 0, {}} {
-    std::uint64_t arrayBytes = options_.maxArrayBytes;
-    if (options_.autoArrayBytes) {
-      // Room for the largest variable in its widest form (CTRL metadata, 8-byte elements).
-      for (auto& v : table_.all())
-        arrayBytes = std::max<std::uint64_t>(arrayBytes, std::uint64_t{v->nativeCount()} * 8 + 1024);
-    }
-    context_.maxPayload = p::payloadLimitFromMaxArrayBytes(arrayBytes);
-    context_.controlBacklog = std::max<std::size_t>(minControlBacklog, 4 * context_.maxPayload);
+        acceptTimer_(io), context_{table_, options_, rules_, *fanout_, stats_} {
+    std::uint64_t largest = 0;
+    for (auto& v : table_.all()) // in the widest form: CTRL metadata, 8-byte elements
+      largest = std::max<std::uint64_t>(largest, std::uint64_t{v->nativeCount()} * 8 + 1024);
+    context_.limits = messageLimits(options_, largest);
     context_.closed = [this](Circuit& c, bool fault) { closed(c, fault); };
     fanout_->attach(registry);
     saver_->attach();
@@ -56,7 +49,10 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
   void stop();
   /// Listens on every address at `port` (0: a free one, the same on all); the error and where.
   boost::system::error_code listen(std::uint16_t port, std::string& failed);
+  /// Takes the next connection on every listener that is not already waiting for one.
+  void accept();
   void accept(tcp::acceptor& acceptor);
+  void acceptLater(const boost::system::error_code& ec);
   void closed(Circuit& c, bool fault);
 
   asio::io_context& io_;
@@ -72,6 +68,11 @@ class CaServer::Impl : public std::enable_shared_from_this<CaServer::Impl> {
   std::shared_ptr<SettingsSaver> saver_;
   std::vector<asio::ip::address_v4> addresses_;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
+  std::set<tcp::acceptor*> accepting_; // an accept is pending on these
+  asio::steady_timer acceptTimer_;
+  std::chrono::milliseconds acceptBackoff_{0};
+  bool acceptWaiting_ = false; // the back-off timer is
+  bool acceptBlocked_ = false; // told that new connections wait
   CircuitContext context_;
   std::uint16_t port_ = 0;
   std::uint16_t searchPort_ = 0;
@@ -125,8 +126,7 @@ void CaServer::Impl::start() {
   context_.port = port_;
 
   discovery_->start(port_);
-  for (auto& a : acceptors_)
-    accept(*a);
+  accept();
   housekeeping_->start();
   trigger_->start();
 }
@@ -152,24 +152,65 @@ boost::system::error_code CaServer::Impl::listen(std::uint16_t port, std::string
   return ec;
 }
 
+void CaServer::Impl::accept() {
+  if (acceptWaiting_ || stopped_) return;
+  if (circuits_.size() >= options_.maxCircuits) {
+    // Connections wait in the listen queue until a circuit closes; taking them only to close them
+    // would turn away the client that comes when one is free.
+    if (!acceptBlocked_)
+      orvane::log::warning("server", "all " + std::to_string(options_.maxCircuits) +
+                                         " circuits in use; new connections wait until one closes");
+    acceptBlocked_ = true;
+    return;
+  }
+  for (auto& a : acceptors_)
+    if (!accepting_.contains(a.get())) accept(*a);
+}
+
 void CaServer::Impl::accept(tcp::acceptor& acceptor) {
+  accepting_.insert(&acceptor);
   std::weak_ptr<Impl> weak = shared_from_this();
   acceptor.async_accept([weak, &acceptor](const boost::system::error_code& ec, tcp::socket socket) {
     auto self = weak.lock();
-    if (!self || self->stopped_) return;
-    if (!ec) {
-      if (self->circuits_.size() >= self->options_.maxCircuits) {
-        boost::system::error_code ignored;
-        socket.close(ignored);
-      } else {
-        auto c = std::make_shared<Circuit>(self->context_, std::move(socket));
-        self->circuits_.insert(c);
-        ++self->stats_.circuitsAccepted;
-        c->start();
-      }
+    if (!self) return;
+    self->accepting_.erase(&acceptor);
+    if (self->stopped_) return;
+    if (ec == asio::error::connection_aborted) {
+      self->accept(); // that client gave up before it was taken; the next one may not have
+      return;
     }
-    // Errors such as running out of descriptors are transient; keep accepting.
-    self->accept(acceptor);
+    if (ec) {
+      self->acceptLater(ec);
+      return;
+    }
+    if (self->acceptBlocked_) orvane::log::notice("server", "accepting connections again");
+    self->acceptBlocked_ = false;
+    self->acceptBackoff_ = {};
+    auto c = std::make_shared<Circuit>(self->context_, std::move(socket));
+    self->circuits_.insert(c);
+    ++self->stats_.circuitsAccepted;
+    c->start();
+    self->accept();
+  });
+}
+
+// Out of descriptors, the pending connection stays queued and the listener stays readable, so
+// accepting again at once would spin. Try again a little later, or as soon as a circuit closes.
+void CaServer::Impl::acceptLater(const boost::system::error_code& ec) {
+  if (!acceptBlocked_)
+    orvane::log::warning("server", "cannot accept connections (" + ec.message() +
+                                       "); new connections wait until descriptors are free");
+  acceptBlocked_ = true;
+  acceptWaiting_ = true;
+  acceptBackoff_ =
+      std::clamp(acceptBackoff_ * 2, std::chrono::milliseconds(50), std::chrono::milliseconds(1000));
+  acceptTimer_.expires_after(acceptBackoff_);
+  std::weak_ptr<Impl> weak = shared_from_this();
+  acceptTimer_.async_wait([weak](const boost::system::error_code& ec) {
+    auto self = weak.lock();
+    if (!self || ec) return; // cancelled: closed() has taken over
+    self->acceptWaiting_ = false;
+    self->accept();
   });
 }
 
@@ -177,6 +218,12 @@ void CaServer::Impl::closed(Circuit& c, bool fault) {
   if (fault) ++stats_.circuitsClosedForFaults;
   // Still referenced by the handler that is closing it; freed when that returns.
   std::erase_if(circuits_, [&c](const std::shared_ptr<Circuit>& e) { return e.get() == &c; });
+  // A circuit and a descriptor are free now.
+  if (acceptWaiting_) {
+    acceptWaiting_ = false;
+    acceptTimer_.cancel();
+  }
+  accept();
 }
 
 void CaServer::Impl::stop() {
@@ -185,6 +232,7 @@ void CaServer::Impl::stop() {
   boost::system::error_code ec;
   for (auto& a : acceptors_)
     a->close(ec);
+  acceptTimer_.cancel();
   discovery_->stop();
   trigger_->stop();
   saver_->stop();
@@ -194,6 +242,18 @@ void CaServer::Impl::stop() {
   for (auto& c : all)
     c->close(false, "the server stops");
   circuits_.clear();
+}
+
+void raiseDescriptorLimit() {
+  // Enough for every circuit with room to spare, without handing child processes a table of a
+  // million descriptors to close.
+  constexpr rlim_t wanted = 65536;
+  rlimit l{};
+  if (getrlimit(RLIMIT_NOFILE, &l) != 0 || l.rlim_cur >= wanted || l.rlim_cur >= l.rlim_max) return;
+  const rlim_t soft = l.rlim_cur;
+  l.rlim_cur = std::min(wanted, l.rlim_max);
+  if (setrlimit(RLIMIT_NOFILE, &l) != 0)
+    orvane::log::warning("server", "cannot raise the limit of open files above " + std::to_string(soft));
 }
 
 // ---- facade -------------------------------------------------------------------------------------

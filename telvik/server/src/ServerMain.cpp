@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
   }
   const Options& options = parsed.options;
 
+  raiseDescriptorLimit();
   try {
     auto& app = orvane::Application::getInstance();
     AccessRules rules =

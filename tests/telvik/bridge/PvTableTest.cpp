@@ -206,6 +206,11 @@ TEST_F(PvTableTest, WritesConvertToTheVariablesType) {
   EXPECT_EQ(en.write(p::toWire(p::DbrType::Enum), 1, be16(0)), S::Normal);
   EXPECT_FALSE(std::get<std::vector<orvane::Boolean>>(en.pv().get().value)[0]);
   EXPECT_EQ(en.write(p::toWire(p::DbrType::Enum), 1, be16(2)), S::NoConvert);
+  // Neither NaN nor a negative number is "false".
+  EXPECT_EQ(en.write(p::toWire(p::DbrType::String), 1, text("true", 8)), S::Normal);
+  EXPECT_EQ(en.write(p::toWire(p::DbrType::Double), 1, be64(std::nan(""))), S::NoConvert);
+  EXPECT_EQ(en.write(p::toWire(p::DbrType::Double), 1, be64(-1)), S::NoConvert);
+  EXPECT_TRUE(std::get<std::vector<orvane::Boolean>>(en.pv().get().value)[0]);
 
   // pyepics writes a char array with the NUL counted, to the "$" view.
   auto msg = *table->resolve("QUELLOR:Board:message$");
@@ -266,6 +271,47 @@ TEST_F(PvTableTest, PvListHasOneLineOfFiveFieldsPerVariable) {
   EXPECT_EQ(rows["Q:Board:message"],
             (Row{"Q:Board:message", "DBR_STRING", "1", "rw", ""})); // NAME$: all of it
   EXPECT_EQ(rows["Q:Board:odd"][4], "two parts and lines");
+}
+
+TEST_F(PvTableTest, EveryReaderOfAValueSharesOneConversion) {
+  auto& table = var("QUELLOR:Board:table");
+  const orvane::VersionNumber v;
+  table.pv().write(AnyVector(std::vector<double>(65536, 1.0)), v);
+  const auto first = table.current();
+  EXPECT_EQ(table.current(), first);
+  EXPECT_EQ(table.convert(table.pv().get()), first);
+  // A module writing back under the version it read from is a new value all the same.
+  table.pv().write(AnyVector(std::vector<double>(65536, 2.0)), v);
+  const auto second = table.current();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(std::get<std::vector<double>>(second->value)[0], 2.0);
+  EXPECT_EQ(std::get<std::vector<double>>(first->value)[0], 1.0);
+}
+
+TEST_F(PvTableTest, AKeptConversionFollowsTheVariablesItsLimitsReferTo) {
+  PvTable limited(reg,
+                  "Q:", MetadataRules::parse("[/Board/table]\ndisplay = -/Board/f, /Board/f\n", "t.meta"));
+  auto& table = *limited.resolve("Q:Board:table")->variable;
+  table.pv().write(AnyVector(std::vector<double>(65536, 1.0)));
+  const auto before = table.current();
+  EXPECT_EQ(table.current(), before);
+  reg.find("/Board/f")->write(AnyVector(std::vector<float>{7}));
+  const auto after = table.current();
+  EXPECT_NE(after, before);
+  EXPECT_EQ(after->metadata.upperDisplayLimit, 7.0);
+  EXPECT_EQ(after->metadata.lowerDisplayLimit, -7.0);
+}
+
+TEST_F(PvTableTest, AWriteOfNoElementsIsRefusedAndSendsNothing) {
+  int updates = 0;
+  reg.addUpdateHook([&updates](const orvane::ProcessVariable&) { ++updates; });
+  for (const char* name : {"QUELLOR:Board:reset", "QUELLOR:Board:table", "QUELLOR:Board:message",
+                           "QUELLOR:Channel0:VoltageSumLimiter:dcVoltageSetpoint"})
+    EXPECT_EQ(var(name).write(p::toWire(p::DbrType::Long), 0, {}), p::EcaStatus::BadCount) << name;
+  EXPECT_EQ(updates, 0);
+  EXPECT_EQ(var("QUELLOR:Board:reset").write(p::toWire(p::DbrType::Long), 1, p::Bytes(8, 0)),
+            p::EcaStatus::Normal);
+  EXPECT_EQ(updates, 1);
 }
 
 } // namespace

@@ -205,6 +205,14 @@ TEST(Write, EnumsByNameOrIndexWithinStates) {
             EcaStatus::NoConvert);
   EXPECT_EQ(write(DbrType::String, 1, hex("2d31000000000000"), NativeType::Enum, 1, states).status,
             EcaStatus::NoConvert);
+  // Nor is NaN, an infinity or a fraction of a state, and "-0" is 0.
+  for (const char* bad : {"7ff8000000000000", "fff0000000000000", "7ff0000000000000", "3ff8000000000000"})
+    EXPECT_EQ(write(DbrType::Double, 1, hex(bad), NativeType::Enum, 1, states).status, EcaStatus::NoConvert)
+        << bad;
+  EXPECT_EQ(write(DbrType::String, 1, hex("6e616e0000000000"), NativeType::Enum, 1, states).status,
+            EcaStatus::NoConvert); // "nan"
+  EXPECT_EQ(write(DbrType::Double, 1, hex("8000000000000000"), NativeType::Enum, 1, states).value,
+            Value{std::vector<std::uint16_t>{0}});
 }
 
 TEST(Write, NumbersConvertAndArraysKeepTheirCount) {

@@ -165,6 +165,20 @@ TEST(StreamDecoder, ExtendedWriteWithinLimitDecodes) {
   EXPECT_EQ(std::get<Received>(events[0]).header, (Header{4, 0x10000, 0, 0x2000, 0, 0}));
 }
 
+TEST(StreamDecoder, HoldsAboutOneMessageAndGivesTheRoomBackAfterIt) {
+  constexpr std::size_t size = 1 << 20;
+  StreamDecoder d(payloadLimitFromMaxArrayBytes(size));
+  const Bytes b = message(static_cast<std::uint16_t>(Command::Write), size, size / 8);
+  for (std::size_t at = 0; at < b.size(); at += 65536) {
+    EXPECT_TRUE(std::holds_alternative<NeedMore>(d.next()));
+    d.feed(ByteView(b).subspan(at, std::min<std::size_t>(65536, b.size() - at)));
+    EXPECT_LE(d.capacity(), b.size() + 65536) << at;
+  }
+  EXPECT_TRUE(std::holds_alternative<Received>(d.next()));
+  EXPECT_TRUE(std::holds_alternative<NeedMore>(d.next()));
+  EXPECT_LE(d.capacity(), 65536u);
+}
+
 TEST(StreamDecoder, HugeCountWithoutPayloadIsPassedOnNotAllocated) {
   StreamDecoder d;
   d.feed(hex("000fffff000600000000006400000002 00000000 ffffffff"));

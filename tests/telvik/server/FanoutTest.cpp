@@ -1,6 +1,7 @@
 // Which updates reach which subscriptions: value events only on change beyond the deadband, alarm
 // events on severity or status changes, property events when a limit's variable changes, fields
-// that follow their variable, and the baseline a new subscriber starts from.
+// that follow their variable, and the baseline a new subscriber starts from; and what a
+// subscription holds while its client falls behind.
 #include "telvik/server/src/Fanout.hpp"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,8 @@ constexpr std::uint16_t alarmMask = static_cast<std::uint16_t>(p::EventMask::Ala
 constexpr std::uint16_t propertyMask = static_cast<std::uint16_t>(p::EventMask::Property);
 
 struct Sink : UpdateSink {
-  [[nodiscard]] bool eventsOff() const override { return false; }
+  bool latest = false;
+  [[nodiscard]] bool latestOnly() const override { return latest; }
   void updateReady(const SubscriptionPtr&) override {}
 };
 
@@ -202,6 +204,30 @@ TEST(EventFilter, DeadbandComparison) {
   EXPECT_TRUE(exceedsDeadband(one, std::vector<float>{1.0F}, 0));
   EXPECT_TRUE(exceedsDeadband(std::vector<std::string>{"a"}, std::vector<std::string>{"b"}, 1e9));
   EXPECT_FALSE(exceedsDeadband(p::LongString{"a"}, p::LongString{"a"}, 0));
+}
+
+// What a subscription holds while its client falls behind: each update once for all, a few of them,
+// and only the newest while its circuit takes only that (events off, or output over budget).
+TEST_F(FanoutTest, SubscribersShareEachUpdateAndASlowOneKeepsOnlyAFew) {
+  write("/table", 0);
+  auto a = subscribe("table", valueMask);
+  auto c = subscribe("table", valueMask);
+  ASSERT_EQ(a->pending.size(), 1u); // the current value at once
+  EXPECT_EQ(a->pending.front(), c->pending.front());
+  for (int i = 1; i <= 10; ++i)
+    write("/table", i);
+  ASSERT_EQ(a->pending.size(), 4u);
+  EXPECT_EQ(a->pending.back(), c->pending.back());
+  EXPECT_GT(stats.monitorUpdatesCoalesced, 0u);
+  EXPECT_EQ(taken(a), (std::vector<double>{0, 1, 2, 10})); // the newest replaces the newest
+  sink.latest = true;
+  write("/table", 11);
+  write("/table", 12);
+  EXPECT_EQ(taken(a), (std::vector<double>{12}));
+  fanout->unsubscribe(c);
+  EXPECT_TRUE(c->pending.empty());
+  write("/table", 13);
+  EXPECT_TRUE(c->pending.empty());
 }
 
 } // namespace

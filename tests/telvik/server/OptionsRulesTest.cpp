@@ -57,7 +57,7 @@ TEST(Options, CommandLineOverridesEnvironment) {
   EXPECT_EQ(r.options.beaconAddresses[0], (Endpoint{"127.0.0.1", 7065}));
   EXPECT_EQ(r.options.beaconAddresses[1], (Endpoint{"127.0.0.9", 7001}));
   EXPECT_TRUE(r.options.autoArrayBytes);
-  EXPECT_EQ(r.options.maxArrayBytes, 16u * 1024 * 1024); // binds only without automatic sizing
+  EXPECT_EQ(r.options.maxArrayBytes, 1000000u); // raises the limit the variables set
   EXPECT_EQ(r.options.beaconPeriod, 3.5);
   EXPECT_EQ(r.options.ignoreAddresses, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
 
@@ -143,6 +143,45 @@ TEST(Options, InterfacesAndBeaconAddressesAreLists) {
     EXPECT_EQ(r.action, ParseResult::Action::error) << expected;
     EXPECT_NE(r.message.find(expected), std::string::npos) << r.message;
   }
+}
+
+TEST(Options, SilentCircuitsAreProbedOnlyAfterClientsWouldHaveProbedThemselves) {
+  auto r = parse({});
+  EXPECT_EQ(r.options.echoTimeout, 5.0);
+  EXPECT_EQ(r.options.idleTimeout, 35.0); // clients' EPICS_CA_CONN_TMO of 30 s, plus the echo time
+  r = parse({"--echo-timeout", "2"}, Env{{{"EPICS_CA_CONN_TMO", "60"}}});
+  EXPECT_EQ(r.options.idleTimeout, 62.0);
+  r = parse({"--idle-timeout=1.5", "--echo-timeout", "0.5"}, Env{{{"EPICS_CA_CONN_TMO", "60"}}});
+  EXPECT_EQ(r.options.idleTimeout, 1.5);
+  EXPECT_EQ(r.options.echoTimeout, 0.5);
+  for (auto args : std::vector<std::vector<std::string>>{{"--idle-timeout", "0"}, {"--echo-timeout", "x"}}) {
+    r = parse(args);
+    EXPECT_EQ(r.action, ParseResult::Action::error) << args[0];
+    EXPECT_NE(r.message.find(args[0]), std::string::npos) << r.message;
+  }
+  // A client setting that makes no sense leaves the default rather than stopping the server.
+  r = parse({}, Env{{{"EPICS_CA_CONN_TMO", "-3"}}});
+  EXPECT_EQ(r.action, ParseResult::Action::run);
+  EXPECT_EQ(r.options.idleTimeout, 35.0);
+}
+
+TEST(Options, AMessageMayCarryWhatTheLargestVariableNeeds) {
+  Options o;
+  constexpr std::uint64_t table = 65536 * 8 + 1024;
+  auto l = messageLimits(o, table);
+  EXPECT_EQ(l.request, table);
+  EXPECT_EQ(l.reply, 16u * 1024 * 1024);
+  EXPECT_EQ(messageLimits(o, 100).request, 16384u); // what every client may send anyway
+  o.maxArrayBytes = 20'000'000;                     // EPICS_CA_MAX_ARRAY_BYTES raises both
+  l = messageLimits(o, table);
+  EXPECT_EQ(l.request, 20'000'000u);
+  EXPECT_EQ(l.reply, 20'000'000u);
+  o.maxArrayBytes = 100'000; // ...but does not lower them
+  EXPECT_EQ(messageLimits(o, table).request, table);
+  o.autoArrayBytes = false; // unless sizing is fixed
+  l = messageLimits(o, table);
+  EXPECT_EQ(l.request, 100'000u);
+  EXPECT_EQ(l.reply, 100'000u);
 }
 
 TEST(AccessRules, WithoutFileEveryoneWrites) {

@@ -133,6 +133,25 @@ TEST_F(ChannelTest, AmplitudeReachesTheTable) {
   EXPECT_EQ(tf->readArray<double>("/Channel1/controlTable")[1000], 0.0);
 }
 
+TEST_F(ChannelTest, OperatorsTableCountsAgainstTheDcBiasTheSumLimiterAccepted) {
+  put<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 4.0);
+  put<Boolean>("/Channel0/FeedforwardCompensation/disableFFComputation", Boolean(true));
+  const size_t tables = tf->updateCount("/Channel0/controlTable");
+  tf->writeArray<float>("/Channel0/FeedforwardCompensation/ffCompensation", std::vector<float>(65536, -7.0F));
+  tf->stepApplication();
+  const auto msg = tf->readScalar<std::string>("/Channel0/inputRejectedMessage");
+  EXPECT_NE(
+      msg.find(": Invalid  /Channel0/FeedforwardCompensation/ffCompensation, keeping the previous table "
+               "(abs(7.000000) + abs(4.000000) > 10.000000)."),
+      std::string::npos)
+      << msg;
+  EXPECT_EQ(tf->updateCount("/Channel0/controlTable"), tables);
+  put<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 3.0);
+  tf->writeArray<float>("/Channel0/FeedforwardCompensation/ffCompensation", std::vector<float>(65536, -7.0F));
+  tf->stepApplication();
+  EXPECT_EQ(tf->readArray<double>("/Channel0/controlTable")[0], -7.0);
+}
+
 TEST_F(ChannelTest, ChannelDirectoryHoldsTheModulesVariables) {
   auto& reg = app.processVariables();
   for (const char* name :

@@ -68,6 +68,10 @@ class AccessorBase {
   void setQueuePolicy(QueuePolicy policy);
   /// The connection's policy once connected, the requested one before.
   [[nodiscard]] QueuePolicy getQueuePolicy() const;
+  /// Declares that an operator's write of this input asks for an action (a command, a state
+  /// request) rather than giving a setting (ProcessVariableInfo::command). Before initialisation.
+  void markAsCommand() { command_ = true; }
+  [[nodiscard]] bool isCommand() const { return command_; }
 
   /// Push input: waits for a new value. Poll input: takes the latest. Interruption point.
   void read();
@@ -116,6 +120,7 @@ class AccessorBase {
   detail::NetworkBase* network_{nullptr};
   std::optional<std::string> publishedDirectory_;
   QueuePolicy requestedPolicy_{QueuePolicy::replaceNewest};
+  bool command_{false};
 };
 
 template <typename T> class Accessor : public AccessorBase {

@@ -397,6 +397,9 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
                                  [](AccessorBase* a) { return a->hasReturnChannel(); });
       info.direction = !n.csFeeds ? PvDirection::toOperator
                                   : (returns ? PvDirection::bidirectional : PvDirection::fromOperator);
+      info.command =
+          n.type == ValueType::nothing ||
+          std::any_of(g.accessors.begin(), g.accessors.end(), [](AccessorBase* a) { return a->isCommand(); });
       n.pvs.push_back(info);
       n.ownPathPublished = true;
     }

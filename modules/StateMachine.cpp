@@ -36,6 +36,10 @@ StateMachine::Main::Main(orvane::EntityOwner* owner, const std::string& name, co
            &dcVoltageStepLimiter.dcVoltageSetpoint, &dcVoltageStepLimiter.ready, &errorResetDelayTimer.start,
            &errorResetDelayTimer.delayPassed})
     counted->setQueuePolicy(orvane::QueuePolicy::keepAll);
+  // Requests to act, not settings: a restart must never repeat them.
+  for (orvane::AccessorBase* request :
+       std::initializer_list<orvane::AccessorBase*>{&requestedState, &resetError, &emergencyOff})
+    request->markAsCommand();
 }
 
 StateMachine::Main::~Main() = default;

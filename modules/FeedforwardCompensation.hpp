@@ -6,6 +6,7 @@
 
 #include "framework/Orvane.hpp"
 #include "modules/ControlTable.hpp"
+#include "modules/SumLimiter.hpp"
 
 #include <cstdint>
 #include <string>
@@ -50,12 +51,9 @@ class FeedforwardCompensation : public orvane::ApplicationModule {
   } channel{this, "channel", "", orvane::HierarchyModifier::oneUpAndHide};
 
   // The drive range and the DC bias that the sum limiter has accepted, for the test of the
-  // operator's own table; both are read where the sum limiter publishes them.
-  struct ConfigurationGroup : orvane::VariableGroup {
-    using orvane::VariableGroup::VariableGroup;
-    orvane::ScalarPollInput<double> maxDriveVoltage{this, "maxDriveVoltage", "V",
-                                                    "Maximum drive range of the piezos (absolute value)"};
-  } configuration{this, "Configuration", "", orvane::HierarchyModifier::moveToRoot};
+  // operator's own table; both are read where the sum limiter reads and publishes them.
+  SumLimiter::ConfigurationGroup configuration{this, "Configuration", "",
+                                               orvane::HierarchyModifier::moveToRoot};
 
   struct StateMachineGroup : orvane::VariableGroup {
     using orvane::VariableGroup::VariableGroup;

@@ -24,8 +24,8 @@ enum class QueuePolicy {
   /// the latest value, never a stale one.
   replaceNewest,
   /// Nothing is dropped. For exchanges whose values the receiver counts (one acknowledgement per
-  /// applied setpoint, one time-out per timer start), where one lost value leaves the count wrong
-  /// for ever. The backlog is bounded all the same (see keepAllElementBudget).
+  /// request, one time-out per timer start), where one lost value leaves the count wrong for
+  /// ever. The backlog is bounded all the same (see keepAllElementBudget).
   keepAll,
 };
 const char* queuePolicyName(QueuePolicy p); // "replace newest", "keep all"
@@ -61,11 +61,11 @@ class ExternalEndpoint {
   virtual void connected(const NetworkPort& port) { (void)port; }
 };
 
-/// Elements that a keep-all queue may hold unread. Its writers are paced by their own bounded
-/// inputs (the state machine writes at most one setpoint per update it takes, the step limiter one
-/// acknowledgement per setpoint), so a backlog only builds up while the reader is held up; one of
-/// this size means that the reader has stopped, and the write fails instead of growing without end
-/// (the writer's thread ends, which in a server is fatal and leaves the drive safe).
+/// Elements that a keep-all queue may hold unread. The writers of counted exchanges are paced by
+/// their own bounded inputs (a value written for a value taken), so a backlog builds up only while
+/// the reader is held up; one of this size means that the reader has stopped, and the write fails
+/// instead of growing without end: the writer's main loop ends, which outside testable mode ends
+/// the process through its fatal-error path.
 inline constexpr size_t keepAllElementBudget = 65536;
 
 /// Throws the std::logic_error of a keep-all queue whose backlog reached its bound.

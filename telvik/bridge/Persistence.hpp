@@ -1,9 +1,8 @@
 // Operator settings that outlive the process, in the manner of autosave: a request file names the
 // variables whose settings are kept, a settings file holds their values.
 //
-// Request file: one variable path pattern per line ("*" any characters within one level, "**" any
-// characters across levels, "?" one character of a level; the leading "/" may be left out), "#"
-// starts a comment.
+// Request file: one variable path pattern per line (the patterns of the metadata description,
+// matchesPathPattern; the leading "/" may be left out), "#" starts a comment.
 //
 // Settings file: text, one variable per line:
 //   path <TAB> type <TAB> count <TAB> element <TAB> element ...
@@ -17,13 +16,9 @@
 
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace telvik::bridge {
-
-/// Whether a variable path matches a request pattern (see the file comment).
-[[nodiscard]] bool pathMatches(std::string_view pattern, std::string_view path);
 
 /// The request file: the variables whose operator settings are saved and restored.
 class SettingsRequest {

@@ -402,7 +402,7 @@ class Persistence(unittest.TestCase):
         try:
             r = harness.run_client(s2, "print(json.dumps([epics.caget(P+'Types:floatSetting', timeout=30),"
                                        " epics.caput(P+'Types:floatSetting', 4.0, wait=True, timeout=30),"
-                                       " epics.caget(P+'Server:settingsMessage', as_string=True, timeout=30)]))")
+                                       " epics.caget(P+'Server:settingsMessage$', as_string=True, timeout=30)]))")
             self.assertEqual(r[:2], [0.0, 1])
             self.assertIn("no request file 'quellorctrl.req'", r[2])
             self.assertEqual(s2.stop(signal.SIGINT), 0)
@@ -419,7 +419,7 @@ class Persistence(unittest.TestCase):
         s = harness.Server(workdir=workdir, args=["--trigger-rate", "0", "--persist", "gone/quellorctrl.persist"]).start()
         try:
             r = harness.run_client(s, "print(json.dumps([epics.caput(P+'Types:int32Setting', i, wait=True, timeout=30)"
-                                      " for i in range(3)] + [epics.caget(P+'Server:settingsMessage', as_string=True,"
+                                      " for i in range(3)] + [epics.caget(P+'Server:settingsMessage$', as_string=True,"
                                       " timeout=30)]))")
             self.assertEqual(r[:3], [1, 1, 1])
             self.assertIn("cannot write 'gone/quellorctrl.persist.tmp'", r[3])

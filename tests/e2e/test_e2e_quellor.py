@@ -86,10 +86,10 @@ assert epics.caput(ff + 'ffCompensation', [-1000.0] * 65536, wait=True, timeout=
 message = ''
 end = time.monotonic() + 30
 while not message and time.monotonic() < end:
-    message = epics.caget(ff + 'inputRejectedMessage', as_string=True, use_monitor=False, timeout=10)
+    message = epics.caget(ff + 'inputRejectedMessage$', as_string=True, use_monitor=False, timeout=10)
     time.sleep(0.02)
 print(json.dumps([accepted, message,
-                  epics.caget(P + 'Channel1:inputRejectedMessage', as_string=True, use_monitor=False, timeout=10),
+                  epics.caget(P + 'Channel1:inputRejectedMessage$', as_string=True, use_monitor=False, timeout=10),
                   list(epics.caget(P + 'Channel1:controlTable', use_monitor=False, timeout=30)[:3]),
                   epics.caget(P + 'Channel1:swapControlTable', use_monitor=False, timeout=10) == swap]))
 """)
@@ -140,7 +140,7 @@ names = ['Channel0:VoltageSumLimiter:dcVoltageSetpoint', 'Channel0:VoltageSumLim
          'Sim:protectionLimit']
 state = epics.PV(P + 'Channel0:StateMachine:currentState', auto_monitor=False)
 print(json.dumps([[epics.caget(P + n, use_monitor=False, timeout=30) for n in names], wait_state(state, 0),
-                  epics.caget(P + 'Server:settingsMessage', as_string=True, timeout=30)]))
+                  epics.caget(P + 'Server:settingsMessage$', as_string=True, timeout=30)]))
 """)
             self.assertEqual(r, [[2.5, 1.0, 500.0, 0, 0.0], True, ""])
         finally:

@@ -1,5 +1,7 @@
 #include "telvik/bridge/Persistence.hpp"
 
+#include "telvik/bridge/Metadata.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -162,50 +164,6 @@ std::string timeStamp() {
 
 } // namespace
 
-bool pathMatches(std::string_view pattern, std::string_view path) {
-  // Tokens: a character, '?', '*' (one level) or '**' (any levels); matched by dynamic
-  // programming, so that no pattern costs more than tokens × characters.
-  enum : int { anyOne = -1, inLevel = -2, acrossLevels = -3 };
-  std::vector<int> tokens;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '*' && i + 1 < pattern.size() && pattern[i + 1] == '*') {
-      tokens.push_back(acrossLevels);
-      ++i;
-    } else if (pattern[i] == '*') {
-      tokens.push_back(inLevel);
-    } else if (pattern[i] == '?') {
-      tokens.push_back(anyOne);
-    } else {
-      tokens.push_back(static_cast<unsigned char>(pattern[i]));
-    }
-  }
-  const size_t n = path.size();
-  // next[j]: the tokens after the current one match path[j..]; built from the last token back.
-  std::vector<char> next(n + 1, 0), cur(n + 1, 0);
-  next[n] = 1;
-  for (size_t t = tokens.size(); t-- > 0;) {
-    const int tok = tokens[t];
-    for (size_t j = n + 1; j-- > 0;) {
-      const bool more = j < n;
-      switch (tok) {
-      case acrossLevels:
-        cur[j] = static_cast<char>(next[j] || (more && cur[j + 1]));
-        break;
-      case inLevel:
-        cur[j] = static_cast<char>(next[j] || (more && path[j] != '/' && cur[j + 1]));
-        break;
-      case anyOne:
-        cur[j] = static_cast<char>(more && path[j] != '/' && next[j + 1]);
-        break;
-      default:
-        cur[j] = static_cast<char>(more && static_cast<unsigned char>(path[j]) == tok && next[j + 1]);
-      }
-    }
-    std::swap(next, cur);
-  }
-  return next[0] != 0;
-}
-
 SettingsRequest SettingsRequest::read(const std::string& file) {
   std::string text, why;
   if (!slurp(file, text, why)) {
@@ -244,7 +202,7 @@ SettingsRequest SettingsRequest::parse(const std::string& text, const std::strin
 
 bool SettingsRequest::matches(const std::string& path) const {
   return std::any_of(patterns_.begin(), patterns_.end(),
-                     [&path](const Pattern& p) { return pathMatches(p.text, path); });
+                     [&path](const Pattern& p) { return matchesPathPattern(p.text, path); });
 }
 
 SettingsStore::SettingsStore(std::string file, SettingsRequest request)
@@ -398,7 +356,7 @@ SettingsStore::RestoreReport SettingsStore::restore(orvane::ProcessVariableRegis
   for (const auto& pattern : request_.patterns()) {
     bool any = false, kept = false;
     for (const auto& pv : registry.all()) {
-      if (!pathMatches(pattern.text, pv->info().path)) continue;
+      if (!matchesPathPattern(pattern.text, pv->info().path)) continue;
       any = true;
       kept = kept || !neverSaved(pv->info());
     }

@@ -6,10 +6,20 @@
 
 namespace orvane {
 
+const char* queuePolicyName(QueuePolicy p) {
+  return p == QueuePolicy::keepAll ? "keep all" : "replace newest";
+}
+
 namespace detail {
 uint64_t nextArrivalStamp() {
   static std::atomic<uint64_t> stamp{0};
   return stamp.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+void throwBacklogFull(const AccessorBase* owner, size_t entries) {
+  throw std::logic_error("Variable '" + owner->getName() + "': " + std::to_string(entries) +
+                         " values wait unread on a connection that must not lose any; its reader in " +
+                         owner->getModule().getQualifiedName() + " has stopped taking them.");
 }
 } // namespace detail
 
@@ -45,6 +55,17 @@ Module& AccessorBase::getModule() const {
 uint64_t AccessorBase::getLostCount() const {
   auto* q = queue();
   return q != nullptr ? q->lostCount() : 0;
+}
+
+void AccessorBase::setQueuePolicy(QueuePolicy policy) {
+  if (network_ != nullptr)
+    throw std::logic_error("Variable '" + getName() +
+                           "': the queue policy is set after the application has connected its variables.");
+  requestedPolicy_ = policy;
+}
+
+QueuePolicy AccessorBase::getQueuePolicy() const {
+  return network_ != nullptr ? network_->queuePolicy() : requestedPolicy_;
 }
 
 void AccessorBase::requireBound(const char* what) const {

@@ -62,6 +62,16 @@ class AccessorBase {
   void setDataValidity(DataValidity v) { validity_ = v; }
   /// Values this input lost because its queue was full.
   [[nodiscard]] uint64_t getLostCount() const;
+  /// Asks for a queue policy for the connection this variable joins; any node of a network that
+  /// asks for keepAll makes the whole connection keep all. Only before the application is
+  /// initialised.
+  void setQueuePolicy(QueuePolicy policy);
+  /// The connection's policy once connected, the requested one before.
+  [[nodiscard]] QueuePolicy getQueuePolicy() const;
+  /// Declares that an operator's write of this input asks for an action (a command, a state
+  /// request) rather than giving a setting (ProcessVariableInfo::command). Before initialisation.
+  void markAsCommand() { command_ = true; }
+  [[nodiscard]] bool isCommand() const { return command_; }
 
   /// Push input: waits for a new value. Poll input: takes the latest. Interruption point.
   void read();
@@ -109,6 +119,8 @@ class AccessorBase {
   DataValidity validity_{DataValidity::ok};
   detail::NetworkBase* network_{nullptr};
   std::optional<std::string> publishedDirectory_;
+  QueuePolicy requestedPolicy_{QueuePolicy::replaceNewest};
+  bool command_{false};
 };
 
 template <typename T> class Accessor : public AccessorBase {
@@ -124,7 +136,8 @@ template <typename T> class Accessor : public AccessorBase {
     network_ = network;
     net_ = static_cast<detail::Network<T>*>(network);
     if (isPushInput()) {
-      queue_ = std::make_unique<detail::Queue<T>>(&getModule().inbox(), this, 3);
+      queue_ = std::make_unique<detail::Queue<T>>(&getModule().inbox(), this, 3, network->queuePolicy(),
+                                                  nElements_);
       net_->addQueue(queue_.get());
     } else if (isInput()) {
       net_->addPollInbox(&getModule().inbox());

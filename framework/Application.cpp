@@ -58,6 +58,7 @@ struct PlanNetwork {
   AccessorBase* moduleFeeder{nullptr};
   ExternalNode* externalFeeder{nullptr};
   bool csFeeds{false};
+  QueuePolicy policy{QueuePolicy::replaceNewest};
   std::vector<AccessorBase*> moduleConsumers;
   std::vector<ExternalNode*> externalConsumers;
   std::vector<ProcessVariableInfo> pvs; ///< the first is the network's own path when published
@@ -303,8 +304,10 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     detail::PlanNetwork n;
     n.path = p;
     std::vector<AccessorBase*> outputs;
-    for (auto* a : g.accessors)
+    for (auto* a : g.accessors) {
       (a->isOutput() ? outputs : n.moduleConsumers).push_back(a);
+      if (a->getQueuePolicy() == QueuePolicy::keepAll) n.policy = QueuePolicy::keepAll;
+    }
     std::vector<ExternalNode*> extFeeders;
     for (auto* e : g.externals)
       (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
@@ -394,6 +397,9 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
                                  [](AccessorBase* a) { return a->hasReturnChannel(); });
       info.direction = !n.csFeeds ? PvDirection::toOperator
                                   : (returns ? PvDirection::bidirectional : PvDirection::fromOperator);
+      info.command =
+          n.type == ValueType::nothing ||
+          std::any_of(g.accessors.begin(), g.accessors.end(), [](AccessorBase* a) { return a->isCommand(); });
       n.pvs.push_back(info);
       n.ownPathPublished = true;
     }
@@ -432,6 +438,7 @@ void Application::instantiate(detail::Plan& plan) {
           std::make_unique<detail::Network<T>>(*this, n.path, n.nElements));
     });
     detail::NetworkPort port{net.get()};
+    net->setQueuePolicy(n.policy);
     if (n.moduleFeeder != nullptr) n.moduleFeeder->bindNetwork(net.get());
     for (auto* a : n.moduleConsumers)
       a->bindNetwork(net.get());
@@ -510,6 +517,7 @@ void Application::dumpConnections(std::ostream& os) {
       os << "  consumer: " << describe(a) << "\n";
     for (auto* e : n.externalConsumers)
       os << "  consumer: " << e->ownerName << "\n";
+    if (n.policy != QueuePolicy::replaceNewest) os << "  queue:    " << queuePolicyName(n.policy) << "\n";
     for (auto& pv : n.pvs)
       os << "  published: " << pv.path << " (" << pvDirectionName(pv.direction) << ")\n";
   }

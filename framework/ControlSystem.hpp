@@ -30,6 +30,9 @@ struct ProcessVariableInfo {
   std::string unit;
   std::string description;
   PvDirection direction{PvDirection::toOperator};
+  /// A write asks for an action (a command, a state request, an event) instead of giving a
+  /// setting: it must never come back by itself, for instance after a restart.
+  bool command{false};
   [[nodiscard]] bool writable() const { return direction != PvDirection::toOperator; }
 };
 

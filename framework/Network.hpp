@@ -6,6 +6,7 @@
 #include "framework/Sync.hpp"
 #include "framework/Types.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -15,6 +16,19 @@
 namespace orvane {
 class AccessorBase;
 class Application;
+
+/// What a push input's queue does with a value that arrives while it is full. The policy belongs
+/// to the connection: every push consumer of one network has the same.
+enum class QueuePolicy {
+  /// The newest entry is replaced and one lost value is counted: a reader that falls behind gets
+  /// the latest value, never a stale one.
+  replaceNewest,
+  /// Nothing is dropped. For exchanges whose values the receiver counts (one acknowledgement per
+  /// request, one time-out per timer start), where one lost value leaves the count wrong for
+  /// ever. The backlog is bounded all the same (see keepAllElementBudget).
+  keepAll,
+};
+const char* queuePolicyName(QueuePolicy p); // "replace newest", "keep all"
 } // namespace orvane
 
 namespace orvane::detail {
@@ -47,9 +61,24 @@ class ExternalEndpoint {
   virtual void connected(const NetworkPort& port) { (void)port; }
 };
 
+/// Elements that a keep-all queue may hold unread. The writers of counted exchanges are paced by
+/// their own bounded inputs (a value written for a value taken), so a backlog builds up only while
+/// the reader is held up; one of this size means that the reader has stopped, and the write fails
+/// instead of growing without end: the writer's main loop ends, which outside testable mode ends
+/// the process through its fatal-error path.
+inline constexpr size_t keepAllElementBudget = 65536;
+
+/// Throws the std::logic_error of a keep-all queue whose backlog reached its bound.
+[[noreturn]] void throwBacklogFull(const AccessorBase* owner, size_t entries);
+
 class QueueBase {
  public:
-  QueueBase(Inbox* inbox, AccessorBase* owner, size_t depth) : inbox_(inbox), owner_(owner), depth_(depth) {}
+  QueueBase(Inbox* inbox, AccessorBase* owner, size_t depth, QueuePolicy policy = QueuePolicy::replaceNewest,
+            size_t nElements = 1)
+      : inbox_(inbox), owner_(owner), depth_(depth), policy_(policy),
+        limit_(policy == QueuePolicy::keepAll
+                   ? std::max(depth, keepAllElementBudget / std::max<size_t>(nElements, 1))
+                   : depth) {}
   virtual ~QueueBase() = default;
   [[nodiscard]] virtual bool emptyLocked() const = 0;
   /// Arrival stamp of the oldest entry; only valid when not empty. Caller holds inbox mutex.
@@ -57,11 +86,16 @@ class QueueBase {
   [[nodiscard]] AccessorBase* owner() const { return owner_; }
   [[nodiscard]] Inbox& inbox() const { return *inbox_; }
   [[nodiscard]] uint64_t lostCount() const { return lost_.load(); }
+  [[nodiscard]] QueuePolicy policy() const { return policy_; }
+  /// Most entries a keep-all queue may hold; the depth for the others.
+  [[nodiscard]] size_t limit() const { return limit_; }
 
  protected:
   Inbox* inbox_;
   AccessorBase* owner_;
   size_t depth_;
+  QueuePolicy policy_;
+  size_t limit_;
   std::atomic<uint64_t> lost_{0};
 };
 
@@ -78,14 +112,18 @@ template <typename T> class Queue final : public QueueBase {
  public:
   using QueueBase::QueueBase;
 
-  /// Returns true when the queue was full and its newest entry was replaced. Wakes the module
+  /// Returns true when the queue was full and its newest entry was replaced. A keep-all queue
+  /// never replaces; at its limit it throws (throwBacklogFull) and takes nothing. Wakes the module
   /// that waits in this queue's inbox, after the inbox's lock is released.
   bool push(const std::vector<T>& v, const VersionNumber& version, DataValidity validity) {
     bool lost = false;
+    size_t backlog = 0;
     Task* waiter = nullptr;
     {
       boost::lock_guard<boost::mutex> g(inbox_->mutex);
-      if (entries_.size() >= depth_) {
+      if (policy_ == QueuePolicy::keepAll && entries_.size() >= limit_) {
+        backlog = entries_.size();
+      } else if (policy_ == QueuePolicy::replaceNewest && entries_.size() >= depth_) {
         auto& e = entries_.back();
         e.value = v;
         e.version = version;
@@ -99,6 +137,7 @@ template <typename T> class Queue final : public QueueBase {
     }
     if (lost) lost_.fetch_add(1);
     wake(waiter);
+    if (backlog != 0) throwBacklogFull(owner_, backlog);
     return lost;
   }
 
@@ -133,6 +172,10 @@ class NetworkBase {
   virtual void latestAny(AnyVector& out, VersionNumber& version, DataValidity& validity, bool& has) const = 0;
   [[nodiscard]] virtual bool hasValue() const = 0;
 
+  /// Fixed before the consumers are bound; their queues take it.
+  void setQueuePolicy(QueuePolicy p) { queuePolicy_ = p; }
+  [[nodiscard]] QueuePolicy queuePolicy() const { return queuePolicy_; }
+
   void addExternalConsumer(ExternalEndpoint* e) { externals_.push_back(e); }
   void setExternalFeeder(ExternalEndpoint* e) { externalFeeder_ = e; }
   [[nodiscard]] ExternalEndpoint* externalFeeder() const { return externalFeeder_; }
@@ -150,6 +193,7 @@ class NetworkBase {
   std::vector<ExternalEndpoint*> externals_;
   ExternalEndpoint* externalFeeder_{nullptr};
   std::vector<Inbox*> pollInboxes_;
+  QueuePolicy queuePolicy_{QueuePolicy::replaceNewest};
 };
 
 template <typename T> class Network final : public NetworkBase {

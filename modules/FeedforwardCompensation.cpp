@@ -1,5 +1,6 @@
 #include "modules/FeedforwardCompensation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -67,6 +68,34 @@ void FeedforwardCompensation::computeControlTable(const SineBurstParameters& p) 
   channel.swapControlTable.write();
 }
 
+std::string FeedforwardCompensation::userTableRefusal() const {
+  if (!disableFFComputation.value().value) return {};
+  const std::string prefix = "Invalid  " + ffCompensation.getName() + ", keeping the previous table (";
+  double peak = 0.0;
+  for (size_t i = 0; i < ffCompensation.size(); ++i) {
+    const float v = ffCompensation[i];
+    if (!std::isfinite(v))
+      return prefix + "element " + formatUnsigned(static_cast<uint32_t>(i)) + " is " + formatDouble(v) + ").";
+    peak = std::max(peak, std::fabs(static_cast<double>(v)));
+  }
+  const double dc = stateMachine.dcVoltageSetpoint;
+  const double limit = configuration.maxDriveVoltage;
+  // Written as the sum limiter tests: a limit that is not a number refuses every table.
+  if (peak + std::fabs(dc) <= limit) return {};
+  return prefix + "abs(" + formatDouble(peak) + ") + abs(" + formatDouble(dc) + ") > " + formatDouble(limit) +
+         ").";
+}
+
+void FeedforwardCompensation::sendTable(const SineBurstParameters& p) {
+  const std::string refusal = userTableRefusal();
+  if (!refusal.empty()) {
+    inputRejectedMessage = refusal;
+    inputRejectedMessage.write();
+    return;
+  }
+  computeControlTable(p);
+}
+
 void FeedforwardCompensation::reject(const std::string& inputName, const std::string& previous) {
   inputRejectedMessage = "Invalid  " + inputName + ", resetting to previous " + previous;
   inputRejectedMessage.write();
@@ -89,7 +118,7 @@ void FeedforwardCompensation::mainLoop() {
     inputRejectedMessage.write();
   }
   accepted = SineBurstParameters{frequency, delay, nPeriods};
-  computeControlTable(accepted);
+  sendTable(accepted);
 
   auto group = readAnyGroup();
   for (;;) {
@@ -125,9 +154,9 @@ void FeedforwardCompensation::mainLoop() {
         continue;
       }
     }
-    inputRejectedMessage = std::string();
+    inputRejectedMessage = userTableRefusal();
     inputRejectedMessage.write();
-    computeControlTable(accepted);
+    if (inputRejectedMessage.value().empty()) computeControlTable(accepted);
   }
 }
 

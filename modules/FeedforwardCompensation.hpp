@@ -6,6 +6,7 @@
 
 #include "framework/Orvane.hpp"
 #include "modules/ControlTable.hpp"
+#include "modules/SumLimiter.hpp"
 
 #include <cstdint>
 #include <string>
@@ -49,8 +50,27 @@ class FeedforwardCompensation : public orvane::ApplicationModule {
                                                    "Selects the control table buffer (0|1)"};
   } channel{this, "channel", "", orvane::HierarchyModifier::oneUpAndHide};
 
+  // The drive range and the DC bias that the sum limiter has accepted, for the test of the
+  // operator's own table; both are read where the sum limiter reads and publishes them.
+  SumLimiter::ConfigurationGroup configuration{this, "Configuration", "",
+                                               orvane::HierarchyModifier::moveToRoot};
+
+  struct StateMachineGroup : orvane::VariableGroup {
+    using orvane::VariableGroup::VariableGroup;
+    orvane::ScalarPollInput<double> dcVoltageSetpoint{this, "dcVoltageSetpoint", "V",
+                                                      "Volatge setpoint of the DC bias (limited)"};
+  } stateMachine{this, "StateMachine", "", orvane::HierarchyModifier::oneLevelUp};
+
+  /// Why the operator's table in `ffCompensation` must not reach the board, or empty when it may:
+  /// an element that is not finite, or a peak whose magnitude plus that of the accepted DC bias
+  /// exceeds the drive range (the sum limiter's rule, with the peak as the AC part).
+  [[nodiscard]] std::string userTableRefusal() const;
+
  private:
   void reject(const std::string& inputName, const std::string& previous);
+  /// Writes the table for the accepted set, unless the operator's table is to be sent and is
+  /// refused: then the refusal is the message and the board keeps its table.
+  void sendTable(const SineBurstParameters& p);
 };
 
 } // namespace quellor

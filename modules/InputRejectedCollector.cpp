@@ -10,7 +10,9 @@ namespace quellor {
 InputRejectedCollector::InputRejectedCollector(orvane::EntityOwner* owner, const std::string& name,
                                                const std::string& description,
                                                orvane::HierarchyModifier modifier, const orvane::TagSet& tags)
-    : orvane::ApplicationModule(owner, name, description, modifier, tags) {}
+    : orvane::ApplicationModule(owner, name, description, modifier, tags) {
+  hidden.clearInputRejectedMessage.markAsCommand();
+}
 
 InputRejectedCollector::~InputRejectedCollector() = default;
 

@@ -28,7 +28,19 @@ StateMachine::Main::ChannelGroup::ChannelGroup(orvane::EntityOwner* owner, const
 StateMachine::Main::Main(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
                          orvane::HierarchyModifier modifier, const orvane::TagSet& tags)
     : orvane::ApplicationModule(owner, name, description, modifier, tags),
-      dacVoltageOffThreshold(orvane::appConfig().get<int32_t>("StateMachine/dacVoltageOffThreshold")) {}
+      dacVoltageOffThreshold(orvane::appConfig().get<int32_t>("StateMachine/dacVoltageOffThreshold")) {
+  // Main counts one `ready` for every applied setpoint and one `delayPassed` for every start; one
+  // value lost on these ways would leave a count wrong for ever and DISABLING without an end. The
+  // reset event needs no such care: a reset merged with another is still a reset.
+  for (orvane::AccessorBase* counted : std::initializer_list<orvane::AccessorBase*>{
+           &dcVoltageStepLimiter.dcVoltageSetpoint, &dcVoltageStepLimiter.ready, &errorResetDelayTimer.start,
+           &errorResetDelayTimer.delayPassed})
+    counted->setQueuePolicy(orvane::QueuePolicy::keepAll);
+  // Requests to act, not settings: a restart must never repeat them.
+  for (orvane::AccessorBase* request :
+       std::initializer_list<orvane::AccessorBase*>{&requestedState, &resetError, &emergencyOff})
+    request->markAsCommand();
+}
 
 StateMachine::Main::~Main() = default;
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace telvik::server {
@@ -20,6 +21,7 @@ struct HealthCounters {
   std::size_t clients = 0;
   std::size_t channels = 0;
   orvane::LostValues lost;
+  std::string settingsProblem; // why operator settings are not being saved; empty while they are
 };
 
 // The process as the system sees it.

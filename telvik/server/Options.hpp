@@ -30,6 +30,7 @@ struct Options {
   double beaconPeriod = 15.0;                      // longest gap between beacons, seconds
   double triggerRate = 10.0;                       // Hz; 0 leaves the trigger to the clients
   std::string persistFile = "quellorctrl.persist"; // empty: off
+  std::string persistRequest = "quellorctrl.req";  // the variables whose settings are kept
   std::string accessFile;                          // empty: everyone may write what is writable
   // Record conventions (states, alarms, limits, ...): empty takes "<application>.meta" from the
   // working directory, else the program's built-in description; "none" serves plain values.

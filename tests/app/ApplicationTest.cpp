@@ -1,4 +1,5 @@
 #include "AppTestSupport.hpp"
+#include "telvik/bridge/Persistence.hpp"
 
 #include <gtest/gtest.h>
 
@@ -284,6 +285,39 @@ TEST(Application, LogicErrorOfAModuleThreadReachesTheTest) {
   } catch (const std::logic_error& e) {
     EXPECT_STREQ(e.what(), "StateMachine: voltageRampReady is not allowed in DISABLED.");
   }
+}
+
+TEST(Application, ShippedRequestKeepsSetpointsAndFeedForwardParametersButNoCommand) {
+  ServerUnderTest s("2");
+  auto& registry = s.server->processVariables();
+  const auto request = telvik::bridge::SettingsRequest::read(QUELLOR_DEPLOY_DIR "/quellorctrl.req");
+  ASSERT_TRUE(request.found());
+  EXPECT_TRUE(request.problems().empty());
+  telvik::bridge::SettingsStore store((s.dir.path() / "quellorctrl.persist").string(), request);
+  // Every pattern matches, the settings file is not there yet: nothing to say.
+  auto report = store.restore(registry);
+  EXPECT_TRUE(report.notes.empty()) << ::testing::PrintToString(report.notes);
+  std::set<std::string> kept;
+  for (const auto& pv : registry.all())
+    if (store.persists(pv->info())) kept.insert(pv->info().path);
+  std::set<std::string> expected;
+  for (const char* ch : {"/Channel0/", "/Channel1/"})
+    for (const char* v : {"VoltageSumLimiter/acVoltageSetpoint", "VoltageSumLimiter/dcVoltageSetpoint",
+                          "FeedforwardCompensation/frequency", "FeedforwardCompensation/delay",
+                          "FeedforwardCompensation/nPeriods"})
+      expected.insert(std::string(ch) + v);
+  EXPECT_EQ(kept, expected);
+
+  // Requests to act are commands whatever a request file says.
+  for (const char* path : {"/Channel1/StateMachine/requestedState", "/Channel1/StateMachine/resetError",
+                           "/Channel1/StateMachine/emergencyOff", "/Channel1/clearInputRejectedMessage",
+                           "/Sim/freeze", "/Sim/tripProtection", "/Server/triggerNumber"}) {
+    auto* pv = registry.find(path);
+    ASSERT_NE(pv, nullptr) << path;
+    EXPECT_TRUE(pv->info().writable()) << path;
+    EXPECT_TRUE(telvik::bridge::SettingsStore::neverSaved(pv->info())) << path;
+  }
+  EXPECT_FALSE(registry.find("/Channel1/StateMachine/enableFeedback")->info().command);
 }
 
 TEST(Generator, WritesTheVariableListOfTheDeployDirectory) {

@@ -46,6 +46,8 @@ def ca_environment(server_port, repeater_port):
 class Server:
     """One server process in its own working directory."""
 
+    prefix = PREFIX
+
     def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None, env_remove=(),
                  open_files=None):
         """`env_remove` names variables the server must not see; `open_files` is its (soft, hard)
@@ -133,7 +135,7 @@ class Server:
 
 def run_client(server, code, timeout=120, env_extra=None):
     """Runs pyepics code in a fresh process (its own CA context) and returns what it prints as JSON."""
-    prelude = "import json, sys\nimport epics\nP = %r\n" % PREFIX
+    prelude = "import json, sys, time\nimport epics\nP = %r\n" % server.prefix
     env = server.env()
     env.update(env_extra or {})
     out = subprocess.run([sys.executable, "-c", prelude + code], env=env, capture_output=True,
@@ -175,6 +177,8 @@ class QuellorOnSimulatedBoard:
     """quellor_board_sim and quellor_server in a private copy of deploy/ (own shared-memory object,
     free loopback port), as scripts/demo_live.sh runs them. Both are stopped by their PIDs."""
 
+    prefix = "QUELLOR:"
+
     def __init__(self, sim, server, deploy, server_args=(), meta=None):
         import shutil
         self.workdir = tempfile.mkdtemp(prefix="quellor-e2e-")
@@ -212,6 +216,12 @@ class QuellorOnSimulatedBoard:
             self.stop()
             raise RuntimeError("quellor_board_sim did not start: " + open(self.sim_log.name).read())
         subprocess.run(["./initHardware.py"], cwd=self.workdir, env=env, check=True, capture_output=True)
+        return self.start_server()
+
+    def start_server(self):
+        """Starts quellor_server (again, after stop_server()) on the same board and port."""
+        env = self.env()
+        self.server_lines = []
         self.server = subprocess.Popen([self.server_bin, "--port", str(self.port), "--persist", "none",
                                         "--trigger-rate", "10"] + self.server_args, cwd=self.workdir,
                                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -229,6 +239,15 @@ class QuellorOnSimulatedBoard:
             self.stop()
             raise RuntimeError("quellor_server did not start: " + "\n".join(self.server_lines))
         return self
+
+    def stop_server(self, sig=signal.SIGTERM):
+        """Signals quellor_server by its PID and returns its exit status."""
+        self.server.send_signal(sig)
+        try:
+            return self.server.wait(60)
+        except subprocess.TimeoutExpired:
+            os.kill(self.server.pid, signal.SIGKILL)
+            return self.server.wait()
 
     def stop(self):
         for proc in (self.server, self.sim):

@@ -295,9 +295,15 @@ print(json.dumps([first, seen, ctrl['precision'], list(states.get_ctrlvars(timeo
         s.kill()
 
 
+def request_file(workdir, *patterns):
+    with open(os.path.join(workdir, "quellorctrl.req"), "w") as f:
+        f.write("# settings kept across restarts\n" + "".join(p + "\n" for p in patterns))
+
+
 class Persistence(unittest.TestCase):
     def test_restart_restores_operator_setting(self):
         workdir = harness.tempfile.mkdtemp(prefix="telvik-persist-")
+        request_file(workdir, "/Types/*")
         s1 = harness.Server(workdir=workdir, args=["--trigger-rate", "0"]).start()
         try:
             r = harness.run_client(s1, "print(json.dumps([epics.caput(P+'Types:doubleSetting', 17.125, wait=True, timeout=30),"
@@ -329,6 +335,7 @@ class Persistence(unittest.TestCase):
         # Saved shortly after the write, so that even a killed server keeps the setting.
         workdir = harness.tempfile.mkdtemp(prefix="telvik-debounce-")
         persist = os.path.join(workdir, "quellorctrl.persist")
+        request_file(workdir, "Types/int32Setting")
         s1 = harness.Server(workdir=workdir, args=["--trigger-rate", "0"]).start()
         try:
             r = harness.run_client(s1, "print(json.dumps(epics.caput(P+'Types:int32Setting', 4242, wait=True, timeout=30)))")
@@ -351,17 +358,75 @@ class Persistence(unittest.TestCase):
         finally:
             s2.kill()
 
-    def test_corrupt_file_is_set_aside(self):
+    def test_corrupt_entry_is_reported_and_the_rest_kept(self):
         workdir = harness.tempfile.mkdtemp(prefix="telvik-corrupt-")
+        request_file(workdir, "/Types/*")
         with open(os.path.join(workdir, "quellorctrl.persist"), "w") as f:
-            f.write("# quellor settings v1\n/Types/doubleSetting\tdouble\t1\tnot-a-number\n")
+            f.write("# quellor settings v1\n/Types/doubleSetting\tdouble\t1\tnot-a-number\n"
+                    "/Types/int32Setting\tint32\t1\t77\n")
         s = harness.Server(workdir=workdir, args=["--trigger-rate", "0"]).start()
         try:
-            r = harness.run_client(s, "print(json.dumps(epics.caget(P+'Types:doubleSetting', timeout=30)))")
-            self.assertEqual(r, 0.0)
-            self.assertTrue(os.path.exists(os.path.join(workdir, "quellorctrl.persist.corrupt")))
-            self.assertIn("does not convert", s.stderr_text() if not s.alive() else "\n".join(s.stderr_lines))
+            r = harness.run_client(s, "print(json.dumps([epics.caget(P+'Types:doubleSetting', timeout=30),"
+                                      " epics.caget(P+'Types:int32Setting', timeout=30)]))")
+            self.assertEqual(r, [0.0, 77])
+            copies = [n for n in os.listdir(workdir) if n.startswith("quellorctrl.persist.corrupt-")]
+            self.assertEqual(len(copies), 1, os.listdir(workdir))
+            self.assertIn("quellorctrl.persist:2: the value of '/Types/doubleSetting' does not convert",
+                          "\n".join(s.stderr_lines))
             self.assertEqual(s.stop(), 0)
+        finally:
+            s.kill()
+
+    def test_commands_are_never_kept_and_without_request_nothing_is(self):
+        workdir = harness.tempfile.mkdtemp(prefix="telvik-commands-")
+        request_file(workdir, "/**")
+        s1 = harness.Server(workdir=workdir, args=["--trigger-rate", "0"]).start()
+        try:
+            r = harness.run_client(s1, "print(json.dumps([epics.caput(P+'StateMachine:requestedState', 1, wait=True, timeout=30),"
+                                       " epics.caput(P+'Types:floatSetting', 2.5, wait=True, timeout=30)]))")
+            self.assertEqual(r, [1, 1])
+            self.assertEqual(s1.stop(signal.SIGINT), 0)
+        finally:
+            s1.kill()
+        with open(os.path.join(workdir, "quellorctrl.persist")) as f:
+            saved = f.read()
+        self.assertIn("/Types/floatSetting\tfloat\t1\t2.5\n", saved)
+        self.assertNotIn("requestedState", saved)
+        self.assertNotIn("/Server/", saved)
+        self.assertNotIn("/Types/event", saved)
+
+        # The request file gone: the settings file stays as it is, nothing is restored, and the
+        # reason is said once and published.
+        os.remove(os.path.join(workdir, "quellorctrl.req"))
+        s2 = harness.Server(workdir=workdir, args=["--trigger-rate", "0"]).start()
+        try:
+            r = harness.run_client(s2, "print(json.dumps([epics.caget(P+'Types:floatSetting', timeout=30),"
+                                       " epics.caput(P+'Types:floatSetting', 4.0, wait=True, timeout=30),"
+                                       " epics.caget(P+'Server:settingsMessage$', as_string=True, timeout=30)]))")
+            self.assertEqual(r[:2], [0.0, 1])
+            self.assertIn("no request file 'quellorctrl.req'", r[2])
+            self.assertEqual(s2.stop(signal.SIGINT), 0)
+            told = [line for line in s2.stderr_lines if "no request file" in line]
+            self.assertEqual(len(told), 1, s2.stderr_lines)
+        finally:
+            s2.kill()
+        with open(os.path.join(workdir, "quellorctrl.persist")) as f:
+            self.assertEqual(f.read(), saved)
+
+    def test_an_unwritable_settings_file_is_told_once_and_published(self):
+        workdir = harness.tempfile.mkdtemp(prefix="telvik-unwritable-")
+        request_file(workdir, "/Types/*")
+        s = harness.Server(workdir=workdir, args=["--trigger-rate", "0", "--persist", "gone/quellorctrl.persist"]).start()
+        try:
+            r = harness.run_client(s, "print(json.dumps([epics.caput(P+'Types:int32Setting', i, wait=True, timeout=30)"
+                                      " for i in range(3)] + [epics.caget(P+'Server:settingsMessage$', as_string=True,"
+                                      " timeout=30)]))")
+            self.assertEqual(r[:3], [1, 1, 1])
+            self.assertIn("cannot write 'gone/quellorctrl.persist.tmp'", r[3])
+            # The save at the stop fails as well, without a word more.
+            self.assertEqual(s.stop(), 0)
+            told = [line for line in s.stderr_lines if "cannot write" in line]
+            self.assertEqual(len(told), 1, s.stderr_lines)
         finally:
             s.kill()
 

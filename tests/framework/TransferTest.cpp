@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <sstream>
 
 using namespace orvane;
@@ -155,6 +156,106 @@ TEST(Transfer, TwoFeedersAreAConfigurationError) {
     EXPECT_NE(m.find("'/x' has two feeders"), std::string::npos) << m;
     EXPECT_NE(m.find("/twofeeders/A"), std::string::npos) << m;
     EXPECT_NE(m.find("/twofeeders/B"), std::string::npos) << m;
+  }
+}
+
+// A producer that writes `count` values in one pass, and consumers that count what reaches them:
+// one connection keeps every value (asked for by its producer), one by its consumer, one is left
+// at the default.
+struct Burst : Application {
+  Burst() : Application("burst") {}
+  ~Burst() override { shutdown(); }
+  struct Producer : ApplicationModule {
+    using ApplicationModule::ApplicationModule;
+    ScalarPushInput<int32_t> count{this, "count", "", ""};
+    ScalarOutput<int32_t> kept{this, "kept", "", ""};
+    ScalarOutput<int32_t> keptByConsumer{this, "keptByConsumer", "", ""};
+    ScalarOutput<int32_t> dropped{this, "dropped", "", ""};
+    ArrayOutput<int32_t> keptArray{this, "keptArray", "", 16, ""};
+    void prepare() override { writeAll(); }
+    void mainLoop() override {
+      for (;;) {
+        count.read();
+        for (int32_t i = 1; i <= count; ++i) {
+          kept = i;
+          kept.write();
+          keptByConsumer = i;
+          keptByConsumer.write();
+          dropped = i;
+          dropped.write();
+        }
+      }
+    }
+  } producer{this, "P", "", HierarchyModifier::hideThis};
+  struct Consumer : ApplicationModule {
+    using ApplicationModule::ApplicationModule;
+    ScalarPushInput<int32_t> kept{this, "kept", "", ""};
+    ScalarPushInput<int32_t> keptByConsumer{this, "keptByConsumer", "", ""};
+    ScalarPushInput<int32_t> dropped{this, "dropped", "", ""};
+    ArrayPushInput<int32_t> keptArray{this, "keptArray", "", 16, ""};
+    std::vector<int32_t> seenKept, seenKeptByConsumer, seenDropped;
+    void mainLoop() override {
+      ReadAnyGroup g{kept, keptByConsumer, dropped};
+      for (;;) {
+        auto id = g.readAny();
+        auto& seen = id == kept.getId() ? seenKept : id == dropped.getId() ? seenDropped : seenKeptByConsumer;
+        seen.push_back(id == kept.getId() ? kept : id == dropped.getId() ? dropped : keptByConsumer);
+      }
+    }
+  } consumer{this, "C", "", HierarchyModifier::hideThis};
+  Burst& keep() {
+    producer.kept.setQueuePolicy(QueuePolicy::keepAll);
+    producer.keptArray.setQueuePolicy(QueuePolicy::keepAll);
+    consumer.keptByConsumer.setQueuePolicy(QueuePolicy::keepAll);
+    return *this;
+  }
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+TEST(Transfer, KeepAllConnectionsLoseNothingOthersCountTheirLosses) {
+  Burst app;
+  app.keep();
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.writeScalar<int32_t>("/count", 1000);
+  tf.stepApplication();
+  std::vector<int32_t> all(1000);
+  std::iota(all.begin(), all.end(), 1);
+  EXPECT_EQ(app.consumer.seenKept, all);
+  EXPECT_EQ(app.consumer.seenKeptByConsumer, all);
+  EXPECT_EQ(app.consumer.kept.getLostCount(), 0U);
+  // The default connection keeps up to three and replaces the newest: the latest value survives.
+  EXPECT_EQ(app.consumer.seenDropped, (std::vector<int32_t>{1, 2, 1000}));
+  EXPECT_EQ(app.consumer.dropped.getLostCount(), 997U);
+  // The policy is the connection's, whichever side asked for it.
+  EXPECT_EQ(app.producer.keptByConsumer.getQueuePolicy(), QueuePolicy::keepAll);
+  EXPECT_EQ(app.consumer.kept.getQueuePolicy(), QueuePolicy::keepAll);
+  EXPECT_EQ(app.consumer.dropped.getQueuePolicy(), QueuePolicy::replaceNewest);
+  // Arrays count against the same element budget.
+  EXPECT_EQ(app.consumer.keptArray.queue()->limit(), detail::keepAllElementBudget / 16);
+  std::ostringstream listing;
+  app.dumpConnections(listing);
+  EXPECT_NE(
+      listing.str().find("/kept : int32[1]\n  feeder:   output 'kept' of /burst/P (int32[1])\n"
+                         "  consumer: push input 'kept' of /burst/C (int32[1])\n  queue:    keep all\n"),
+      std::string::npos)
+      << listing.str();
+  EXPECT_THROW(app.consumer.dropped.setQueuePolicy(QueuePolicy::keepAll), std::logic_error);
+}
+
+TEST(Transfer, KeepAllBacklogHasABoundThatStopsTheWriter) {
+  Burst app;
+  app.keep();
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.writeScalar<int32_t>("/count", static_cast<int32_t>(detail::keepAllElementBudget) + 1);
+  try {
+    tf.stepApplication();
+    FAIL();
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "Variable '/kept': 65536 values wait unread on a connection that must not lose any; "
+                 "its reader in /burst/C has stopped taking them.");
   }
 }
 

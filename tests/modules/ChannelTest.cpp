@@ -133,6 +133,25 @@ TEST_F(ChannelTest, AmplitudeReachesTheTable) {
   EXPECT_EQ(tf->readArray<double>("/Channel1/controlTable")[1000], 0.0);
 }
 
+TEST_F(ChannelTest, OperatorsTableCountsAgainstTheDcBiasTheSumLimiterAccepted) {
+  put<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 4.0);
+  put<Boolean>("/Channel0/FeedforwardCompensation/disableFFComputation", Boolean(true));
+  const size_t tables = tf->updateCount("/Channel0/controlTable");
+  tf->writeArray<float>("/Channel0/FeedforwardCompensation/ffCompensation", std::vector<float>(65536, -7.0F));
+  tf->stepApplication();
+  const auto msg = tf->readScalar<std::string>("/Channel0/inputRejectedMessage");
+  EXPECT_NE(
+      msg.find(": Invalid  /Channel0/FeedforwardCompensation/ffCompensation, keeping the previous table "
+               "(abs(7.000000) + abs(4.000000) > 10.000000)."),
+      std::string::npos)
+      << msg;
+  EXPECT_EQ(tf->updateCount("/Channel0/controlTable"), tables);
+  put<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 3.0);
+  tf->writeArray<float>("/Channel0/FeedforwardCompensation/ffCompensation", std::vector<float>(65536, -7.0F));
+  tf->stepApplication();
+  EXPECT_EQ(tf->readArray<double>("/Channel0/controlTable")[0], -7.0);
+}
+
 TEST_F(ChannelTest, ChannelDirectoryHoldsTheModulesVariables) {
   auto& reg = app.processVariables();
   for (const char* name :
@@ -148,3 +167,96 @@ TEST_F(ChannelTest, ChannelDirectoryHoldsTheModulesVariables) {
 }
 
 } // namespace
+
+// The state machine and the step limiter alone, with the state machine's DC input written
+// directly: bursts of applied setpoints and their acknowledgements, without the sum limiter's own
+// queue in front.
+struct AcknowledgementApp : orvane::Application {
+  explicit AcknowledgementApp(const std::string& configFile)
+      : Application("acktest"), config(this, "Configuration", configFile) {}
+  ~AcknowledgementApp() override { shutdown(); }
+  orvane::ConfigReader config;
+  orvane::ModuleGroup channel0{this, "Channel0", "Piezo driver channel 0"};
+  StateMachine stateMachine{&channel0, "StateMachine", "FIXME"};
+  VoltageStepLimiter dcVoltageStepLimiter{&channel0, "DcVoltageStepLimiter",
+                                          "Change the DC voltage in small stept towards the setpoint."};
+  void defineConnections() override {
+    orvane::ControlSystemModule cs;
+    cs["Server"]("triggerNumber") >> dcVoltageStepLimiter.trigger;
+    findTag(".*").connectTo(cs);
+  }
+};
+
+class AcknowledgementTest : public ::testing::Test {
+ protected:
+  const std::string SM = "/Channel0/StateMachine/";
+  void SetUp() override {
+    tf = std::make_unique<orvane::TestFacility>(app);
+    tf->runApplication();
+  }
+  void TearDown() override { tf.reset(); }
+  void trigger() {
+    tf->writeScalar<int64_t>("/Server/triggerNumber", ++triggers);
+    tf->stepApplication();
+  }
+  int32_t state() { return tf->readScalar<int32_t>(SM + "currentState"); }
+  int32_t pending() const { return app.stateMachine.main.pendingReadyCount; }
+  void enable() {
+    tf->writeScalar<int32_t>(SM + "requestedState", 1);
+    tf->stepApplication();
+    ASSERT_EQ(state(), 1);
+    trigger(); // the switch-on setpoint 0.0 is reached and acknowledged
+    ASSERT_EQ(pending(), 0);
+  }
+  /// Triggers (the DAC read-back stays at zero) until DISABLED, at most `limit` of them.
+  void triggerUntilDisabled(int limit) {
+    for (int i = 0; i < limit && state() != 0; ++i)
+      trigger();
+  }
+
+  int64_t triggers{0};
+  test::ConfigFile cfg;
+  AcknowledgementApp app{cfg.path()};
+  std::unique_ptr<orvane::TestFacility> tf;
+};
+
+TEST_F(AcknowledgementTest, SetpointsAndDisableWithoutAStepInBetweenStillEndDisabled) {
+  enable();
+  for (double v : {1.0, 2.0, 3.0})
+    tf->writeScalar<double>(SM + "dcVoltageSetpoint", v);
+  tf->writeScalar<int32_t>(SM + "requestedState", 0);
+  tf->stepApplication(); // the state machine writes four applied setpoints before the limiter runs
+  EXPECT_EQ(state(), 3);
+  triggerUntilDisabled(50);
+  EXPECT_EQ(state(), 0);
+  EXPECT_EQ(pending(), 0);
+  EXPECT_EQ(tf->readScalar<double>("/Channel0/dcVoltage"), 0.0);
+  EXPECT_EQ(app.dcVoltageStepLimiter.dcVoltageSetpoint.getLostCount(), 0U);
+  // Both directions of the counted exchange, and the timer's, keep every value.
+  for (const orvane::AccessorBase* counted : std::initializer_list<const orvane::AccessorBase*>{
+           &app.dcVoltageStepLimiter.dcVoltageSetpoint, &app.stateMachine.main.dcVoltageStepLimiter.ready,
+           &app.stateMachine.errorResetDelayTimer.start,
+           &app.stateMachine.main.errorResetDelayTimer.delayPassed})
+    EXPECT_EQ(counted->getQueuePolicy(), orvane::QueuePolicy::keepAll) << counted->getName();
+  // Operator inputs keep the latest value only.
+  EXPECT_EQ(app.stateMachine.main.dcVoltageSetpoint.getQueuePolicy(), orvane::QueuePolicy::replaceNewest);
+}
+
+TEST_F(AcknowledgementTest, ThousandSetpointsThenDisableEndDisabled) {
+  enable();
+  // Three setpoints per pass (the depth of the state machine's own input), with a ramp step now
+  // and then, so that ramps end both by arrival and by supersession; the last three share their
+  // pass with the request to disable.
+  for (int i = 1; i <= 1000; ++i) {
+    tf->writeScalar<double>(SM + "dcVoltageSetpoint", 0.01 * i);
+    if (i % 3 == 0 && i < 999) tf->stepApplication();
+    if (i % 30 == 0) trigger();
+  }
+  tf->writeScalar<int32_t>(SM + "requestedState", 0);
+  tf->stepApplication();
+  EXPECT_EQ(state(), 3);
+  triggerUntilDisabled(100);
+  EXPECT_EQ(state(), 0);
+  EXPECT_EQ(pending(), 0);
+  EXPECT_EQ(app.dcVoltageStepLimiter.dcVoltageSetpoint.getLostCount(), 0U);
+}

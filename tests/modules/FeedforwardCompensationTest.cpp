@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <memory>
 
 using namespace quellor;
@@ -223,6 +224,74 @@ TEST_F(FeedforwardTest, PassThroughCopiesTheOperatorsTable) {
   put<double>("amplitude", 1.0);
   EXPECT_DOUBLE_EQ(table()[1000], 1.0);
   EXPECT_EQ(table()[65535], 0.0);
+}
+
+TEST_F(FeedforwardTest, OperatorsTableMustKeepWithinTheDriveRangeBesideTheDcBias) {
+  start({}); // the drive range is 10 V
+  const std::string refused =
+      "Invalid  /Channel0/FeedforwardCompensation/ffCompensation, keeping the previous table (";
+  put<Boolean>("disableFFComputation", Boolean(true));
+  tf->writeScalar<double>("/Channel0/StateMachine/dcVoltageSetpoint", 4.0);
+  auto userTable = [](size_t at, float value) {
+    std::vector<float> t(65536, 0.0F);
+    t[at] = value;
+    return t;
+  };
+  auto send = [&](const std::vector<float>& t) {
+    tf->writeArray<float>(FF + "ffCompensation", t);
+    tf->stepApplication();
+  };
+  (void)tf->takeUpdates<int32_t>(SWAP);
+
+  send(userTable(100, -6.0F)); // 6 + 4 is the limit itself
+  EXPECT_EQ(message(), "");
+  EXPECT_EQ(table()[100], -6.0);
+  EXPECT_EQ(tf->takeUpdates<int32_t>(SWAP), std::vector<int32_t>{0});
+
+  const size_t before = tables();
+  send(userTable(7, 50.0F));
+  EXPECT_EQ(message(), refused + "abs(50.000000) + abs(4.000000) > 10.000000).");
+  send(userTable(7, 6.5F));
+  EXPECT_EQ(message(), refused + "abs(6.500000) + abs(4.000000) > 10.000000).");
+  put<double>("amplitude", 3.0); // any wake-up would send the table: refused again
+  EXPECT_EQ(message(), refused + "abs(6.500000) + abs(4.000000) > 10.000000).");
+  auto nan = userTable(5, 1.0F);
+  nan[9] = std::numeric_limits<float>::quiet_NaN();
+  send(nan);
+  EXPECT_EQ(message(), refused + "element 9 is nan).");
+  send(userTable(65535, -std::numeric_limits<float>::infinity()));
+  EXPECT_EQ(message(), refused + "element 65535 is -inf).");
+  // The board kept the last accepted table and its buffer.
+  EXPECT_EQ(tables(), before);
+  EXPECT_EQ(table()[100], -6.0);
+  EXPECT_TRUE(tf->takeUpdates<int32_t>(SWAP).empty());
+
+  tf->writeScalar<double>("/Channel0/StateMachine/dcVoltageSetpoint", -3.5); // magnitudes count
+  send(userTable(7, 6.5F));
+  EXPECT_EQ(message(), "");
+  EXPECT_EQ(table()[7], 6.5);
+  // The computed burst is the sum limiter's business, not this test's.
+  put<Boolean>("disableFFComputation", Boolean(false));
+  put<double>("amplitude", 9.0);
+  EXPECT_EQ(message(), "");
+  EXPECT_DOUBLE_EQ(table()[1000], 9.0);
+}
+
+TEST_F(FeedforwardTest, OperatorsTableBeyondTheRangeAtStartUpIsNotSent) {
+  cfg = std::make_unique<test::ConfigFile>();
+  app = std::make_unique<FeedforwardApp>(cfg->path());
+  tf = std::make_unique<orvane::TestFacility>(*app);
+  app->initialise();
+  tf->writeScalar<double>(FF + "frequency", 250.0);
+  tf->writeScalar<uint32_t>(FF + "nPeriods", 1U);
+  tf->writeScalar<Boolean>(FF + "disableFFComputation", Boolean(true));
+  tf->writeArray<float>(FF + "ffCompensation", std::vector<float>(65536, 1000.0F));
+  tf->runApplication();
+  EXPECT_EQ(message(),
+            "Invalid  /Channel0/FeedforwardCompensation/ffCompensation, keeping the previous table "
+            "(abs(1000.000000) + abs(0.000000) > 10.000000).");
+  EXPECT_EQ(tables(), 0U);
+  EXPECT_EQ(tf->updateCount(SWAP), 0U);
 }
 
 TEST_F(FeedforwardTest, StartUpDefaultsThatDoNotFitAreClippedAtTheTableEnd) {

@@ -198,22 +198,48 @@ double LimitBound::value() const {
 }
 
 bool matchesPathPattern(std::string_view pattern, std::string_view path) {
-  if (pattern.empty()) return path.empty();
-  if (pattern.substr(0, 2) == "**") {
-    for (std::size_t i = 0; i <= path.size(); ++i)
-      if (matchesPathPattern(pattern.substr(2), path.substr(i))) return true;
-    return false;
-  }
-  if (pattern[0] == '*') {
-    for (std::size_t i = 0; i <= path.size(); ++i) {
-      if (matchesPathPattern(pattern.substr(1), path.substr(i))) return true;
-      if (i < path.size() && path[i] == '/') break;
+  // Tokens: a character, '?', '*' (one level) or '**' (any levels); matched by dynamic
+  // programming, so that no pattern from a file costs more than tokens × characters (trying
+  // every split of every star takes exponential time on a pattern with many of them).
+  enum : int { anyOne = -1, inLevel = -2, acrossLevels = -3 };
+  std::vector<int> tokens;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '*' && i + 1 < pattern.size() && pattern[i + 1] == '*') {
+      tokens.push_back(acrossLevels);
+      ++i;
+    } else if (pattern[i] == '*') {
+      tokens.push_back(inLevel);
+    } else if (pattern[i] == '?') {
+      tokens.push_back(anyOne);
+    } else {
+      tokens.push_back(static_cast<unsigned char>(pattern[i]));
     }
-    return false;
   }
-  if (path.empty()) return false;
-  if (pattern[0] == '?' ? path[0] == '/' : pattern[0] != path[0]) return false;
-  return matchesPathPattern(pattern.substr(1), path.substr(1));
+  const size_t n = path.size();
+  // next[j]: the tokens after the current one match path[j..]; built from the last token back.
+  std::vector<char> next(n + 1, 0), cur(n + 1, 0);
+  next[n] = 1;
+  for (size_t t = tokens.size(); t-- > 0;) {
+    const int tok = tokens[t];
+    for (size_t j = n + 1; j-- > 0;) {
+      const bool more = j < n;
+      switch (tok) {
+      case acrossLevels:
+        cur[j] = static_cast<char>(next[j] || (more && cur[j + 1]));
+        break;
+      case inLevel:
+        cur[j] = static_cast<char>(next[j] || (more && path[j] != '/' && cur[j + 1]));
+        break;
+      case anyOne:
+        cur[j] = static_cast<char>(more && path[j] != '/' && next[j + 1]);
+        break;
+      default:
+        cur[j] = static_cast<char>(more && static_cast<unsigned char>(path[j]) == tok && next[j + 1]);
+      }
+    }
+    std::swap(next, cur);
+  }
+  return next[0] != 0;
 }
 
 MetadataRules MetadataRules::parse(std::string_view text, const std::string& origin) {

@@ -63,6 +63,7 @@ enum Index {
   lostValues,
   lostValuesWorst,
   lostValuesWorstCount,
+  settingsMessage,
   heartbeat,
   count
 };
@@ -81,6 +82,8 @@ constexpr Spec specs[count] = {
     {"lostValues", ValueType::uint64, "", "Values lost in full queues of the variable networks since start"},
     {"lostValuesWorst", ValueType::string, "", "The variable that lost most values (empty: none lost any)"},
     {"lostValuesWorstCount", ValueType::uint64, "", "Values the variable that lost most has lost"},
+    {"settingsMessage", ValueType::string, "",
+     "Why operator settings are not being saved; empty while they are"},
     {"heartbeat", ValueType::int32, "", "Counts up once a second while the server runs"},
 };
 
@@ -197,6 +200,7 @@ struct HealthVariables::Impl : std::enable_shared_from_this<HealthVariables::Imp
     feeders[lostValues].send(one<std::uint64_t>(c.lost.total), v);
     feeders[lostValuesWorst].send(one<std::string>(c.lost.worstPath), v);
     feeders[lostValuesWorstCount].send(one<std::uint64_t>(c.lost.worstCount), v);
+    feeders[settingsMessage].send(one<std::string>(c.settingsProblem), v);
     beats = beats == std::numeric_limits<int32_t>::max() ? 0 : beats + 1;
     feeders[heartbeat].send(one<int32_t>(beats), v);
   }

@@ -75,7 +75,7 @@ SettingsSaver::SettingsSaver(asio::io_context& io, orvane::ProcessVariableRegist
   if (store_ == nullptr || !store_->enabled()) return;
   for (auto& pv : registry.all()) {
     if (persists_.size() <= pv->index()) persists_.resize(pv->index() + 1, false);
-    persists_[pv->index()] = bridge::SettingsStore::persists(pv->info());
+    persists_[pv->index()] = store_->persists(pv->info());
   }
 }
 
@@ -113,8 +113,9 @@ void SettingsSaver::stop() {
 
 void SettingsSaver::save() {
   if (store_ == nullptr || !store_->enabled()) return;
+  // A failure is told once, by the store's problem report, not at every attempt.
   std::string error;
-  if (!store_->save(registry_, error)) orvane::log::error("settings", error);
+  (void)store_->save(registry_, error);
 }
 
 } // namespace telvik::server

@@ -113,6 +113,9 @@ std::string helpText(const std::string& programName) {
          "  --trigger-rate HZ     rate of Server/triggerNumber (default 10); 0 = written only by clients\n"
          "  --persist FILE        operator settings saved and restored (default quellorctrl.persist);\n"
          "                        none turns it off\n"
+         "  --persist-request FILE  the variables whose settings are kept: one path pattern per line\n"
+         "                        (* within a level, ** across levels, # comments); without it nothing\n"
+         "                        is kept (default quellorctrl.req)\n"
          "  --access FILE         write-access rules: lines user@host, '*' for any (default: none)\n"
          "  --metadata FILE       record conventions: states, alarms, limits, precision, deadbands\n"
          "                        (default: APP.meta in the working directory, else built in);\n"
@@ -283,6 +286,9 @@ ParseResult parseOptions(const std::vector<std::string>& args, const EnvLookup& 
           o.persistFile.clear();
         else if (o.persistFile.empty())
           throw Fail{"--persist: empty file name (use none to turn it off)"};
+      } else if (name == "--persist-request") {
+        o.persistRequest = value();
+        if (o.persistRequest.empty()) throw Fail{"--persist-request: empty file name"};
       } else if (name == "--stall-timeout") {
         o.stallTimeout = setTimeout(name, value());
       } else if (name == "--idle-timeout") {

@@ -95,10 +95,21 @@ int main(int argc, char** argv) {
     HealthVariables health(app);
     app.initialise();
 
-    telvik::bridge::SettingsStore store(options.persistFile);
+    using telvik::bridge::SettingsRequest;
+    telvik::bridge::SettingsStore store(
+        options.persistFile,
+        options.persistFile.empty() ? SettingsRequest() : SettingsRequest::read(options.persistRequest));
     auto report = store.restore(app.processVariables());
     for (auto& note : report.notes)
       orvane::log::warning("settings", note);
+    // Said once when it arises, not at every save that fails; the health variables publish it.
+    if (!store.problem().empty()) orvane::log::error("settings", store.problem());
+    store.onProblemChange([&store](const std::string& problem) {
+      if (problem.empty())
+        orvane::log::notice("settings", "operator settings are saved again to '" + store.file() + "'");
+      else
+        orvane::log::error("settings", problem);
+    });
 
     const auto metadata = telvik::bridge::loadMetadata(options.metadataFile, app.getName() + ".meta");
     if (metadata.blockCount() == 0)
@@ -125,9 +136,9 @@ int main(int argc, char** argv) {
 
     orvane::log::notice("server", startupSummary(options, server, app.processVariables()));
     app.run();
-    health.start(io, [&server, &app] {
+    health.start(io, [&server, &app, &store] {
       auto s = server.stats();
-      return HealthCounters{s.circuits, s.channels, app.lostValues()};
+      return HealthCounters{s.circuits, s.channels, app.lostValues(), store.problem()};
     });
     io.run();
     health.stop();

@@ -103,6 +103,9 @@ TEST(PathPattern, StarStaysInItsLevelDoubleStarCrossesLevels) {
   EXPECT_FALSE(matchesPathPattern("/Channel?/x", "/Channel33/x"));
   EXPECT_FALSE(matchesPathPattern("/Channel0/dcVoltage", "/Channel0/dcVoltageSetpoint"));
   EXPECT_TRUE(matchesPathPattern("/**", "/any/thing"));
+  EXPECT_FALSE(matchesPathPattern("/A?B", "/A/B"));
+  // However many stars a pattern from a file has, the cost stays tokens × characters.
+  EXPECT_FALSE(matchesPathPattern("/**a**a**a**a**a**a**a**a**a**a**a**a**b", "/" + std::string(200, 'a')));
 }
 
 TEST(MetadataSyntax, FaultsNameFileAndLine) {

@@ -31,21 +31,22 @@ TEST(Health, ReadOnlyVariablesThatFollowTheServerAndTheProcess) {
   HealthApp app;
   HealthVariables health(app);
   app.initialise();
-  for (const char* name :
-       {"uptime", "startTime", "version", "cpuLoad", "residentMemory", "openDescriptors", "descriptorLimit",
-        "clients", "channels", "lostValues", "lostValuesWorst", "lostValuesWorstCount", "heartbeat"}) {
+  for (const char* name : {"uptime", "startTime", "version", "cpuLoad", "residentMemory", "openDescriptors",
+                           "descriptorLimit", "clients", "channels", "lostValues", "lostValuesWorst",
+                           "lostValuesWorstCount", "settingsMessage", "heartbeat"}) {
     auto* pv = app.processVariables().find(std::string("/Server/") + name);
     ASSERT_NE(pv, nullptr) << name;
     EXPECT_FALSE(pv->info().writable()) << name;
     EXPECT_FALSE(pv->info().description.empty()) << name;
   }
 
-  health.update(HealthCounters{2, 5, orvane::LostValues{7, "/A/x", 4}});
+  health.update(HealthCounters{2, 5, orvane::LostValues{7, "/A/x", 4}, "cannot write 'x.tmp'"});
   EXPECT_EQ(value<int32_t>(app, "/Server/clients"), 2);
   EXPECT_EQ(value<int32_t>(app, "/Server/channels"), 5);
   EXPECT_EQ(value<uint64_t>(app, "/Server/lostValues"), 7u);
   EXPECT_EQ(value<std::string>(app, "/Server/lostValuesWorst"), "/A/x");
   EXPECT_EQ(value<uint64_t>(app, "/Server/lostValuesWorstCount"), 4u);
+  EXPECT_EQ(value<std::string>(app, "/Server/settingsMessage"), "cannot write 'x.tmp'");
   EXPECT_EQ(value<int32_t>(app, "/Server/heartbeat"), 1);
   EXPECT_EQ(value<std::string>(app, "/Server/version"), product::versionText);
   EXPECT_FALSE(value<std::string>(app, "/Server/startTime").empty());
@@ -63,12 +64,13 @@ TEST(Health, ReadOnlyVariablesThatFollowTheServerAndTheProcess) {
   while (std::chrono::steady_clock::now() < until)
     for (int i = 0; i < 1000; ++i)
       sink = sink + 1e-9 * i;
-  health.update(HealthCounters{0, 0, orvane::LostValues{}});
+  health.update(HealthCounters{0, 0, orvane::LostValues{}, ""});
   for (int fd : fds)
     ::close(fd);
   EXPECT_EQ(value<int32_t>(app, "/Server/heartbeat"), 2);
   EXPECT_EQ(value<int32_t>(app, "/Server/clients"), 0);
   EXPECT_EQ(value<std::string>(app, "/Server/lostValuesWorst"), "");
+  EXPECT_EQ(value<std::string>(app, "/Server/settingsMessage"), "");
   EXPECT_GE(value<int32_t>(app, "/Server/openDescriptors"), descriptors + 20);
   EXPECT_GT(value<double>(app, "/Server/cpuLoad"), 0.0);
   EXPECT_LE(value<double>(app, "/Server/cpuLoad"), 100.0);
@@ -81,10 +83,10 @@ TEST(Health, AnUnchangedValueIsNoNewEvent) {
   auto* clients = app.processVariables().find("/Server/clients");
   int events = 0;
   app.processVariables().addUpdateHook([&](const orvane::ProcessVariable& pv) { events += &pv == clients; });
-  health.update(HealthCounters{3, 0, {}});
-  health.update(HealthCounters{3, 0, {}});
+  health.update(HealthCounters{3, 0, {}, ""});
+  health.update(HealthCounters{3, 0, {}, ""});
   EXPECT_EQ(events, 1);
-  health.update(HealthCounters{4, 0, {}});
+  health.update(HealthCounters{4, 0, {}, ""});
   EXPECT_EQ(events, 2);
 }
 

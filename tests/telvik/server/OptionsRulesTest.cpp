@@ -36,6 +36,7 @@ TEST(Options, DefaultsFollowTheDesign) {
   EXPECT_EQ(r.options.beaconAddresses[0], (Endpoint{"127.255.255.255", 5065}));
   EXPECT_EQ(r.options.triggerRate, 10.0);
   EXPECT_EQ(r.options.persistFile, "quellorctrl.persist");
+  EXPECT_EQ(r.options.persistRequest, "quellorctrl.req");
   EXPECT_TRUE(r.options.accessFile.empty());
   EXPECT_EQ(r.options.stallTimeout, 60.0);
 }
@@ -61,8 +62,9 @@ TEST(Options, CommandLineOverridesEnvironment) {
   EXPECT_EQ(r.options.beaconPeriod, 3.5);
   EXPECT_EQ(r.options.ignoreAddresses, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
 
-  r = parse({"--port", "0", "--interface=127.0.0.5", "--beacon-address", "127.0.0.7:9", "--prefix", "X:",
-             "--trigger-rate", "0", "--persist", "none", "--access", "rules.txt", "--stall-timeout=2.5"},
+  r = parse({"--port", "0", "--interface=127.0.0.5", "--beacon-address", "127.0.0.7:9", "--prefix",
+             "X:", "--trigger-rate", "0", "--persist", "none", "--access", "rules.txt", "--stall-timeout=2.5",
+             "--persist-request", "kept.req"},
             env);
   ASSERT_EQ(r.action, ParseResult::Action::run) << r.message;
   EXPECT_EQ(r.options.port, 0);
@@ -73,6 +75,7 @@ TEST(Options, CommandLineOverridesEnvironment) {
   EXPECT_TRUE(r.options.persistFile.empty());
   EXPECT_EQ(r.options.accessFile, "rules.txt");
   EXPECT_EQ(r.options.stallTimeout, 2.5);
+  EXPECT_EQ(r.options.persistRequest, "kept.req");
 
   env.vars["EPICS_CA_AUTO_ARRAY_BYTES"] = "no";
   r = parse({}, env);
@@ -101,6 +104,7 @@ TEST(Options, HelpVersionAndErrors) {
                                                          {"--trigger-rate", "nan"},
                                                          {"--beacon-address", "host:0"},
                                                          {"--persist", ""},
+                                                         {"--persist-request", ""},
                                                          {"--stall-timeout", "0"},
                                                          {"--stall-timeout", "inf"},
                                                          {"--frobnicate"}}) {

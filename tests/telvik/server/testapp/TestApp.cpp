@@ -14,9 +14,12 @@ using namespace orvane;
 // Follows requests the way a state machine acknowledges them: currentState takes the requested
 // value, except 99, which is refused and written back.
 struct StateFollower : ApplicationModule {
-  using ApplicationModule::ApplicationModule;
   ScalarPushInputWB<int32_t> requestedState{this, "requestedState", "", "Requested channel state"};
   ScalarOutput<int32_t> currentState{this, "currentState", "", "Current channel state"};
+  StateFollower(EntityOwner* owner, const std::string& name, const std::string& description)
+      : ApplicationModule(owner, name, description) {
+    requestedState.markAsCommand();
+  }
   void prepare() override { currentState.write(); }
   void mainLoop() override {
     for (;;) {

@@ -308,6 +308,21 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     std::vector<ExternalNode*> extFeeders;
     for (auto* e : g.externals)
       (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
+    // A consumer that must not be left to the control system; an explicit connection from a
+    // control-system variable is the application's own say and wins.
+    bool nobodyFeeds = false;
+    if (outputs.empty() && extFeeders.empty() && !g.csNode) {
+      auto guarded = [&](ExternalNode::WhenUnfed w) {
+        return std::find_if(n.externalConsumers.begin(), n.externalConsumers.end(),
+                            [w](ExternalNode* e) { return e->whenUnfed == w; });
+      };
+      if (auto it = guarded(ExternalNode::WhenUnfed::readBack); it != n.externalConsumers.end()) {
+        extFeeders.push_back(*it);
+        n.externalConsumers.erase(it);
+      } else {
+        nobodyFeeds = guarded(ExternalNode::WhenUnfed::nobody) != n.externalConsumers.end();
+      }
+    }
 
     std::vector<std::string> feeders;
     for (auto* a : outputs)
@@ -322,7 +337,7 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     else if (!extFeeders.empty())
       n.externalFeeder = extFeeders[0];
     else
-      n.csFeeds = true;
+      n.csFeeds = !nobodyFeeds;
 
     bool published = g.published || g.csNode;
     if (n.csFeeds && !published) {
@@ -503,8 +518,10 @@ void Application::dumpConnections(std::ostream& os) {
       os << describe(n.moduleFeeder);
     else if (n.externalFeeder != nullptr)
       os << n.externalFeeder->ownerName;
-    else
+    else if (n.csFeeds)
       os << "control system";
+    else
+      os << "none";
     os << "\n";
     for (auto* a : n.moduleConsumers)
       os << "  consumer: " << describe(a) << "\n";
@@ -546,7 +563,17 @@ void Application::generateXML(std::ostream& os) {
 }
 
 void Application::fatalError(const std::string& where, std::exception_ptr e) {
+  auto runHooks = [this] {
+    for (auto& h : fatalHooks_) {
+      try {
+        h();
+      } catch (...) {
+      }
+    }
+  };
   if (testableMode_) {
+    // The hooks leave behind what the process would, so that a test can look at it.
+    runHooks();
     boost::lock_guard<boost::mutex> g(errorMutex_);
     if (!testableError_) testableError_ = e;
     return;
@@ -560,12 +587,7 @@ void Application::fatalError(const std::string& where, std::exception_ptr e) {
   }
   std::cout.flush();
   std::cerr << where << ": " << what << std::endl;
-  for (auto& h : fatalHooks_) {
-    try {
-      h();
-    } catch (...) {
-    }
-  }
+  runHooks();
   std::cerr.flush();
   std::_Exit(1);
 }

@@ -43,11 +43,12 @@ def ca_environment(server_port, repeater_port):
 
 
 class Server:
-    """One server process in its own working directory."""
+    """One server process in its own working directory: the test server, or `program`."""
 
-    def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None):
+    def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None, program=None):
         self.env_extra = dict(env_extra or {})
-        if not SERVER or not os.path.exists(SERVER):
+        self.program = program or SERVER
+        if not self.program or not os.path.exists(self.program):
             raise RuntimeError("TELVIK_TEST_SERVER does not name the test server binary")
         self.workdir = workdir or tempfile.mkdtemp(prefix="telvik-e2e-")
         self.repeater_port = repeater_port or free_udp_port()
@@ -62,7 +63,7 @@ class Server:
     def start(self):
         env = ca_environment(self.requested_port, self.repeater_port)
         env.update(self.env_extra)
-        cmd = [SERVER, "--prefix", PREFIX, "--interface", "127.0.0.1", "--port", str(self.requested_port),
+        cmd = [self.program, "--prefix", PREFIX, "--interface", "127.0.0.1", "--port", str(self.requested_port),
                "--beacon-address", "127.255.255.255:%d" % self.repeater_port] + self.args
         self.proc = subprocess.Popen(cmd, cwd=self.workdir, env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)

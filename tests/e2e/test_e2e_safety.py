@@ -82,9 +82,13 @@ class Board:
         with open(self.sim_log, "w") as log:
             self.sim = subprocess.Popen([SIM, "--tick-rate", "1000"], cwd=self.dir, stdout=log,
                                         stderr=subprocess.STDOUT)
-        powered_on = lambda: os.path.exists(self.sim_log) and "board rebooted" in open(self.sim_log).read()
+        powered_on = lambda: "board rebooted" in self.simulator_output()
         if not harness.wait_until(lambda: powered_on() or self.sim.poll() is not None, 30) or not powered_on():
-            raise RuntimeError("quellor_board_sim did not start: " + open(self.sim_log).read())
+            raise RuntimeError("quellor_board_sim did not start: " + self.simulator_output())
+
+    def simulator_output(self):
+        with open(self.sim_log) as f:
+            return f.read()
 
     def shm_exists(self):
         return os.path.exists("/dev/shm/" + self.shm)

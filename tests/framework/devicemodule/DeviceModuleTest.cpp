@@ -114,6 +114,13 @@ class DeviceModuleTest : public ::testing::Test {
   }
   // The board as the init handler leaves it: booted, nothing else set.
   static void boot(DeviceModule& d) { d.dummyDevice().write<uint32_t>("/Board/driverBootStatus", {1}); }
+  // boot(), counting the openings in `inits`.
+  static DeviceModule::InitialisationHandler countedBoot(int& inits) {
+    return [&inits](DeviceModule& d) {
+      ++inits;
+      boot(d);
+    };
+  }
 
   void trigger(TestFacility& tf) {
     tf.writeScalar<int64_t>("/Server/triggerNumber", ++triggerCount);
@@ -635,10 +642,7 @@ class HeartbeatTest : public DeviceModuleTest {
 
 TEST_F(HeartbeatTest, AHeartbeatThatStandsStillForTheTimeoutIsAHungBoardUntilItBeatsAgain) {
   int inits = 0;
-  TestApp app(dmap, true, [&](DeviceModule& d) {
-    ++inits;
-    boot(d);
-  });
+  TestApp app(dmap, true, countedBoot(inits));
   TestFacility tf(app);
   tf.runApplication();
   for (int i = 0; i < 10; ++i)

@@ -43,12 +43,11 @@ def ca_environment(server_port, repeater_port):
 
 
 class Server:
-    """One server process in its own working directory: the test server, or `program`."""
+    """One server process in its own working directory."""
 
-    def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None, program=None):
+    def __init__(self, workdir=None, port=0, args=(), repeater_port=None, env_extra=None):
         self.env_extra = dict(env_extra or {})
-        self.program = program or SERVER
-        if not self.program or not os.path.exists(self.program):
+        if not SERVER or not os.path.exists(SERVER):
             raise RuntimeError("TELVIK_TEST_SERVER does not name the test server binary")
         self.workdir = workdir or tempfile.mkdtemp(prefix="telvik-e2e-")
         self.repeater_port = repeater_port or free_udp_port()
@@ -63,7 +62,7 @@ class Server:
     def start(self):
         env = ca_environment(self.requested_port, self.repeater_port)
         env.update(self.env_extra)
-        cmd = [self.program, "--prefix", PREFIX, "--interface", "127.0.0.1", "--port", str(self.requested_port),
+        cmd = [SERVER, "--prefix", PREFIX, "--interface", "127.0.0.1", "--port", str(self.requested_port),
                "--beacon-address", "127.255.255.255:%d" % self.repeater_port] + self.args
         self.proc = subprocess.Popen(cmd, cwd=self.workdir, env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
@@ -190,7 +189,27 @@ class QuellorOnSimulatedBoard:
         env["EPICS_CAS_SERVER_PORT"] = str(self.port)
         return env
 
+    def edit(self, name, pattern, replacement):
+        """Changes a file of the runtime directory before the start (a regular expression)."""
+        import re
+        path = os.path.join(self.workdir, name)
+        with open(path) as f:
+            text = f.read()
+        changed = re.sub(pattern, replacement, text)
+        if changed == text:
+            raise RuntimeError("%s: nothing matches %s" % (name, pattern))
+        with open(path, "w") as f:
+            f.write(changed)
+
+    def shm_exists(self):
+        return os.path.exists("/dev/shm/" + self.shm)
+
     def start(self):
+        self.start_simulator()
+        subprocess.run(["./initHardware.py"], cwd=self.workdir, env=self.env(), check=True, capture_output=True)
+        return self.start_server()
+
+    def start_simulator(self):
         env = self.env()
         self.sim_log = open(os.path.join(self.workdir, "sim.log"), "w+")
         self.sim = subprocess.Popen([self.sim_bin, "--tick-rate", "1000"], cwd=self.workdir, env=env,
@@ -199,7 +218,11 @@ class QuellorOnSimulatedBoard:
                           open(self.sim_log.name).read(), START_TIMEOUT):
             self.stop()
             raise RuntimeError("quellor_board_sim did not start: " + open(self.sim_log.name).read())
-        subprocess.run(["./initHardware.py"], cwd=self.workdir, env=env, check=True, capture_output=True)
+        return self
+
+    def start_server(self):
+        """The server alone, also without a simulator: it waits for its board then."""
+        env = self.env()
         self.server = subprocess.Popen([self.server_bin, "--port", str(self.port), "--persist", "none",
                                         "--trigger-rate", "10"] + self.server_args, cwd=self.workdir,
                                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)

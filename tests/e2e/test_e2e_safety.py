@@ -5,14 +5,9 @@ or rebooted board.
 Each test has a private copy of deploy/ with a shared-memory object of its own and a free port;
 every process it starts is stopped by its PID.
 """
-import itertools
 import os
-import re
 import shutil
-import signal
-import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -20,11 +15,7 @@ import harness  # noqa: E402
 import rawca  # noqa: E402
 from rawca import DBR_DOUBLE, ECA_NOWTACCESS, WRITE_NOTIFY, message  # noqa: E402
 
-SIM = os.environ.get("QUELLOR_BOARD_SIM", "")
-SERVER = os.environ.get("QUELLOR_SERVER", "")
-DEPLOY = os.environ.get("QUELLOR_DEPLOY_DIR", "")
 P = harness.PREFIX
-serial = itertools.count()
 
 # Client-side helpers, run in the client process before each test's own code.
 WAIT = """
@@ -48,63 +39,28 @@ def severity(name):
 """
 
 
-class Board:
-    """deploy/ in a directory of its own, the simulator on demand, the server on a free port."""
+class Board(harness.QuellorOnSimulatedBoard):
+    """The deployment with the channel count, trigger rate and heartbeat window a test needs."""
 
     def __init__(self, channels=None, trigger_rate=10, heartbeat_timeout=None):
-        self.dir = tempfile.mkdtemp(prefix="quellor-safety-")
-        shutil.copytree(DEPLOY, self.dir, dirs_exist_ok=True)
-        for leftover in ("quellorctrl.xml", "quellorctrl.persist"):
-            if os.path.exists(os.path.join(self.dir, leftover)):
-                os.remove(os.path.join(self.dir, leftover))
-        self.shm = "quellor-e2e-safety-%d-%d" % (os.getpid(), next(serial))
-        self._edit("quellor.dmap", r"shm:quellor-board\?", "shm:%s?" % self.shm)
+        super().__init__(os.environ["QUELLOR_BOARD_SIM"], os.environ["QUELLOR_SERVER"],
+                         os.environ["QUELLOR_DEPLOY_DIR"],
+                         server_args=["--prefix", P, "--trigger-rate", str(trigger_rate)])
+        config = "quellorctrl_base_config.xml"
         if channels is not None:
-            self._edit("quellorctrl_base_config.xml", r'(name="nChannels" type="int32">)\d+', r"\g<1>%d" % channels)
+            self.edit(config, r'(name="nChannels" type="int32">)\d+', r"\g<1>%d" % channels)
         if heartbeat_timeout is not None:
-            self._edit("quellorctrl_base_config.xml", r'(name="heartbeatTimeoutTriggers" type="uint32">)\d+',
-                       r"\g<1>%d" % heartbeat_timeout)
-        self.sim = None
-        self.sim_log = os.path.join(self.dir, "sim.log")
-        self.server = harness.Server(workdir=self.dir, program=SERVER,
-                                     args=["--persist", "none", "--trigger-rate", str(trigger_rate)])
-
-    def _edit(self, name, pattern, replacement):
-        path = os.path.join(self.dir, name)
-        with open(path) as f:
-            text = f.read()
-        changed = re.sub(pattern, replacement, text)
-        assert changed != text, "%s: nothing matches %s" % (name, pattern)
-        with open(path, "w") as f:
-            f.write(changed)
-
-    def start_simulator(self):
-        with open(self.sim_log, "w") as log:
-            self.sim = subprocess.Popen([SIM, "--tick-rate", "1000"], cwd=self.dir, stdout=log,
-                                        stderr=subprocess.STDOUT)
-        powered_on = lambda: "board rebooted" in self.simulator_output()
-        if not harness.wait_until(lambda: powered_on() or self.sim.poll() is not None, 30) or not powered_on():
-            raise RuntimeError("quellor_board_sim did not start: " + self.simulator_output())
-
-    def simulator_output(self):
-        with open(self.sim_log) as f:
-            return f.read()
-
-    def shm_exists(self):
-        return os.path.exists("/dev/shm/" + self.shm)
+            self.edit(config, r'(name="heartbeatTimeoutTriggers" type="uint32">)\d+', r"\g<1>%d" % heartbeat_timeout)
 
     def client(self, code, timeout=120):
-        return harness.run_client(self.server, WAIT + code, timeout)
+        return harness.run_client(self, WAIT + code, timeout)
+
+    def server_said(self):
+        return "\n".join(self.server_lines)
 
     def close(self):
-        self.server.stop()
-        self.server.kill()
-        if self.sim is not None and self.sim.poll() is None:
-            os.kill(self.sim.pid, signal.SIGTERM)
-            self.sim.wait(30)
-        if self.shm_exists():
-            os.remove("/dev/shm/" + self.shm)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        self.stop()
+        shutil.rmtree(self.workdir, ignore_errors=True)
 
 
 class Safety(unittest.TestCase):
@@ -115,7 +71,7 @@ class Safety(unittest.TestCase):
 
     def test_without_the_simulator_there_is_no_board_and_no_channel_runs(self):
         b = self.board()
-        b.server.start()
+        b.start_server()
         seen = b.client("""
 status = wait("Devices:PiezoDriver:status", lambda v: v == 1)
 message = text("Devices:PiezoDriver:message")
@@ -138,11 +94,10 @@ print(json.dumps([wait("Devices:PiezoDriver:status", lambda v: v == 0),
 
     def test_registers_of_channels_without_a_group_refuse_writes(self):
         b = self.board(channels=2)
-        b.start_simulator()
-        b.server.start()
+        b.start()
         self.assertIn("channels without a channel group (nChannels is 2): Channel2, Channel3, Channel4, "
-                      "Channel5, Channel6, Channel7", b.server.stderr_text())
-        c = rawca.RawClient(b.server.port)
+                      "Channel5, Channel6, Channel7", b.server_said())
+        c = rawca.RawClient(b.port)
         c.hello()
         rights = {}
         for cid, name in enumerate(["Channel2:dcVoltage", "Channel7:loadRelayControl", "Channel2:controlTableMode",
@@ -159,8 +114,7 @@ print(json.dumps([wait("Devices:PiezoDriver:status", lambda v: v == 0),
 
     def test_a_frozen_firmware_makes_the_board_invalid_until_it_runs_again(self):
         b = self.board()
-        b.start_simulator()
-        b.server.start()
+        b.start()
         seen = b.client("""
 ok = wait("Devices:PiezoDriver:status", lambda v: v == 0) == 0 and severity("Channel0:dacVoltage") == 0
 epics.caput(P + "Sim:freeze", 1, wait=True, timeout=3)
@@ -183,8 +137,7 @@ print(json.dumps([ok, hung, why, invalid, back, severity("Channel0:dacVoltage")]
         # 100 triggers a second, so that 200 steps of 0.5 V take two seconds; the heartbeat window
         # is widened to the same half second that the deployment's 5 triggers at 10 Hz give.
         b = self.board(channels=1, trigger_rate=100, heartbeat_timeout=50)
-        b.start_simulator()
-        b.server.start()
+        b.start()
         seen = b.client("""
 wait("Devices:PiezoDriver:status", lambda v: v == 0)
 epics.caput(P + "Channel0:StateMachine:requestedState", 1, wait=True, timeout=3)

@@ -43,7 +43,7 @@ void QuellorCtrlServer::guardChannelOutputs() {
   const double step = VoltageStepLimiter::usableStep(config.get<double>("maxDCVoltageStep", 0.0));
   for (auto& channel : channels) {
     const std::string dc = "/" + channel.getName() + "/dcVoltage";
-    if (has(dc)) driverBoard.rampAfterOpening(dc, step);
+    if (has(dc)) driverBoard.rampAfterRecovery(dc, step);
   }
   // What an emergency off leaves, for the moment no state machine is left to leave it: every
   // relay open first, then the drive of each channel off.

@@ -41,7 +41,7 @@ class QuellorCtrlServer : public orvane::Application {
   MultiChannelResetWriter resetWriter;
 
  private:
-  /// Tells the device how each channel's outputs are restored after an opening and what they are
+  /// Tells the device how each channel's outputs are restored after a recovery and what they are
   /// set to when the process fails, and names the board's channels that no group serves.
   void guardChannelOutputs();
 };

@@ -22,9 +22,10 @@
 // setHeartbeatTimeout() triggers in a row is a fault like a failed read: a firmware that hangs
 // still answers every read with its last values.
 //
-// Openings are not jumps. A register declared with rampAfterOpening() is not re-written in one go
-// after an opening: from what the board holds after its initialisation it returns to its last value
-// by a bounded step per trigger (a drive voltage that the modules ramp for the same reason).
+// Recoveries are not jumps. A register declared with rampAfterRecovery() is not re-written in one
+// go after a re-opening: from what the board holds after its initialisation it returns to its last
+// value by a bounded step per trigger (a drive voltage that the modules ramp for the same reason).
+// The first opening writes it at once like every other register: the modules start from rest.
 //
 // Last words. The application may declare a safe state (addSafeValue()): when a framework thread
 // ends with an exception, the device writes it directly, since no module is left to do so.
@@ -97,12 +98,13 @@ class DeviceModule {
   /// The memory of a dummy device; std::logic_error for other backends.
   [[nodiscard]] device::DummyDevice& dummyDevice();
 
-  /// After every opening, `registerPath` returns from the board's value to its last written value
-  /// by at most `maxStep` per trigger and element instead of in one write; values written meanwhile
-  /// move the target. With `maxStep` 0 it stays where the opening left it until the two agree.
+  /// After every re-opening (not the first), `registerPath` returns from the board's value to its
+  /// last written value by at most `maxStep` per trigger and element instead of in one write; values
+  /// written meanwhile move the target. With `maxStep` 0 it stays where the opening left it until
+  /// the two agree.
   /// Before the application runs; std::logic_error for a register that cannot be read and written
   /// as a number or a device without a trigger, std::invalid_argument for a negative or NaN step.
-  void rampAfterOpening(const std::string& registerPath, double maxStep);
+  void rampAfterRecovery(const std::string& registerPath, double maxStep);
 
   /// One register of the safe state, in the order that writeSafeState() writes them. Before the
   /// application runs; std::logic_error for a register that cannot be written with a number.

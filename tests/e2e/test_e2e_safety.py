@@ -29,8 +29,8 @@ def wait(name, condition, timeout=30):
             return value
         time.sleep(0.05)
     return value
-def text(name):
-    return epics.caget(P + name, as_string=True, timeout=3) or ""
+def text(name):  # the whole text: NAME$ (the bare name gives its first 39 characters)
+    return epics.caget(P + name + "$", as_string=True, timeout=3) or ""
 def severity(name):
     pv = epics.PV(P + name, form="time")
     pv.wait_for_connection(timeout=5)

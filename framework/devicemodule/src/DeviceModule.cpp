@@ -100,7 +100,7 @@ struct DeviceModule::Impl {
     AnyVector last;
     bool hasLast{false};
     bool eventPending{false}; // void register: an event that has not reached the device
-    // Ramped after an opening (rampAfterOpening): the step, and whether the board is still on its
+    // Ramped after a recovery (rampAfterRecovery): the step, and whether the board is still on its
     // way back to `last`; writes meanwhile only move the target.
     std::optional<double> rampStep;
     bool ramping{false};
@@ -354,10 +354,10 @@ const RegisterInfo& DeviceModule::Impl::declaredRegister(const std::string& path
 }
 
 void DeviceModule::Impl::resolveRamp(const std::string& path, double step) {
-  const auto& reg = declaredRegister(path, "a ramp after opening");
+  const auto& reg = declaredRegister(path, "a ramp after recovery");
   if (!reg.isReadable())
     throw std::logic_error("Device '" + alias +
-                           "': a ramp after opening starts from the board's value, but " + reg.path +
+                           "': a ramp after recovery starts from the board's value, but " + reg.path +
                            " is write-only.");
   if (!hasTrigger)
     throw std::logic_error("Device '" + alias + "': the ramp of " + reg.path +
@@ -389,7 +389,7 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
     if (ep.reg.type == RegisterType::nothing && opens.load() > 0) ep.eventPending = true;
     return;
   }
-  // The board is still on its way back after an opening; advanceRamps() takes it there.
+  // The board is still on its way back after a recovery; advanceRamps() takes it there.
   if (ep.ramping) return;
   try {
     encodeAndWrite(*backend, ep.reg, value);
@@ -409,8 +409,10 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
 void DeviceModule::Impl::writeKept(RegisterEndpoint& ep) {
   std::lock_guard g(ep.mutex);
   if (!ep.hasLast || sealed.load()) return;
-  if (ep.rampStep) {
-    // From what the initialisation left, one step per trigger (advanceRamps).
+  // From what the initialisation left, one step per trigger (advanceRamps). Not at the first
+  // opening: what the board holds from before this process is no state that the modules ramped
+  // to, and their start-up values (everything off) belong on it at once.
+  if (ep.rampStep && opens.load() > 0) {
     ep.ramping = true;
     return;
   }
@@ -540,7 +542,7 @@ std::optional<std::string> DeviceModule::Impl::checkHeartbeat(bool opening) {
          std::to_string(limit) + " triggers: the firmware seems to hang";
 }
 
-// Device thread, after a poll: one step of every register still on its way back after an opening.
+// Device thread, after a poll: one step of every register still on its way back after a recovery.
 void DeviceModule::Impl::advanceRamps() {
   if (ramped.empty()) return;
   std::shared_lock lock(access);
@@ -823,7 +825,7 @@ device::DummyDevice& DeviceModule::dummyDevice() {
   return dummy->device();
 }
 
-void DeviceModule::rampAfterOpening(const std::string& registerPath, double maxStep) {
+void DeviceModule::rampAfterRecovery(const std::string& registerPath, double maxStep) {
   if (impl_->app.isRunning())
     throw std::logic_error("Device '" + impl_->alias + "': ramp of " + registerPath +
                            " declared while the application runs.");

@@ -699,18 +699,20 @@ TEST_F(HeartbeatTest, AHeartbeatThatStandsStillForTheTimeoutIsAHungBoardUntilItB
   EXPECT_EQ(inits, 4);
 }
 
-TEST_F(DeviceModuleTest, ARampedRegisterReturnsFromTheBoardsValueInStepsAfterEveryOpening) {
+TEST_F(DeviceModuleTest, ARampedRegisterReturnsFromTheBoardsValueInStepsAfterEveryRecovery) {
   TestApp app(dmap, true, [&](DeviceModule& d) {
     boot(d);
     // A board fresh from its reboot holds nothing of what it was told.
     d.dummyDevice().write<double>("/Channel0/dcVoltage", {0.0});
     d.dummyDevice().write<int32_t>("/Channel0/controlTableMode", {0});
   });
-  app.dev.rampAfterOpening("Channel0/dcVoltage", 0.5); // before the connection step
+  app.dev.rampAfterRecovery("Channel0/dcVoltage", 0.5); // before the connection step
   TestFacility tf(app);
-  tf.runApplication();
-  trigger(tf);
+  app.initialise();
   tf.writeScalar<double>("/Channel0/dcVoltage", 2.0);
+  tf.runApplication();
+  // The first opening is no recovery: the start-up value goes to the board at once.
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 2.0);
   tf.writeScalar<int32_t>("/User/request", 3);
   tf.stepApplication();
   EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 2.0); // no ramp between openings
@@ -750,9 +752,9 @@ TEST_F(DeviceModuleTest, ARampedRegisterReturnsFromTheBoardsValueInStepsAfterEve
 TEST_F(DeviceModuleTest, RampAndSafeStateDeclarationsAreCheckedAgainstTheMap) {
   {
     TestApp app(dmap, true);
-    EXPECT_THROW(app.dev.rampAfterOpening("/Channel0/dcVoltage", -0.5), std::invalid_argument);
-    EXPECT_THROW(app.dev.rampAfterOpening("/Channel0/dcVoltage", std::nan("")), std::invalid_argument);
-    app.dev.rampAfterOpening("/Channel0/controlTableMode", 1.0); // write-only: no value to start from
+    EXPECT_THROW(app.dev.rampAfterRecovery("/Channel0/dcVoltage", -0.5), std::invalid_argument);
+    EXPECT_THROW(app.dev.rampAfterRecovery("/Channel0/dcVoltage", std::nan("")), std::invalid_argument);
+    app.dev.rampAfterRecovery("/Channel0/controlTableMode", 1.0); // write-only: no value to start from
     try {
       app.initialise();
       FAIL() << "accepted";
@@ -767,11 +769,11 @@ TEST_F(DeviceModuleTest, RampAndSafeStateDeclarationsAreCheckedAgainstTheMap) {
     EXPECT_THROW(app.dev.addSafeValue("/Channel0/appliedTableMode", 0), std::logic_error); // read-only
     EXPECT_THROW(app.dev.addSafeValue("/Board/hwProtectionReset", 0), std::logic_error);   // an event
     EXPECT_THROW(app.dev.addSafeValue("/Channel9/dcVoltage", 0), std::logic_error);
-    EXPECT_THROW(app.dev.rampAfterOpening("/Channel0/appliedTableMode", 1), std::logic_error);
+    EXPECT_THROW(app.dev.rampAfterRecovery("/Channel0/appliedTableMode", 1), std::logic_error);
   }
   {
     TestApp app(dmap, false); // nothing would pace the ramp
-    app.dev.rampAfterOpening("/Channel0/dcVoltage", 1.0);
+    app.dev.rampAfterRecovery("/Channel0/dcVoltage", 1.0);
     EXPECT_THROW(app.initialise(), std::logic_error);
   }
 }

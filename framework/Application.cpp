@@ -310,7 +310,7 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
       (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
     // A consumer that must not be left to the control system; an explicit connection from a
     // control-system variable is the application's own say and wins.
-    bool nobodyFeeds = false;
+    ExternalNode* nobodyFeeds = nullptr;
     if (outputs.empty() && extFeeders.empty() && !g.csNode) {
       auto guarded = [&](ExternalNode::WhenUnfed w) {
         return std::find_if(n.externalConsumers.begin(), n.externalConsumers.end(),
@@ -319,8 +319,8 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
       if (auto it = guarded(ExternalNode::WhenUnfed::readBack); it != n.externalConsumers.end()) {
         extFeeders.push_back(*it);
         n.externalConsumers.erase(it);
-      } else {
-        nobodyFeeds = guarded(ExternalNode::WhenUnfed::nobody) != n.externalConsumers.end();
+      } else if (auto it = guarded(ExternalNode::WhenUnfed::nobody); it != n.externalConsumers.end()) {
+        nobodyFeeds = *it;
       }
     }
 
@@ -337,7 +337,7 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     else if (!extFeeders.empty())
       n.externalFeeder = extFeeders[0];
     else
-      n.csFeeds = !nobodyFeeds;
+      n.csFeeds = nobodyFeeds == nullptr;
 
     bool published = g.published || g.csNode;
     if (n.csFeeds && !published) {
@@ -348,6 +348,10 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
         throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.externalConsumers[0]) +
                                ".");
     }
+    if (nobodyFeeds != nullptr && !n.moduleConsumers.empty())
+      throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.moduleConsumers[0]) +
+                             " reads " + nobodyFeeds->ownerName +
+                             ", which cannot be read back and which no module writes.");
 
     // Type and length: module accessors must agree; external nodes adapt.
     AccessorBase* typed = nullptr;

@@ -592,6 +592,34 @@ TEST_F(DeviceModuleTest, WritableRegistersThatNoModuleFeedsAreShownButOnlyOperat
             5u); // opening, fault, opening, fault, opening
 }
 
+// A module that reads a write-only register which no module writes would wait for ever.
+struct SwapReader : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ModifyHierarchy<ScalarPushInput<int32_t>> swap{this, "/Channel0/swapControlTable", "", ""};
+  void mainLoop() override {}
+};
+
+TEST_F(DeviceModuleTest, AModuleReadingAnUnwrittenWriteOnlyRegisterIsAConfigurationError) {
+  TestApp app(dmap, true);
+  SwapReader reader{&app, "SwapReader", ""};
+  try {
+    app.initialise();
+    FAIL() << "accepted";
+  } catch (const std::logic_error& e) {
+    const std::string what = e.what();
+    EXPECT_EQ(
+        what.rfind("Variable '/Channel0/swapControlTable' has no feeder: push input 'swapControlTable' of "
+                   "/devicetest/SwapReader (int32[1]) reads register /Channel0/swapControlTable of device "
+                   "PiezoDriver (",
+                   0),
+        0u)
+        << what;
+    EXPECT_NE(what.find("board.map:10), which cannot be read back and which no module writes."),
+              std::string::npos)
+        << what;
+  }
+}
+
 TEST_F(DeviceModuleTest, AMissingOrShortSharedMemoryBoardIsAFaultUntilTheSimulatorProvidesIt) {
   const std::string shm = "quellor-dmtest-" + std::to_string(::getpid());
   const auto shmDmap = dir.write("shm.dmap", "PiezoDriver shm:" + shm + "?map=board.map\n");

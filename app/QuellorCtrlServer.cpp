@@ -1,4 +1,5 @@
 #include "app/QuellorCtrlServer.hpp"
+#include "framework/Log.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -65,9 +66,10 @@ void QuellorCtrlServer::guardChannelOutputs() {
   std::string list;
   for (const auto& [number, name] : unserved)
     list += (list.empty() ? "" : ", ") + name;
-  std::cerr << "Device '" << driverBoard.getAlias() << "' (" << map.file()
-            << "): channels without a channel group (nChannels is " << nChannels << "): " << list
-            << "; their registers are published read-only" << std::endl;
+  orvane::log::warning("device " + driverBoard.getAlias(),
+                       map.file() + ": channels without a channel group (nChannels is " +
+                           std::to_string(nChannels) + "): " + list +
+                           "; their registers are published read-only");
 }
 
 uint64_t checkedChannelCount(int32_t nChannels, const std::string& configFile) {

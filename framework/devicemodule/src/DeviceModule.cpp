@@ -880,12 +880,14 @@ bool DeviceModule::writeSafeState() {
     failed = d.safeState.size();
   }
   if (failed == 0) {
-    std::cerr << "Device '" << d.alias << "': outputs put into their safe state (" << d.safeState.size()
-              << " registers written directly)." << std::endl;
+    log::critical("device " + d.alias, "outputs put into their safe state (" +
+                                           std::to_string(d.safeState.size()) +
+                                           " registers written directly)");
     return true;
   }
-  std::cerr << "Device '" << d.alias << "': the safe state could not be written to " << failed << " of "
-            << d.safeState.size() << " registers: " << error << std::endl;
+  log::critical("device " + d.alias, "the safe state could not be written to " + std::to_string(failed) +
+                                         " of " + std::to_string(d.safeState.size()) +
+                                         " registers: " + error);
   return false;
 }
 

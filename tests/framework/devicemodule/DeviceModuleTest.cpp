@@ -684,7 +684,7 @@ TEST_F(HeartbeatTest, AHeartbeatThatStandsStillForTheTimeoutIsAHungBoardUntilItB
     trigger(tf);
   EXPECT_TRUE(app.dev.isReady());
   EXPECT_EQ(app.user.faultyReads, 0);
-  testing::internal::CaptureStderr();
+  log::Capture events;
   trigger(tf);
   const std::string hung = "heartbeat register /Board/firmwareHeartbeat of device 'PiezoDriver' has not "
                            "changed for 5 triggers: the firmware seems to hang";
@@ -700,9 +700,9 @@ TEST_F(HeartbeatTest, AHeartbeatThatStandsStillForTheTimeoutIsAHungBoardUntilItB
   EXPECT_EQ(tf.readValidity("/Channel0/appliedTableMode"), DataValidity::faulty);
   EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 1);
   EXPECT_EQ(inits, 2);
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Device 'PiezoDriver' is faulty again right after its recovery: " + hung),
-            std::string::npos)
+  const std::string log = logText(events);
+  EXPECT_NE(log.find("device PiezoDriver: fault: " + hung), std::string::npos) << log;
+  EXPECT_NE(log.find("device PiezoDriver: faulty again right after its recovery: " + hung), std::string::npos)
       << log;
 
   // Thawed: the retry brings it back for good.
@@ -817,11 +817,13 @@ TEST_F(DeviceModuleTest, AModuleThatDiesLeavesTheSafeStateOnTheBoardAndNothingEl
   tf.stepApplication();
   EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 7);
 
-  testing::internal::CaptureStderr();
+  log::Capture events;
   tf.writeScalar<int32_t>("/User/request", 99);
   EXPECT_THROW(tf.stepApplication(), std::runtime_error);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Device 'PiezoDriver': outputs put into their safe state (2 registers written directly).\n");
+  ASSERT_EQ(events.entries().size(), 1u) << logText(events);
+  EXPECT_EQ(events.entries()[0].severity, log::Severity::critical);
+  EXPECT_EQ(logText(events),
+            "device PiezoDriver: outputs put into their safe state (2 registers written directly)\n");
   EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 0);
   EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), -1.5);
   // Whatever is still running cannot undo it. (The application cannot come to rest any more: the
@@ -839,15 +841,12 @@ TEST_F(DeviceModuleTest, ASafeStateThatCannotBeWrittenIsSaidSo) {
   app.dev.reportException("board gone");
   tf.stepApplication();
   ASSERT_FALSE(app.dev.isReady());
-  testing::internal::CaptureStderr();
+  log::Capture events;
   tf.writeScalar<int32_t>("/User/request", 99);
   EXPECT_THROW(tf.stepApplication(), std::runtime_error);
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(log.rfind("Device 'PiezoDriver': the safe state could not be written to 1 of 1 registers: device "
-                      "'PiezoDriver' (dummy): cannot open: injected failure",
-                      0),
-            0u)
-      << log;
+  EXPECT_EQ(logText(events),
+            "device PiezoDriver: the safe state could not be written to 1 of 1 registers: device "
+            "'PiezoDriver' (dummy): cannot open: injected failure\n");
 }
 
 // Normal mode: the process ends, and what it leaves on a board in a file is what counts.
@@ -900,7 +899,7 @@ TEST_F(DeviceModuleTest, AFatalModuleErrorEndsTheProcessOnlyAfterTheSafeStateIsW
           ::pause(); // until the failing module ends the process
       },
       ::testing::ExitedWithCode(1),
-      "Quitter: cannot go on\nDevice 'PiezoDriver': outputs put into their safe state \\(2 registers written "
+      "Quitter: cannot go on\n.*device PiezoDriver: outputs put into their safe state \\(2 registers written "
       "directly\\)");
   EXPECT_EQ(word("/Channel0/controlTableMode"), 0u);
   EXPECT_EQ(word("/Channel0/dcVoltage"), 0xFFFE8000u); // -1.5 with 16 fractional bits

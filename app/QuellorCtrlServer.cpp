@@ -1,7 +1,10 @@
 #include "app/QuellorCtrlServer.hpp"
+#include "framework/Log.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -9,6 +12,64 @@ namespace quellor {
 
 namespace {
 const char* const applicationName = "quellorctrl";
+const char* const heartbeatTimeoutKey = "heartbeatTimeoutTriggers";
+constexpr uint32_t defaultHeartbeatTimeout = 5;
+
+// Optional, but a value of another type is a mistake to report, not to replace silently.
+uint32_t heartbeatTimeout(const orvane::ConfigReader& config) {
+  for (const auto& e : config.entries())
+    if (e.name == heartbeatTimeoutKey && (e.isArray || e.type != orvane::ValueType::uint32))
+      throw orvane::ConfigError(config.fileName() + ":" + std::to_string(e.line) + ": " +
+                                heartbeatTimeoutKey +
+                                " must be a uint32 (triggers without a change of the firmware heartbeat)");
+  return config.get<uint32_t>(heartbeatTimeoutKey, defaultHeartbeatTimeout);
+}
+
+// "Channel7" of "/Channel7/dcVoltage"; empty for a path outside the channel directories.
+std::string channelOf(const std::string& path) {
+  static const std::string prefix = "/Channel";
+  if (path.rfind(prefix, 0) != 0) return {};
+  const auto slash = path.find('/', prefix.size());
+  const auto digits = path.substr(prefix.size(), slash - prefix.size());
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return {};
+  return path.substr(1, slash - 1);
+}
+} // namespace
+
+void QuellorCtrlServer::guardChannelOutputs() {
+  const auto& map = driverBoard.registerMap();
+  auto has = [&](const std::string& path) { return map.find(path) != nullptr; };
+  // The step limiter bounds every change of a channel's DC voltage; a re-opened board must not
+  // get it back in one write either.
+  const double step = VoltageStepLimiter::usableStep(config.get<double>("maxDCVoltageStep", 0.0));
+  for (auto& channel : channels) {
+    const std::string dc = "/" + channel.getName() + "/dcVoltage";
+    if (has(dc)) driverBoard.rampAfterRecovery(dc, step);
+  }
+  // What an emergency off leaves, for the moment no state machine is left to leave it: every
+  // relay open first, then the drive of each channel off.
+  for (const char* name : {"loadRelayControl", "controlTableMode", "enableFeedback", "dcVoltage"})
+    for (auto& channel : channels) {
+      const std::string path = "/" + channel.getName() + "/" + name;
+      if (has(path)) driverBoard.addSafeValue(path, 0.0);
+    }
+
+  std::map<int, std::string> unserved;
+  for (const auto& reg : map.registers()) {
+    const auto name = channelOf(reg.path);
+    if (name.empty()) continue;
+    const bool served = std::any_of(channels.begin(), channels.end(),
+                                    [&](const PiezoDriverChannel& c) { return c.getName() == name; });
+    if (!served) unserved.emplace(std::stoi(name.substr(7)), name);
+  }
+  if (unserved.empty()) return;
+  std::string list;
+  for (const auto& [number, name] : unserved)
+    list += (list.empty() ? "" : ", ") + name;
+  orvane::log::warning("device " + driverBoard.getAlias(),
+                       map.file() + ": channels without a channel group (nChannels is " +
+                           std::to_string(nChannels) + "): " + list +
+                           "; their registers are published read-only");
 }
 
 uint64_t checkedChannelCount(int32_t nChannels, const std::string& configFile) {
@@ -27,7 +88,9 @@ QuellorCtrlServer::QuellorCtrlServer()
                      driverBoard, "/Board/driverBootStatus"),
       nChannels(config.get<int32_t>("nChannels")),
       resetWriter(this, "hwProtectionResetWriter", "", checkedChannelCount(nChannels, config.fileName()),
-                  orvane::HierarchyModifier::hideThis) {}
+                  orvane::HierarchyModifier::hideThis) {
+  driverBoard.setHeartbeatTimeout(heartbeatTimeout(config));
+}
 
 QuellorCtrlServer::~QuellorCtrlServer() {
   // The module threads use every member below; they must be gone before any member is destroyed.
@@ -50,6 +113,7 @@ void QuellorCtrlServer::defineConnections() {
     auto& channel = channels.emplace_back(this, "Channel" + number, "Piezo driver channel " + number);
     trigger >> channel.dcVoltageStepLimiter.trigger;
   }
+  guardChannelOutputs();
 
   findTag(".*").connectTo(cs);
 

@@ -39,6 +39,11 @@ class QuellorCtrlServer : public orvane::Application {
   std::deque<PiezoDriverChannel> channels;
   int32_t nChannels;
   MultiChannelResetWriter resetWriter;
+
+ private:
+  /// Tells the device how each channel's outputs are restored after a recovery and what they are
+  /// set to when the process fails, and names the board's channels that no group serves.
+  void guardChannelOutputs();
 };
 
 /// The channel count as the reset writer takes it. A negative count is refused: widened to an

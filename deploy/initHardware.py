@@ -142,6 +142,11 @@ def parse_map(map_file):
                 raise InitError("%s: an alias line reads 'alias ALIASPATH TARGETPATH'" % where)
             aliases.append((normalise(t[1]), normalise(t[2]), where))
             continue
+        if t[0] in ("operator", "heartbeat"):
+            # How the server uses a register; the server checks these lines, nothing to do here.
+            if len(t) != 2:
+                raise InitError("%s: a %s line reads '%s PATH'" % (where, t[0], t[0]))
+            continue
         if len(t) != 9:
             raise InitError("%s: expected 9 columns, found %d" % (where, len(t)))
         try:
@@ -174,7 +179,8 @@ class Board:
         try:
             fd = os.open(file_name, os.O_RDWR)
         except OSError as e:
-            hint = " (is quellor_board_sim or quellor_server running?)" if backend == "shm" else ""
+            # Only the simulator makes a shared-memory board; the server never does.
+            hint = " (is quellor_board_sim running?)" if backend == "shm" else ""
             raise InitError("cannot open the register file %s: %s%s" % (file_name, e.strerror, hint)) from None
         try:
             info = os.fstat(fd)

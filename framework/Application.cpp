@@ -311,6 +311,21 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     std::vector<ExternalNode*> extFeeders;
     for (auto* e : g.externals)
       (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
+    // A consumer that must not be left to the control system; an explicit connection from a
+    // control-system variable is the application's own say and wins.
+    ExternalNode* nobodyFeeds = nullptr;
+    if (outputs.empty() && extFeeders.empty() && !g.csNode) {
+      auto guarded = [&](ExternalNode::WhenUnfed w) {
+        return std::find_if(n.externalConsumers.begin(), n.externalConsumers.end(),
+                            [w](ExternalNode* e) { return e->whenUnfed == w; });
+      };
+      if (auto it = guarded(ExternalNode::WhenUnfed::readBack); it != n.externalConsumers.end()) {
+        extFeeders.push_back(*it);
+        n.externalConsumers.erase(it);
+      } else if (auto it = guarded(ExternalNode::WhenUnfed::nobody); it != n.externalConsumers.end()) {
+        nobodyFeeds = *it;
+      }
+    }
 
     std::vector<std::string> feeders;
     for (auto* a : outputs)
@@ -325,7 +340,7 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
     else if (!extFeeders.empty())
       n.externalFeeder = extFeeders[0];
     else
-      n.csFeeds = true;
+      n.csFeeds = nobodyFeeds == nullptr;
 
     bool published = g.published || g.csNode;
     if (n.csFeeds && !published) {
@@ -336,6 +351,10 @@ std::unique_ptr<detail::Plan> Application::makePlan() {
         throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.externalConsumers[0]) +
                                ".");
     }
+    if (nobodyFeeds != nullptr && !n.moduleConsumers.empty())
+      throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.moduleConsumers[0]) +
+                             " reads " + nobodyFeeds->ownerName +
+                             ", which cannot be read back and which no module writes.");
 
     // Type and length: module accessors must agree; external nodes adapt.
     AccessorBase* typed = nullptr;
@@ -510,8 +529,10 @@ void Application::dumpConnections(std::ostream& os) {
       os << describe(n.moduleFeeder);
     else if (n.externalFeeder != nullptr)
       os << n.externalFeeder->ownerName;
-    else
+    else if (n.csFeeds)
       os << "control system";
+    else
+      os << "none";
     os << "\n";
     for (auto* a : n.moduleConsumers)
       os << "  consumer: " << describe(a) << "\n";
@@ -554,7 +575,17 @@ void Application::generateXML(std::ostream& os) {
 }
 
 void Application::fatalError(const std::string& where, std::exception_ptr e) {
+  auto runHooks = [this] {
+    for (auto& h : fatalHooks_) {
+      try {
+        h();
+      } catch (...) {
+      }
+    }
+  };
   if (testableMode_) {
+    // The hooks leave behind what the process would, so that a test can look at it.
+    runHooks();
     boost::lock_guard<boost::mutex> g(errorMutex_);
     if (!testableError_) testableError_ = e;
     return;
@@ -568,12 +599,7 @@ void Application::fatalError(const std::string& where, std::exception_ptr e) {
   }
   std::cout.flush();
   std::cerr << where << ": " << what << std::endl;
-  for (auto& h : fatalHooks_) {
-    try {
-      h();
-    } catch (...) {
-    }
-  }
+  runHooks();
   std::cerr.flush();
   std::_Exit(1);
 }

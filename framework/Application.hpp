@@ -83,6 +83,12 @@ struct ExternalNode {
   /// Each further name published alone would give operators a way to the hardware around the
   /// module that guards it.
   std::string sharedTarget;
+  /// For a consuming node (a writable register): who feeds its network when no module output
+  /// does. By default the control system (an operator variable). `readBack`: this node's endpoint
+  /// instead (the register's value as the device reads it); `nobody`: no one, the variable is published
+  /// read-only. Operators then see the hardware but cannot drive it around the modules.
+  enum class WhenUnfed { controlSystem, readBack, nobody };
+  WhenUnfed whenUnfed{WhenUnfed::controlSystem};
   detail::ExternalEndpoint* endpoint{nullptr};
 };
 
@@ -148,8 +154,9 @@ class Application : public ModuleGroup {
   [[nodiscard]] LostValues lostValues() const;
   [[nodiscard]] bool isRunning() const { return running_; }
 
-  /// Called in normal mode when a framework thread ends with an exception, after the message is
-  /// printed and before the process exits (flush what must not be lost).
+  /// Called when a framework thread ends with an exception: in normal mode after the message is
+  /// printed and before the process exits (flush what must not be lost, put the hardware into a
+  /// safe state); in testable mode before the test gets the exception. In the failing thread.
   void addFatalHook(std::function<void()> hook) { fatalHooks_.push_back(std::move(hook)); }
 
   // For framework layers (device modules, the control-system server).

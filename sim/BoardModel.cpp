@@ -104,6 +104,7 @@ BoardModel::BoardModel(dev::Backend& board, ModelOptions options) : board_(board
   simLimit_ = map.find("/Sim/protectionLimit");
   simTicks_ = map.find("/Sim/ticks");
   simReboots_ = map.find("/Sim/reboots");
+  heartbeat_ = map.heartbeat();
 
   std::size_t count = 0;
   if (options_.channels) {
@@ -138,6 +139,7 @@ BoardModel::BoardModel(dev::Backend& board, ModelOptions options) : board_(board
 
   if (simReboot_ != nullptr) lastRebootWord_ = readWord(board_, *simReboot_);
   tripped_ = readValue<bool>(board_, *monitor_);
+  if (heartbeat_ != nullptr) heartbeatCount_ = readWord(board_, *heartbeat_);
 }
 
 BoardModel::~BoardModel() = default;
@@ -177,6 +179,7 @@ void BoardModel::reboot() {
     ch.takeTable(std::vector<double>(ch.activeTable.size(), 0.0));
   }
   tripped_ = false;
+  heartbeatCount_ = 0;
   ++reboots_;
   if (simReboots_ != nullptr) writeValue(board_, *simReboots_, static_cast<std::uint32_t>(reboots_));
   emit("board rebooted: registers cleared, driverBootStatus 0 until the board is initialised");
@@ -194,6 +197,8 @@ void BoardModel::tick() {
 
   ++ticks_;
   if (simTicks_ != nullptr) writeValue(board_, *simTicks_, static_cast<std::uint32_t>(ticks_));
+  // Wraps like the firmware's 32-bit counter; the server only asks whether it moves.
+  if (heartbeat_ != nullptr) writeWord(board_, *heartbeat_, ++heartbeatCount_);
 
   const double limit = protectionLimit();
   std::string cause;

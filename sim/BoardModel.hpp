@@ -82,6 +82,9 @@ class BoardModel {
   const orvane::device::RegisterInfo* simLimit_;
   const orvane::device::RegisterInfo* simTicks_;
   const orvane::device::RegisterInfo* simReboots_;
+  /// The map's heartbeat register, counted up every cycle from 0 after a reboot; may be null.
+  const orvane::device::RegisterInfo* heartbeat_;
+  std::uint32_t heartbeatCount_{0};
   std::uint32_t lastRebootWord_{0};
   bool tripped_{false};
   std::uint64_t ticks_{0};

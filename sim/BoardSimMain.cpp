@@ -2,6 +2,7 @@
 
 #include "framework/device/Device.hpp"
 #include "framework/device/DeviceError.hpp"
+#include "framework/device/ShmBackend.hpp"
 #include "sim/BoardModel.hpp"
 
 #include <cerrno>
@@ -107,9 +108,15 @@ std::optional<Options> parseOptions(int argc, char** argv) {
   return o;
 }
 
-/// A plain file named by an mmap: URI is the simulator's to provide, like the board provides its
-/// BAR; device files and present files are left alone.
+/// The register file is the simulator's to provide, like the board provides its BAR: a
+/// shared-memory object (created, or grown to the map's size), or a plain file named by an mmap:
+/// URI. Device files and present plain files are left alone. The server never makes one, so that
+/// it cannot run a channel on a board that nobody simulates.
 void provideRegisterFile(const dev::Device& device) {
+  if (device.entry.kind == dev::BackendKind::shm) {
+    dev::ShmBackend::create(device.entry.target, device.registers->requiredSize());
+    return;
+  }
   const std::filesystem::path file = device.entry.target;
   if (std::filesystem::exists(file)) return;
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
@@ -130,7 +137,7 @@ int run(const Options& o) {
     throw dev::DeviceError(o.dmap + ":" + std::to_string(device.entry.line) + ": device '" + o.alias + "' (" +
                            device.entry.uri +
                            ") lives inside the server's process; the simulator needs a shm: or mmap: device");
-  if (device.entry.kind == dev::BackendKind::mmap) provideRegisterFile(device);
+  provideRegisterFile(device);
   device.backend->open();
 
   BoardModel model(*device.backend, o.model);

@@ -155,6 +155,8 @@ int main(int argc, char** argv) {
   {
     s.app = std::make_unique<BenchApp>((s.dir / "bench.dmap").string());
     s.app->initialise();
+    // The board simulator's part: the server only opens a register file that exists.
+    device::ShmBackend::create(s.shmName, s.app->dev.registerMap().requiredSize());
     s.trigger = s.app->processVariables().find("/Server/triggerNumber");
     s.lastPolled = s.app->processVariables().find("/Board/firmwareVersion");
     s.app->processVariables().addUpdateHook([](const ProcessVariable& pv) {

@@ -13,6 +13,13 @@
 //   void     width 0, frac 0, access wo (an event carries no data, so there is nothing to read)
 // An "alias ALIASPATH TARGETPATH" line gives a register a second path. Paths may be written with or
 // without the leading '/'; they are kept with it, as the framework publishes them.
+//
+// Two more line kinds say how a deployment uses the board, beyond what the firmware offers:
+//   operator PATH    operators may write this writable register directly, even where no module
+//                    of the application feeds it (fault injection of a simulator, say); every
+//                    other writable register that no module feeds is only shown to them
+//   heartbeat PATH   a read-only register that the firmware changes on every cycle; a value that
+//                    stops changing tells that the firmware hangs (at most one such line)
 
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +49,10 @@ struct RegisterInfo {
   std::vector<std::string> aliases;
   /// Line in the map file, for messages.
   std::size_t line{0};
+  /// Named by an "operator" line (under its path or an alias).
+  bool operatorWritable{false};
+  /// Named by the "heartbeat" line.
+  bool heartbeat{false};
 
   [[nodiscard]] bool isReadable() const noexcept { return access != Access::writeOnly; }
   [[nodiscard]] bool isWritable() const noexcept { return access != Access::readOnly; }
@@ -68,6 +79,8 @@ class RegisterMap {
   [[nodiscard]] const RegisterInfo& get(std::string_view path) const;
   /// Bytes from address 0 to the end of the last register: what a backend must offer.
   [[nodiscard]] std::uint64_t requiredSize() const noexcept { return requiredSize_; }
+  /// The register of the "heartbeat" line; nullptr when the map has none.
+  [[nodiscard]] const RegisterInfo* heartbeat() const noexcept;
 
  private:
   std::string file_;

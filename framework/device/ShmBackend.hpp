@@ -1,5 +1,7 @@
 #pragma once
-// A POSIX shared-memory object as register file: what the board simulator maps too.
+// A POSIX shared-memory object as register file: what the board simulator maps too. The object is
+// the simulated board itself, so only the simulator makes it (create()); opening never creates or
+// resizes one. A missing or short object is a device fault like an absent board.
 
 #include "framework/device/Backend.hpp"
 
@@ -15,6 +17,11 @@ class ShmBackend final : public Backend {
   ~ShmBackend() override;
 
   [[nodiscard]] const std::string& objectName() const noexcept { return name_; }
+
+  /// Creates the object (name without '/') with `bytes`, or grows a shorter one, keeping its
+  /// contents; never shrinks it, so a simulator with an older, shorter map keeps its part. For the
+  /// program that provides the board, never for the server. Throws DeviceError naming the object.
+  static void create(std::string_view name, std::uint64_t bytes);
 
   /// Removes the object (name without '/'); false when there was none. The server never calls
   /// this: the object outlives it so that the simulator keeps its state across server restarts.

@@ -13,6 +13,22 @@
 //
 // Published under "/Devices/ALIAS/": "status" (0 ok, 1 faulty) and "message" (reason of the last
 // fault, kept after the device recovered).
+//
+// Operators. A writable register that no module feeds is published read-only (read back at every
+// opening where it can be read), unless the register map names it on an "operator" line: whatever
+// a module guards must not be reachable around it.
+//
+// Hangs. When the register map names a heartbeat register, a heartbeat that keeps its value for
+// setHeartbeatTimeout() triggers in a row is a fault like a failed read: a firmware that hangs
+// still answers every read with its last values.
+//
+// Recoveries are not jumps. A register declared with rampAfterRecovery() is not re-written in one
+// go after a re-opening: from what the board holds after its initialisation it returns to its last
+// value by a bounded step per trigger (a drive voltage that the modules ramp for the same reason).
+// The first opening writes it at once like every other register: the modules start from rest.
+//
+// Last words. The application may declare a safe state (addSafeValue()): when a framework thread
+// ends with an exception, the device writes it directly, since no module is left to do so.
 
 #include "framework/Application.hpp"
 #include "framework/device/Backend.hpp"
@@ -81,6 +97,28 @@ class DeviceModule {
   [[nodiscard]] const device::RegisterMap& registerMap() const;
   /// The memory of a dummy device; std::logic_error for other backends.
   [[nodiscard]] device::DummyDevice& dummyDevice();
+
+  /// After every re-opening (not the first), `registerPath` returns from the board's value to its
+  /// last written value by at most `maxStep` per trigger and element instead of in one write; values
+  /// written meanwhile move the target. With `maxStep` 0 it stays where the opening left it until
+  /// the two agree.
+  /// Before the application runs; std::logic_error for a register that cannot be read and written
+  /// as a number or a device without a trigger, std::invalid_argument for a negative or NaN step.
+  void rampAfterRecovery(const std::string& registerPath, double maxStep);
+
+  /// One register of the safe state, in the order that writeSafeState() writes them. Before the
+  /// application runs; std::logic_error for a register that cannot be written with a number.
+  void addSafeValue(const std::string& registerPath, double value);
+  /// Writes the safe state directly through the backend (re-opening a closed one) and refuses every
+  /// later write, ramp and re-write: the device's last word before the process ends. Runs by itself
+  /// when a framework thread ends with an exception. One line on standard error says what was done,
+  /// or which register could not be written and why. False when a value could not be written.
+  /// Any thread; waits at most a second for a write in flight.
+  bool writeSafeState();
+
+  /// Triggers in a row without a change of the map's heartbeat register after which the device
+  /// counts as hung (default 5); 0 turns the check off. No effect without a heartbeat register.
+  void setHeartbeatTimeout(uint32_t triggers);
 
   /// Back-off between failed recovery attempts (normal mode): first wait, and the bound.
   void setRecoveryBackoff(std::chrono::milliseconds first, std::chrono::milliseconds bound);

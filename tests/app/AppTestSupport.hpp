@@ -17,14 +17,16 @@
 
 namespace quellor::testing {
 
-inline std::string configText(const std::string& nChannels, const std::string& extra = "") {
+inline std::string configText(const std::string& nChannels, const std::string& extra = "",
+                              const std::string& maxDriveVoltage = "10") {
   return R"(<?xml version="1.0" encoding="UTF-8"?>
 <configuration>
   <value name="nChannels" type="int32">)" +
          nChannels + R"(</value>
   <value name="daqTableLength" type="uint32">16</value>
   <value name="maxHwMonitorIgnores" type="uint32">10</value>
-  <value name="maxDriveVoltage" type="double">10</value>
+  <value name="maxDriveVoltage" type="double">)" +
+         maxDriveVoltage + R"(</value>
   <value name="maxDCVoltageStep" type="double">0.5</value>
   <group name="StateMachine">
     <value name="dacVoltageOffThreshold" type="int32">100</value>
@@ -68,10 +70,12 @@ class RuntimeDirectory {
   std::filesystem::path previous_;
 };
 
-/// The server of a runtime directory, initialised (banner captured) and optionally running.
+/// The server of a runtime directory, initialised (banner and start-up errors captured) and
+/// optionally running.
 struct ServerUnderTest {
-  explicit ServerUnderTest(const std::string& nChannels, const std::string& extraConfig = "") {
-    dir.write("quellorctrl_base_config.xml", configText(nChannels, extraConfig));
+  explicit ServerUnderTest(const std::string& nChannels, const std::string& extraConfig = "",
+                           const std::string& maxDriveVoltage = "10") {
+    dir.write("quellorctrl_base_config.xml", configText(nChannels, extraConfig, maxDriveVoltage));
     server = std::make_unique<QuellorCtrlServer>();
     // The test's init script cannot reach the dummy's memory; this handler does what the real
     // script does to a board, so that a fresh opening does not read a rebooted board again.
@@ -80,13 +84,16 @@ struct ServerUnderTest {
     });
     facility = std::make_unique<orvane::TestFacility>(*server);
     ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     try {
       server->initialise();
     } catch (...) {
       startupOutput = ::testing::internal::GetCapturedStdout();
+      startupErrors = ::testing::internal::GetCapturedStderr();
       throw;
     }
     startupOutput = ::testing::internal::GetCapturedStdout();
+    startupErrors = ::testing::internal::GetCapturedStderr();
   }
   ~ServerUnderTest() {
     facility.reset();
@@ -96,7 +103,12 @@ struct ServerUnderTest {
     server->run();
     facility->stepApplication();
   }
+  /// One machine trigger; the firmware's heartbeat has moved since the last one unless frozen.
   void trigger() {
+    if (!firmwareFrozen) {
+      const auto beat = facility->readDeviceScalar<uint32_t>("PiezoDriver", "Board/firmwareHeartbeat");
+      facility->writeDeviceScalar<uint32_t>("PiezoDriver", "Board/firmwareHeartbeat", beat + 1);
+    }
     facility->writeScalar<int64_t>("/Server/triggerNumber", ++triggerCount);
     facility->stepApplication();
   }
@@ -106,7 +118,9 @@ struct ServerUnderTest {
   std::unique_ptr<QuellorCtrlServer> server;
   std::unique_ptr<orvane::TestFacility> facility;
   std::string startupOutput;
+  std::string startupErrors;
   int64_t triggerCount{0};
+  bool firmwareFrozen{false};
 };
 
 } // namespace quellor::testing

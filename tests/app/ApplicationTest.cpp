@@ -1,4 +1,5 @@
 #include "AppTestSupport.hpp"
+#include "framework/Log.hpp"
 #include "telvik/bridge/Persistence.hpp"
 
 #include <gtest/gtest.h>
@@ -320,6 +321,152 @@ TEST(Application, ShippedRequestKeepsSetpointsAndFeedForwardParametersButNoComma
   EXPECT_FALSE(registry.find("/Channel1/StateMachine/enableFeedback")->info().command);
 }
 
+TEST(Application, BoardRegistersOfChannelsWithoutAGroupAreShownReadOnlyAndNamedAtStartUp) {
+  {
+    ServerUnderTest s("2");
+    EXPECT_NE(s.startupErrors.find("warning device PiezoDriver: " + (s.dir.path() / "quellor.map").string() +
+                                   ": channels without a channel group (nChannels is 2): Channel2, Channel3, "
+                                   "Channel4, Channel5, Channel6, Channel7; their registers are published "
+                                   "read-only\n"),
+              std::string::npos)
+        << s.startupErrors;
+    EXPECT_EQ(std::count(s.startupErrors.begin(), s.startupErrors.end(), '\n'), 1) << s.startupErrors;
+    s.run();
+    auto& tf = s.tf();
+    // No state machine and no step limiter sit in front of these: operators only look.
+    for (const char* name : {"dcVoltage", "loadRelayControl", "controlTableMode", "enableFeedback"})
+      EXPECT_THROW(tf.writeScalar<double>(std::string("/Channel7/") + name, 1.0), std::logic_error) << name;
+    // Visible as the board holds it, read at every opening of the board.
+    tf.writeDeviceScalar<double>("PiezoDriver", "Channel7/dcVoltage", 7.5);
+    s.server->driverBoard.reportException("look again");
+    tf.stepApplication();
+    EXPECT_DOUBLE_EQ(tf.readScalar<double>("/Channel7/dcVoltage"), 7.5);
+    // The simulator's fault injection is named on operator lines of the map.
+    tf.writeScalar<uint32_t>("/Sim/freeze", 1);
+    EXPECT_EQ(tf.readDeviceScalar<uint32_t>("PiezoDriver", "Sim/freeze"), 1u);
+  }
+  {
+    ServerUnderTest s("8");
+    EXPECT_EQ(s.startupErrors.find("channels without a channel group"), std::string::npos) << s.startupErrors;
+  }
+}
+
+TEST(Application, TheHeartbeatTimeoutComesFromTheConfiguration) {
+  {
+    // With the firmware standing still the board turns faulty after the configured window.
+    ServerUnderTest s("1", R"(<value name="heartbeatTimeoutTriggers" type="uint32">2</value>)");
+    s.run();
+    s.firmwareFrozen = true;
+    s.trigger();
+    EXPECT_EQ(s.tf().readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+    ::testing::internal::CaptureStderr();
+    s.trigger();
+    s.trigger();
+    s.trigger();
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(s.tf().readScalar<int32_t>("/Devices/PiezoDriver/status"), 1);
+    EXPECT_EQ(s.tf().readValidity("/Channel0/dacVoltage"), orvane::DataValidity::faulty);
+    EXPECT_NE(s.tf().readScalar<std::string>("/Devices/PiezoDriver/message").find("for 2 triggers"),
+              std::string::npos);
+  }
+  RuntimeDirectory dir;
+  dir.write(
+      "quellorctrl_base_config.xml",
+      quellor::testing::configText("1", R"(<value name="heartbeatTimeoutTriggers" type="int32">2</value>)"));
+  expectConstructionFails("heartbeatTimeoutTriggers must be a uint32");
+}
+
+// A board that reboots under a channel at 100 V: the board comes back with 0 V, and must get its
+// 100 V back in the steps the step limiter would have taken, not in one write.
+TEST(Application, AfterABoardRebootTheDcVoltageClimbsBackInSteps) {
+  ServerUnderTest s("1", "", "120");
+  s.run();
+  auto& tf = s.tf();
+  auto board = [&](const char* reg) { return tf.readDeviceScalar<double>("PiezoDriver", reg); };
+  tf.writeScalar<int32_t>("/Channel0/StateMachine/requestedState", 1);
+  tf.writeScalar<double>("/Channel0/VoltageSumLimiter/dcVoltageSetpoint", 100.0);
+  tf.stepApplication();
+  for (int i = 0; i < 201; ++i)
+    s.trigger();
+  ASSERT_EQ(board("Channel0/dcVoltage"), 100.0);
+
+  // The reboot clears every register of the board, the boot status included.
+  auto& dummy = s.server->driverBoard.dummyDevice();
+  for (const auto& reg : s.server->driverBoard.registerMap().registers())
+    if (reg.type != orvane::device::RegisterType::nothing)
+      dummy.pokeRegister(reg.path, std::vector<uint32_t>(orvane::device::wordCount(reg), 0));
+  s.trigger();
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+  EXPECT_EQ(s.server->driverBoard.openCount(), 2u);
+  EXPECT_TRUE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", "Channel0/loadRelayControl")); // at once
+  std::vector<double> climb{board("Channel0/dcVoltage")};
+  for (int i = 0; i < 210; ++i) {
+    s.trigger();
+    climb.push_back(board("Channel0/dcVoltage"));
+  }
+  EXPECT_EQ(climb.front(), 0.0);
+  for (size_t i = 1; i < climb.size(); ++i)
+    ASSERT_LE(climb[i] - climb[i - 1], 0.5) << "trigger " << i;
+  EXPECT_EQ(climb[1], 0.5);
+  EXPECT_EQ(climb.back(), 100.0);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Channel0/StateMachine/currentState"), 1);
+
+  // The acknowledgements still add up: disabling ends in DISABLED, also when it comes during the
+  // climb after a second reboot.
+  for (const auto& reg : s.server->driverBoard.registerMap().registers())
+    if (reg.type != orvane::device::RegisterType::nothing)
+      dummy.pokeRegister(reg.path, std::vector<uint32_t>(orvane::device::wordCount(reg), 0));
+  for (int i = 0; i < 20; ++i)
+    s.trigger();
+  EXPECT_EQ(board("Channel0/dcVoltage"), 9.5);
+  tf.writeScalar<int32_t>("/Channel0/StateMachine/requestedState", 0);
+  tf.stepApplication();
+  double highest = 0.0;
+  for (int i = 0; i < 210; ++i) {
+    s.trigger();
+    highest = std::max(highest, board("Channel0/dcVoltage"));
+  }
+  EXPECT_LT(highest, 60.0);
+  EXPECT_EQ(board("Channel0/dcVoltage"), 0.0);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Channel0/StateMachine/currentState"), 0);
+  EXPECT_FALSE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", "Channel0/loadRelayControl"));
+}
+
+TEST(Application, AModuleThatDiesLeavesEveryChannelAsAnEmergencyOffWould) {
+  ServerUnderTest s("3", "", "120");
+  s.run();
+  auto& tf = s.tf();
+  for (const char* ch : {"/Channel0", "/Channel1"}) {
+    const std::string c = ch;
+    tf.writeScalar<orvane::Boolean>(c + "/StateMachine/enableFeedforward", orvane::Boolean(true));
+    tf.writeScalar<orvane::Boolean>(c + "/StateMachine/enableFeedback", orvane::Boolean(true));
+    tf.writeScalar<int32_t>(c + "/StateMachine/requestedState", 1);
+    tf.writeScalar<double>(c + "/VoltageSumLimiter/dcVoltageSetpoint", 3.0);
+  }
+  tf.stepApplication();
+  for (int i = 0; i < 4; ++i)
+    s.trigger();
+  ASSERT_EQ(tf.readDeviceScalar<double>("PiezoDriver", "Channel1/dcVoltage"), 2.0);
+  ASSERT_EQ(tf.readDeviceScalar<int32_t>("PiezoDriver", "Channel1/controlTableMode"), 1);
+
+  // A broken exchange ends Channel2's state machine, and with it the process: nothing would
+  // supervise the two channels that are driving.
+  auto& ready = s.server->channels.at(2).dcVoltageStepLimiter.ready;
+  ready.write();
+  orvane::log::Capture events;
+  EXPECT_THROW(s.tf().stepApplication(), std::logic_error);
+  ASSERT_EQ(events.find("outputs put into their safe state").size(), 1u);
+  EXPECT_EQ(events.find("outputs put into their safe state")[0].message,
+            "outputs put into their safe state (12 registers written directly)");
+  for (const char* ch : {"Channel0", "Channel1"}) {
+    const std::string c = ch;
+    EXPECT_FALSE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", c + "/loadRelayControl")) << c;
+    EXPECT_EQ(tf.readDeviceScalar<int32_t>("PiezoDriver", c + "/controlTableMode"), 0) << c;
+    EXPECT_FALSE(tf.readDeviceScalar<orvane::Boolean>("PiezoDriver", c + "/enableFeedback")) << c;
+    EXPECT_EQ(tf.readDeviceScalar<double>("PiezoDriver", c + "/dcVoltage"), 0.0) << c;
+  }
+}
+
 TEST(Generator, WritesTheVariableListOfTheDeployDirectory) {
   RuntimeDirectory dir;
   namespace fs = std::filesystem;
@@ -342,7 +489,9 @@ TEST(Generator, WritesTheVariableListOfTheDeployDirectory) {
     const char* direction;
     unsigned elements;
   };
-  for (std::string ch : {"/Channel0", "/Channel1"}) {
+  // The deployment serves every channel of its board.
+  for (int n = 0; n < 8; ++n) {
+    const std::string ch = "/Channel" + std::to_string(n);
     for (auto e : std::vector<Expected>{
              {"/StateMachine/requestedState", "int32", "from_operator", 1},
              {"/StateMachine/currentState", "int32", "to_operator", 1},
@@ -363,13 +512,32 @@ TEST(Generator, WritesTheVariableListOfTheDeployDirectory) {
       EXPECT_EQ(it->second.attribute("elements").as_uint(), e.elements) << ch + e.path;
     }
   }
-  EXPECT_EQ(byPath.count("/Channel2/StateMachine/currentState"), 0u);
+  EXPECT_EQ(byPath.count("/Channel8/StateMachine/currentState"), 0u);
+  for (const char* path : {"/Sim/reboot", "/Sim/tripProtection", "/Sim/freeze", "/Sim/protectionLimit"})
+    EXPECT_STREQ(byPath[path].attribute("direction").value(), "from_operator") << path;
   // The reset word's second name must not become a way around the state machines.
   EXPECT_EQ(byPath.count("/BSP/WORD_PEM_CTL_RESET"), 0u);
   EXPECT_STREQ(byPath["/BSP/WORD_PEM_CTL_MON"].attribute("direction").value(), "to_operator");
   EXPECT_EQ(byPath.count("/PiezoInitHandler/initScriptOutput"), 1u);
   EXPECT_EQ(byPath.count("/Server/triggerNumber"), 1u);
   EXPECT_STREQ(byPath["/Server/triggerNumber"].attribute("direction").value(), "from_operator");
+
+  // Served with fewer channels, the others' registers are listed for operators to read only.
+  dir.write("quellorctrl_base_config.xml", quellor::testing::configText("2"));
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_TRUE(doc.load_file((dir.path() / "quellorctrl.xml").c_str()));
+  byPath.clear();
+  for (auto v : doc.child("application").children("variable"))
+    byPath[v.attribute("path").value()] = v;
+  for (const char* path :
+       {"/Channel2/dcVoltage", "/Channel2/loadRelayControl", "/Channel7/controlTable",
+        "/Channel7/controlTableMode", "/Channel7/enableFeedback", "/Channel7/swapControlTable"})
+    EXPECT_STREQ(byPath[path].attribute("direction").value(), "to_operator") << path;
+  EXPECT_STREQ(byPath["/Sim/freeze"].attribute("direction").value(), "from_operator");
+  std::ifstream errors(dir.path() / "stderr.txt");
+  std::string said((std::istreambuf_iterator<char>(errors)), std::istreambuf_iterator<char>());
+  EXPECT_NE(said.find("channels without a channel group (nChannels is 2): Channel2, "), std::string::npos)
+      << said;
 }
 
 } // namespace

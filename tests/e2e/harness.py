@@ -206,7 +206,27 @@ class QuellorOnSimulatedBoard:
         env["EPICS_CAS_SERVER_PORT"] = str(self.port)
         return env
 
+    def edit(self, name, pattern, replacement):
+        """Changes a file of the runtime directory before the start (a regular expression)."""
+        import re
+        path = os.path.join(self.workdir, name)
+        with open(path) as f:
+            text = f.read()
+        changed = re.sub(pattern, replacement, text)
+        if changed == text:
+            raise RuntimeError("%s: nothing matches %s" % (name, pattern))
+        with open(path, "w") as f:
+            f.write(changed)
+
+    def shm_exists(self):
+        return os.path.exists("/dev/shm/" + self.shm)
+
     def start(self):
+        self.start_simulator()
+        subprocess.run(["./initHardware.py"], cwd=self.workdir, env=self.env(), check=True, capture_output=True)
+        return self.start_server()
+
+    def start_simulator(self):
         env = self.env()
         self.sim_log = open(os.path.join(self.workdir, "sim.log"), "w+")
         self.sim = subprocess.Popen([self.sim_bin, "--tick-rate", "1000"], cwd=self.workdir, env=env,
@@ -215,11 +235,11 @@ class QuellorOnSimulatedBoard:
                           open(self.sim_log.name).read(), START_TIMEOUT):
             self.stop()
             raise RuntimeError("quellor_board_sim did not start: " + open(self.sim_log.name).read())
-        subprocess.run(["./initHardware.py"], cwd=self.workdir, env=env, check=True, capture_output=True)
-        return self.start_server()
+        return self
 
     def start_server(self):
-        """Starts quellor_server (again, after stop_server()) on the same board and port."""
+        """The server alone (again, after stop_server(); also without a simulator: it waits for its
+        board then), on the same board and port."""
         env = self.env()
         self.server_lines = []
         self.server = subprocess.Popen([self.server_bin, "--port", str(self.port), "--persist", "none",

@@ -168,10 +168,12 @@ TEST_F(Board, RebootClearsTheBoardAndBootStatusStaysZeroUntilInitialised) {
   EXPECT_EQ(model.reboots(), 2u);
 }
 
-TEST_F(Board, FreezeStopsTheFirmwareUntilReleased) {
+TEST_F(Board, FreezeStopsTheFirmwareAndItsHeartbeatUntilReleased) {
   set("Channel0/loadRelayControl", true);
   set("Channel0/dcVoltage", 2.0);
   model.tick();
+  model.tick();
+  EXPECT_EQ(get<std::uint32_t>("Board/firmwareHeartbeat"), 2u);
   set<std::uint32_t>("Sim/freeze", 1);
   set("Channel0/dcVoltage", 3.0);
   set<std::uint32_t>("Sim/tripProtection", 1);
@@ -179,11 +181,18 @@ TEST_F(Board, FreezeStopsTheFirmwareUntilReleased) {
   model.tick();
   EXPECT_EQ(dac(), std::vector<std::int32_t>(16, 2000));
   EXPECT_FALSE(get<bool>("Board/hwProtectionMonitor"));
-  EXPECT_EQ(get<std::uint32_t>("Sim/ticks"), 1u);
+  EXPECT_EQ(get<std::uint32_t>("Sim/ticks"), 2u);
+  EXPECT_EQ(get<std::uint32_t>("Board/firmwareHeartbeat"), 2u) << "a hung firmware counts nothing";
   set<std::uint32_t>("Sim/freeze", 0);
   set<std::uint32_t>("Sim/tripProtection", 0);
   model.tick();
   EXPECT_EQ(dac(), std::vector<std::int32_t>(16, 3000));
+  EXPECT_EQ(get<std::uint32_t>("Board/firmwareHeartbeat"), 3u);
+
+  // A reboot starts the count again, like the firmware's own counter.
+  model.reboot();
+  model.tick();
+  EXPECT_EQ(get<std::uint32_t>("Board/firmwareHeartbeat"), 1u);
 }
 
 TEST(BoardModelSetUp, PicksUpARunningBoardAndRefusesAMapItCannotRun) {

@@ -72,9 +72,19 @@ TEST(Deploy, RegisterMapServesEveryApplicationRegisterOfEightChannels) {
   EXPECT_EQ(map.find("BSP/WORD_PEM_CTL_MON"), map.find("Board/hwProtectionMonitor"));
   EXPECT_EQ(map.find("BSP/WORD_PEM_CTL_RESET"), map.find("Board/hwProtectionReset"));
 
-  // Operators and tests write the fault injection over CA, which needs writable registers.
-  for (const char* path : {"/Sim/reboot", "/Sim/tripProtection", "/Sim/freeze", "/Sim/protectionLimit"})
+  // Operators and tests write the fault injection over CA, which needs writable registers named
+  // on operator lines; no other register is theirs to write.
+  for (const char* path : {"/Sim/reboot", "/Sim/tripProtection", "/Sim/freeze", "/Sim/protectionLimit"}) {
     EXPECT_EQ(map.get(path).access, Access::readWrite) << path;
+    EXPECT_TRUE(map.get(path).operatorWritable) << path;
+  }
+  for (const auto& reg : map.registers()) {
+    if (!reg.isWritable()) continue;
+    EXPECT_EQ(reg.operatorWritable, reg.path.rfind("/Sim/", 0) == 0) << reg.path;
+  }
+  // The firmware's sign of life, which the simulator counts and the server watches.
+  ASSERT_NE(map.heartbeat(), nullptr);
+  EXPECT_EQ(map.heartbeat()->path, "/Board/firmwareHeartbeat");
 }
 
 TEST(Deploy, DeviceMapAndConfigurationFitTheRegisterMap) {
@@ -86,17 +96,21 @@ TEST(Deploy, DeviceMapAndConfigurationFitTheRegisterMap) {
 
   // The application reads every key with its type; the two table lengths must suit the map.
   const std::map<std::string, std::string> expected{
-      {"nChannels", "int32 2"},
+      {"nChannels", "int32 8"},
       {"daqTableLength", "uint32 " + std::to_string(map.get("Channel0/dacVoltage").elements)},
       {"maxHwMonitorIgnores", "uint32 10"},
       {"maxDriveVoltage", "double 120"},
       {"maxDCVoltageStep", "double 0.5"},
+      {"heartbeatTimeoutTriggers", "uint32 5"},
       {"StateMachine/dacVoltageOffThreshold", "int32 100"},
       {"StateMachine/errorResetDelay", "float 2"},
       {"FeedforwardCompensation/controlTableLength",
        "uint32 " + std::to_string(map.get("Channel0/controlTable").elements)},
       {"FeedforwardCompensation/controlTableSampleRate", "uint32 1000000"}};
   EXPECT_EQ(configValues(), expected);
+  // Every channel of the board has its channel group, and no group lacks its board.
+  EXPECT_NE(map.find("/Channel7/dcVoltage"), nullptr);
+  EXPECT_EQ(map.find("/Channel8/dcVoltage"), nullptr);
 }
 
 } // namespace

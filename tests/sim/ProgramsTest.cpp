@@ -2,6 +2,7 @@
 // shared-memory object with a name unique to the test run, or a plain file, removed afterwards.
 
 #include "framework/device/Device.hpp"
+#include "framework/device/DeviceError.hpp"
 #include "framework/device/ShmBackend.hpp"
 #include "sim/BoardModel.hpp"
 #include "tests/framework/device/TempDir.hpp"
@@ -73,7 +74,8 @@ TEST(InitHardware, MarksARebootedSimulatedBoardInitialised) {
   UniqueShm shm;
   dir.write("quellor.dmap", "PiezoDriver shm:" + shm.name + "?map=" + deployDir + "/quellor.map\n");
   auto board = dev::openDevice(dir.path() / "quellor.dmap", "PiezoDriver");
-  board.backend->open(); // as the server does before it runs the script
+  dev::ShmBackend::create(shm.name, board.registers->requiredSize()); // the simulator's board
+  board.backend->open();
   quellor::sim::BoardModel model(*board.backend);
   model.reboot();
 
@@ -128,7 +130,8 @@ TEST(InitHardware, FailsWithAClearMessage) {
   } cases[] = {
       {"--alias Nope", "quellor.dmap: no device 'Nope' (devices: PiezoDriver, Inside, NoStatus)"},
       {"--alias Inside", "quellor.dmap:2: device 'Inside' (dummy:?map="},
-      {"", "cannot open the register file /dev/shm/" + shm.name + ": No such file or directory"},
+      {"", "cannot open the register file /dev/shm/" + shm.name +
+               ": No such file or directory (is quellor_board_sim running?)"},
       {"--alias NoStatus", "bare.map: no register '/Board/driverBootStatus'"},
   };
   for (const auto& c : cases) {
@@ -147,10 +150,14 @@ TEST(BoardSimProgram, PowersOnRunsCyclesAndRefusesWhatItCannotSimulate) {
                                 "Inside dummy:?map=" + deployDir +
                                 "/quellor.map\nFile mmap:regs.bin?map=" + deployDir + "/quellor.map\n");
   auto board = dev::openDevice(dir.path() / "quellor.dmap", "PiezoDriver");
+  EXPECT_THROW(board.backend->open(), dev::DeviceError) << "nobody has made the board yet";
+
+  // The simulator makes the shared-memory board; a second start finds and powers it on again.
+  auto once = run(in(dir, boardSim + " --once"));
+  EXPECT_EQ(once.status, 0) << once.output;
   board.backend->open();
   writeWord(*board.backend, "Board/driverBootStatus", 3);
-
-  const auto once = run(in(dir, boardSim + " --once"));
+  once = run(in(dir, boardSim + " --once"));
   EXPECT_EQ(once.status, 0) << once.output;
   EXPECT_TRUE(once.says("8 channels")) << once.output;
   EXPECT_EQ(readWord(*board.backend, "Board/driverBootStatus"), 0u) << "starting is a power-on";

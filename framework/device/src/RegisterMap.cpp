@@ -59,11 +59,14 @@ class MapParser {
       if (tokens.empty()) return;
       if (tokens[0] == "alias")
         parseAlias(tokens);
+      else if (tokens[0] == "operator" || tokens[0] == "heartbeat")
+        parseMark(tokens);
       else
         parseRegister(tokens);
     });
     if (registers_.empty()) throw MapError(file_, 0, "no registers");
     resolveAliases();
+    resolveMarks();
     checkOverlaps();
     return RegisterMap(file_, std::move(registers_));
   }
@@ -76,6 +79,11 @@ class MapParser {
   struct PendingAlias {
     std::string alias;
     std::string target;
+    std::size_t line;
+  };
+  struct PendingMark {
+    std::string keyword;
+    std::string path;
     std::size_t line;
   };
 
@@ -104,6 +112,14 @@ class MapParser {
     auto target = checkedPath(tokens[2], "target path");
     claimName(alias, true);
     aliases_.push_back({alias, target, line_});
+  }
+
+  void parseMark(const std::vector<std::string_view>& tokens) {
+    const std::string keyword(tokens[0]);
+    if (tokens.size() != 2)
+      fail(std::string(keyword == "operator" ? "an " : "a ") + keyword + " line reads '" + keyword +
+           " PATH'");
+    marks_.push_back({keyword, checkedPath(tokens[1], "register path"), line_});
   }
 
   std::uint64_t number(std::string_view token, std::size_t column, std::uint64_t max) const {
@@ -193,6 +209,38 @@ class MapParser {
     }
   }
 
+  // After resolveAliases(), so that a mark may name a register by any of its paths.
+  void resolveMarks() {
+    std::unordered_map<std::string_view, std::size_t> index;
+    for (std::size_t i = 0; i < registers_.size(); ++i) {
+      index.emplace(registers_[i].path, i);
+      for (const auto& a : registers_[i].aliases)
+        index.emplace(a, i);
+    }
+    const RegisterInfo* heartbeat = nullptr;
+    std::size_t heartbeatLine = 0;
+    for (auto& m : marks_) {
+      line_ = m.line;
+      auto it = index.find(m.path);
+      if (it == index.end()) fail(m.keyword + " line names unknown register " + quote(m.path));
+      auto& r = registers_[it->second];
+      if (m.keyword == "operator") {
+        if (!r.isWritable()) fail("operator line names read-only register " + quote(r.path));
+        if (r.operatorWritable) fail("register " + quote(r.path) + " is named by two operator lines");
+        r.operatorWritable = true;
+        continue;
+      }
+      if (heartbeat != nullptr)
+        fail("a second heartbeat line (the first is at line " + std::to_string(heartbeatLine) + ")");
+      // Only a register the server never writes can show that the firmware is alive.
+      if (r.access != Access::readOnly || r.type == RegisterType::nothing)
+        fail("heartbeat register " + quote(r.path) + " must be a read-only fixed or ieee754 register");
+      r.heartbeat = true;
+      heartbeat = &r;
+      heartbeatLine = m.line;
+    }
+  }
+
   void checkOverlaps() {
     std::vector<std::size_t> order(registers_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
@@ -221,6 +269,7 @@ class MapParser {
   std::size_t line_{0};
   std::vector<RegisterInfo> registers_;
   std::vector<PendingAlias> aliases_;
+  std::vector<PendingMark> marks_;
   std::unordered_map<std::string, Name> names_;
 };
 
@@ -249,6 +298,12 @@ const RegisterInfo* RegisterMap::find(std::string_view path) const {
 const RegisterInfo& RegisterMap::get(std::string_view path) const {
   if (const auto* r = find(path)) return *r;
   throw MapError(file_, 0, "no register " + quote(normalisePath(path)));
+}
+
+const RegisterInfo* RegisterMap::heartbeat() const noexcept {
+  for (const auto& r : registers_)
+    if (r.heartbeat) return &r;
+  return nullptr;
 }
 
 RegisterMap parseRegisterMapText(std::string_view text, std::string fileName) {

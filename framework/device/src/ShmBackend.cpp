@@ -1,5 +1,6 @@
 #include "framework/device/ShmBackend.hpp"
 
+#include "framework/device/DeviceError.hpp"
 #include "framework/device/src/MappedWords.hpp"
 
 #include <cerrno>
@@ -27,24 +28,44 @@ bool ShmBackend::unlink(std::string_view name) noexcept {
   return ::shm_unlink(path.c_str()) == 0;
 }
 
+namespace {
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
+} // namespace
+
+void ShmBackend::create(std::string_view name, std::uint64_t bytes) {
+  const std::string path = "/" + std::string(name);
+  const int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+  if (fd < 0) throw DeviceError("cannot create shared memory " + path + ": " + detail::errnoText(errno));
+  FdCloser closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0)
+    throw DeviceError("cannot stat shared memory " + path + ": " + detail::errnoText(errno));
+  if (static_cast<std::uint64_t>(st.st_size) < bytes && ::ftruncate(fd, static_cast<off_t>(bytes)) != 0)
+    throw DeviceError("cannot size shared memory " + path + " to " + std::to_string(bytes) +
+                      " bytes: " + detail::errnoText(errno));
+}
+
 std::uint64_t ShmBackend::doOpen() {
   const std::string path = "/" + name_;
-  const int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+  const int fd = ::shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0 && errno == ENOENT)
+    fail("shared memory " + path + " does not exist (is the board simulator running?)");
   if (fd < 0) fail("cannot open shared memory " + path + ": " + detail::errnoText(errno));
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
+  FdCloser closer{fd};
 
   const std::uint64_t needed = registerMap().requiredSize();
   struct stat st {};
   if (::fstat(fd, &st) != 0) fail("cannot stat shared memory " + path + ": " + detail::errnoText(errno));
-  // Grow, never shrink: a present object may come from a simulator with an older, shorter map,
-  // and growing it leaves that simulator's part in place.
-  if (static_cast<std::uint64_t>(st.st_size) < needed) {
-    if (::ftruncate(fd, static_cast<off_t>(needed)) != 0)
-      fail("cannot size shared memory " + path + " to " + std::to_string(needed) +
-           " bytes: " + detail::errnoText(errno));
+  // Touching a mapped page past the end of the object is SIGBUS. A short object is a simulator
+  // that is still setting it up, or one running with another register map.
+  if (const auto size = static_cast<std::uint64_t>(st.st_size); size < needed) {
+    const auto* r = firstRegisterBeyond(registerMap(), size);
+    fail("shared memory " + path + " is " + std::to_string(size) + " bytes, shorter than its map: " +
+         registerMap().file() + ":" + std::to_string(r->line) + ": register '" + r->path + "' ends at byte " +
+         std::to_string(r->end()) + " (is the board simulator running with this map?)");
   }
   if (!mapping_->words.map(fd, needed))
     fail("cannot map shared memory " + path + ": " + detail::errnoText(errno));

@@ -8,6 +8,7 @@
 #include "framework/device/RegisterAccess.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <iostream>
 #include <mutex>
@@ -99,6 +100,10 @@ struct DeviceModule::Impl {
     AnyVector last;
     bool hasLast{false};
     bool eventPending{false}; // void register: an event that has not reached the device
+    // Ramped after a recovery (rampAfterRecovery): the step, and whether the board is still on its
+    // way back to `last`; writes meanwhile only move the target.
+    std::optional<double> rampStep;
+    bool ramping{false};
     // Read-only registers: buffers of the device thread.
     std::vector<uint32_t> words;
     AnyVector value;
@@ -108,6 +113,11 @@ struct DeviceModule::Impl {
     void connected(const detail::NetworkPort& p) override {
       port = p;
       value = makeAnyVector(p.type(), p.nElements());
+      // A writable register that the plan made its network's feeder (ExternalNode::WhenUnfed) is
+      // read back at every opening. Nothing writes it, so it changes only when the board does
+      // (a reboot, its initialisation), and a control table of each channel read on every
+      // trigger would cost more than all the rest.
+      if (reg.isWritable() && p.network->externalFeeder() == this) dev.readBack.push_back(this);
     }
   };
 
@@ -137,10 +147,12 @@ struct DeviceModule::Impl {
   size_t nextHandlerKey{0};
 
   bool connected{false};
+  bool hasTrigger{false};
   std::shared_ptr<const device::RegisterMap> map;
   std::unique_ptr<device::Backend> backend;
   std::deque<RegisterEndpoint> registers;
   std::vector<RegisterEndpoint*> polled;
+  std::vector<RegisterEndpoint*> readBack;
   std::vector<RegisterEndpoint*> written;
   TriggerEndpoint triggerEp;
   StatusEndpoint statusEp;
@@ -148,8 +160,22 @@ struct DeviceModule::Impl {
 
   // Writers hold it shared; the end of a recovery holds it alone, so that no write slips between
   // the re-write of the kept values and the moment the device counts as healthy again.
-  std::shared_mutex access;
+  std::shared_timed_mutex access;
   std::atomic<bool> healthy{false};
+  // Set by writeSafeState(): nothing but the safe state reaches the device any more.
+  std::atomic<bool> sealed{false};
+
+  // Declared before the connection step, resolved by it (or at once when it is over).
+  std::vector<std::pair<std::string, double>> rampRequests;
+  std::vector<RegisterEndpoint*> ramped;
+  struct SafeValue {
+    const RegisterInfo* reg;
+    double value;
+  };
+  std::vector<std::pair<std::string, double>> safeRequests;
+  std::vector<SafeValue> safeState;
+
+  std::atomic<uint32_t> heartbeatTimeout{5};
 
   // The device thread's work, guarded by `inbox.mutex`; a new item wakes the device thread.
   detail::Inbox inbox;
@@ -180,13 +206,23 @@ struct DeviceModule::Impl {
   uint64_t restsAtRecovery{0};
   std::optional<int32_t> publishedStatus;
   std::string publishedMessage;
+  // The heartbeat register's words at the last poll, and polls in a row that found them so.
+  RegisterEndpoint* heartbeat{nullptr};
+  std::vector<uint32_t> lastHeartbeat;
+  uint32_t unchangedHeartbeats{0};
+  bool heartbeatMovedSinceOpening{false};
 
   static constexpr size_t maxQueuedTriggers = 16;
 
   void connect(const std::string& directory, const VariableNetworkNode* trigger);
+  const RegisterInfo& declaredRegister(const std::string& path, const char* purpose) const;
+  void resolveRamp(const std::string& path, double step);
+  void resolveSafeValue(const std::string& path, double value);
   void threadBody();
   bool recover(std::string& why);
-  std::optional<std::string> readAll(const VersionNumber& version);
+  std::optional<std::string> readAll(const VersionNumber& version, bool opening);
+  std::optional<std::string> checkHeartbeat(bool opening);
+  void advanceRamps();
   void sendFaultyValues();
   void publishStatus();
   void waitBeforeRetry(unsigned failures);
@@ -261,7 +297,12 @@ void DeviceModule::Impl::connect(const std::string& directory, const VariableNet
           "register " + p + " of device " + alias + " (" + map->file() + ":" + std::to_string(reg.line) + ")";
       node.endpoint = &ep;
       if (!feeds && paths.size() > 1) node.sharedTarget = "register " + reg.path + " of device " + alias;
+      if (!feeds && !reg.operatorWritable)
+        node.whenUnfed = reg.isReadable() && reg.type != RegisterType::nothing
+                             ? ExternalNode::WhenUnfed::readBack
+                             : ExternalNode::WhenUnfed::nobody;
       app.addExternalNode(std::move(node));
+      if (reg.heartbeat && heartbeat == nullptr) heartbeat = &ep;
     }
   }
 
@@ -279,6 +320,12 @@ void DeviceModule::Impl::connect(const std::string& directory, const VariableNet
   addStatus("status", ValueType::int32, "Device state: 0 ok, 1 faulty", statusEp);
   addStatus("message", ValueType::string, "Reason of the last device fault", messageEp);
 
+  hasTrigger = trigger != nullptr;
+  for (auto& [p, step] : rampRequests)
+    resolveRamp(p, step);
+  for (auto& [p, value] : safeRequests)
+    resolveSafeValue(p, value);
+
   if (trigger != nullptr) {
     ExternalNode node;
     node.path = trigger->path();
@@ -294,11 +341,45 @@ void DeviceModule::Impl::connect(const std::string& directory, const VariableNet
   app.startFrameworkThread("device " + alias, [this] { threadBody(); });
 }
 
+const RegisterInfo& DeviceModule::Impl::declaredRegister(const std::string& path, const char* purpose) const {
+  const auto* reg = map->find(path);
+  if (reg == nullptr)
+    throw std::logic_error("Device '" + alias + "': " + purpose + " names '" + path + "', which " +
+                           map->file() + " does not have.");
+  if (!reg->isWritable() || reg->type == RegisterType::nothing)
+    throw std::logic_error("Device '" + alias + "': " + purpose + " names register " + reg->path + " (" +
+                           map->file() + ":" + std::to_string(reg->line) +
+                           "), which cannot be written with a number.");
+  return *reg;
+}
+
+void DeviceModule::Impl::resolveRamp(const std::string& path, double step) {
+  const auto& reg = declaredRegister(path, "a ramp after recovery");
+  if (!reg.isReadable())
+    throw std::logic_error("Device '" + alias +
+                           "': a ramp after recovery starts from the board's value, but " + reg.path +
+                           " is write-only.");
+  if (!hasTrigger)
+    throw std::logic_error("Device '" + alias + "': the ramp of " + reg.path +
+                           " needs a trigger to pace it; connect the device with one.");
+  for (auto& ep : registers)
+    if (&ep.reg == &reg) {
+      ep.rampStep = step;
+      if (std::find(ramped.begin(), ramped.end(), &ep) == ramped.end()) ramped.push_back(&ep);
+    }
+}
+
+void DeviceModule::Impl::resolveSafeValue(const std::string& path, double value) {
+  safeState.push_back({&declaredRegister(path, "the safe state"), value});
+}
+
 void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
   // A read-only register feeds its network; a value sent back through a return channel has
   // nowhere to go on the device.
   if (!ep.reg.isWritable()) return;
   std::shared_lock lock(access);
+  // Checked under the lock: writeSafeState() holds it alone while it writes.
+  if (sealed.load()) return;
   std::lock_guard g(ep.mutex);
   ep.last = value;
   ep.hasLast = true;
@@ -308,6 +389,8 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
     if (ep.reg.type == RegisterType::nothing && opens.load() > 0) ep.eventPending = true;
     return;
   }
+  // The board is still on its way back after a recovery; advanceRamps() takes it there.
+  if (ep.ramping) return;
   try {
     encodeAndWrite(*backend, ep.reg, value);
   } catch (const device::DeviceError& e) {
@@ -325,7 +408,14 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
 // With `access` held alone: what the device has to be told again after it was re-opened.
 void DeviceModule::Impl::writeKept(RegisterEndpoint& ep) {
   std::lock_guard g(ep.mutex);
-  if (!ep.hasLast) return;
+  if (!ep.hasLast || sealed.load()) return;
+  // From what the initialisation left, one step per trigger (advanceRamps). Not at the first
+  // opening: what the board holds from before this process is no state that the modules ramped
+  // to, and their start-up values (everything off) belong on it at once.
+  if (ep.rampStep && opens.load() > 0) {
+    ep.ramping = true;
+    return;
+  }
   if (ep.reg.type == RegisterType::nothing) {
     // An event is a command, not a state: replaying an old one would repeat it. Only an event
     // that never reached the device is delivered now.
@@ -404,22 +494,30 @@ void DeviceModule::Impl::publishStatus() {
   publishedMessage = message;
 }
 
-std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& version) {
+std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& version, bool opening) {
   const auto start = std::chrono::steady_clock::now();
   // Everything is read before anything is sent: a fault half-way must not leave the modules with
   // a mix of this trigger's values and the last one's.
-  try {
+  auto each = [&](auto&& f) {
     for (auto* ep : polled)
-      backend->read(ep->reg.offset, ep->words.data(), ep->words.size());
+      f(*ep);
+    if (opening)
+      for (auto* ep : readBack)
+        f(*ep);
+  };
+  try {
+    each([&](RegisterEndpoint& ep) { backend->read(ep.reg.offset, ep.words.data(), ep.words.size()); });
   } catch (const device::DeviceError& e) {
     return std::string(e.what());
   }
-  for (auto* ep : polled) {
-    if (!ep->port) continue;
-    decodeInto(ep->reg, ep->words, ep->value);
-    ep->port.send(ep->value, version, DataValidity::ok);
-    ep->hasValue = true;
-  }
+  // Before sending: these values come from a firmware that may have stopped.
+  if (auto hung = checkHeartbeat(opening)) return hung;
+  each([&](RegisterEndpoint& ep) {
+    if (!ep.port) return;
+    decodeInto(ep.reg, ep.words, ep.value);
+    ep.port.send(ep.value, version, DataValidity::ok);
+    ep.hasValue = true;
+  });
   lastRead = version;
   valuesValid = true;
   pollNanoseconds.fetch_add(
@@ -428,12 +526,64 @@ std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& vers
   return std::nullopt;
 }
 
+std::optional<std::string> DeviceModule::Impl::checkHeartbeat(bool opening) {
+  if (heartbeat == nullptr) return std::nullopt;
+  const bool moved = heartbeat->words != lastHeartbeat;
+  lastHeartbeat = heartbeat->words;
+  if (opening || moved) {
+    heartbeatMovedSinceOpening = !opening;
+    unchangedHeartbeats = 0;
+    return std::nullopt;
+  }
+  const uint32_t limit = heartbeatTimeout.load();
+  if (limit == 0 || ++unchangedHeartbeats < limit) return std::nullopt;
+  unchangedHeartbeats = 0;
+  return "heartbeat register " + heartbeat->reg.path + " of device '" + alias + "' has not changed for " +
+         std::to_string(limit) + " triggers: the firmware seems to hang";
+}
+
+// Device thread, after a poll: one step of every register still on its way back after a recovery.
+void DeviceModule::Impl::advanceRamps() {
+  if (ramped.empty()) return;
+  std::shared_lock lock(access);
+  if (!healthy.load() || sealed.load()) return;
+  for (auto* ep : ramped) {
+    std::lock_guard g(ep->mutex);
+    if (!ep->ramping) continue;
+    try {
+      std::vector<double> board;
+      device::readRegister(*backend, ep->reg, board);
+      const auto target = anyVectorAs<double>(ep->last);
+      bool arrived = target.size() == board.size();
+      for (size_t i = 0; arrived && i < board.size(); ++i)
+        arrived = !(std::fabs(target[i] - board[i]) > *ep->rampStep) || !std::isfinite(target[i]);
+      if (arrived) {
+        encodeAndWrite(*backend, ep->reg, ep->last);
+        ep->ramping = false;
+        continue;
+      }
+      for (size_t i = 0; i < board.size(); ++i) {
+        const double gap = target[i] - board[i];
+        board[i] = std::fabs(gap) > *ep->rampStep ? board[i] + std::copysign(*ep->rampStep, gap) : target[i];
+      }
+      device::writeRegister(*backend, ep->reg, board);
+    } catch (const device::DeviceError& e) {
+      fault(e.what());
+      return;
+    } catch (const std::invalid_argument&) {
+      // A kept value that does not convert was reported when it was written; nothing to ramp to.
+      ep->ramping = false;
+    }
+  }
+}
+
 void DeviceModule::Impl::sendFaultyValues() {
   if (!valuesValid) return;
   valuesValid = false;
   VersionNumber version;
-  for (auto* ep : polled)
-    if (ep->port && ep->hasValue) ep->port.send(ep->value, version, DataValidity::faulty);
+  for (auto* list : {&polled, &readBack})
+    for (auto* ep : *list)
+      if (ep->port && ep->hasValue) ep->port.send(ep->value, version, DataValidity::faulty);
 }
 
 bool DeviceModule::Impl::recover(std::string& why) {
@@ -481,7 +631,7 @@ bool DeviceModule::Impl::recover(std::string& why) {
     return false;
   }
   opens.fetch_add(1);
-  if (auto error = readAll(VersionNumber())) {
+  if (auto error = readAll(VersionNumber(), true)) {
     healthy.store(false, std::memory_order_release);
     why = *error;
     return false;
@@ -502,6 +652,9 @@ void DeviceModule::Impl::waitBeforeRetry(unsigned failures) {
 }
 
 bool DeviceModule::Impl::recoveryHasLasted() const {
+  // A board whose firmware still hangs after its re-opening has not come back, however long the
+  // heartbeat took to tell.
+  if (heartbeat != nullptr && heartbeatTimeout.load() > 0 && !heartbeatMovedSinceOpening) return false;
   if (app.isTestableMode()) return app.restCount() != restsAtRecovery;
   return std::chrono::steady_clock::now() - recoveredAt >= std::chrono::milliseconds(backoffFirstMs.load());
 }
@@ -561,7 +714,10 @@ void DeviceModule::Impl::threadBody() {
     }
     // A trigger from before the last opening is answered by that opening's read.
     if (*version <= lastRead) continue;
-    if (auto error = readAll(*version)) fault(*error);
+    if (auto error = readAll(*version, false))
+      fault(*error);
+    else
+      advanceRamps();
   }
 }
 
@@ -587,6 +743,11 @@ DeviceModule::DeviceModule(Application& app, const std::string& alias, Initialis
   if (initFunction) addInitialisationHandler(std::move(initFunction));
   app.addConnectionStep([this] {
     if (!impl_->connected) impl_->connect("", nullptr);
+  });
+  // The application outlives its device modules only after every thread has ended, and with the
+  // threads every chance of a fatal error.
+  app.addFatalHook([this] {
+    if (!impl_->safeState.empty()) (void)writeSafeState();
   });
 }
 
@@ -662,6 +823,76 @@ device::DummyDevice& DeviceModule::dummyDevice() {
     throw std::logic_error("Device '" + impl_->alias + "' is " + impl_->backend->description() +
                            ", not a dummy device.");
   return dummy->device();
+}
+
+void DeviceModule::rampAfterRecovery(const std::string& registerPath, double maxStep) {
+  if (impl_->app.isRunning())
+    throw std::logic_error("Device '" + impl_->alias + "': ramp of " + registerPath +
+                           " declared while the application runs.");
+  if (!(maxStep >= 0.0) || !std::isfinite(maxStep))
+    throw std::invalid_argument("Device '" + impl_->alias + "': the ramp of " + registerPath +
+                                " needs a step of 0 or more, not " + std::to_string(maxStep) + ".");
+  if (impl_->connected)
+    impl_->resolveRamp(registerPath, maxStep);
+  else
+    impl_->rampRequests.emplace_back(registerPath, maxStep);
+}
+
+void DeviceModule::addSafeValue(const std::string& registerPath, double value) {
+  if (impl_->app.isRunning())
+    throw std::logic_error("Device '" + impl_->alias + "': safe value of " + registerPath +
+                           " declared while the application runs.");
+  if (impl_->connected)
+    impl_->resolveSafeValue(registerPath, value);
+  else
+    impl_->safeRequests.emplace_back(registerPath, value);
+}
+
+bool DeviceModule::writeSafeState() {
+  auto& d = *impl_;
+  d.sealed.store(true);
+  if (d.safeState.empty()) return true;
+  // A writer in flight finishes first, so that its value cannot land after the safe one. The
+  // caller is ending the process, so it does not wait for ever.
+  std::unique_lock lock(d.access, std::defer_lock);
+  (void)lock.try_lock_for(std::chrono::seconds(1));
+  std::string error;
+  size_t failed = 0;
+  auto note = [&](const std::string& what) {
+    if (failed++ == 0) error = what;
+  };
+  if (!d.backend->isOpen()) {
+    try {
+      d.backend->open();
+    } catch (const std::exception& e) {
+      note(e.what());
+    }
+  }
+  if (d.backend->isOpen()) {
+    for (const auto& v : d.safeState) {
+      try {
+        device::writeRegister(*d.backend, *v.reg, std::vector<double>(v.reg->elements, v.value));
+      } catch (const std::exception& e) {
+        note(v.reg->path + ": " + e.what());
+      }
+    }
+  } else {
+    failed = d.safeState.size();
+  }
+  if (failed == 0) {
+    log::critical("device " + d.alias, "outputs put into their safe state (" +
+                                           std::to_string(d.safeState.size()) +
+                                           " registers written directly)");
+    return true;
+  }
+  log::critical("device " + d.alias, "the safe state could not be written to " + std::to_string(failed) +
+                                         " of " + std::to_string(d.safeState.size()) +
+                                         " registers: " + error);
+  return false;
+}
+
+void DeviceModule::setHeartbeatTimeout(uint32_t triggers) {
+  impl_->heartbeatTimeout.store(triggers);
 }
 
 void DeviceModule::setRecoveryBackoff(std::chrono::milliseconds first, std::chrono::milliseconds bound) {

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace orvane::device {
@@ -139,6 +140,7 @@ class ShmBackendTest : public ::testing::Test {
 
 TEST_F(ShmBackendTest, TwoMappingsSeeEachOthersWrites) {
   auto map = smallMap();
+  ShmBackend::create(name, map->requiredSize()); // what the simulator does before it maps it
   ShmBackend server("PiezoDriver", name, map);
   ShmBackend simulator("Sim", name, map);
   server.open();
@@ -168,20 +170,40 @@ TEST_F(ShmBackendTest, TwoMappingsSeeEachOthersWrites) {
   EXPECT_FALSE(ShmBackend::unlink(name));
 }
 
-TEST_F(ShmBackendTest, GrowsAShorterObjectAndKeepsItsContents) {
+TEST_F(ShmBackendTest, OnlyCreateMakesOrGrowsTheObjectAndOpeningAMissingOrShortOneFails) {
+  // Opening is the server's side: it must never bring a board into being that nobody simulates.
+  ShmBackend server("PiezoDriver", name, smallMap());
+  auto message = messageOf([&] { server.open(); });
+  EXPECT_EQ(message, "device 'PiezoDriver' (shm:" + name + "): shared memory /" + name +
+                         " does not exist (is the board simulator running?)");
+  EXPECT_FALSE(server.isOpen());
+  EXPECT_FALSE(ShmBackend::unlink(name)) << "opening created the object";
+
+  // An object shorter than the map (a simulator with another map) is refused, not grown.
+  ShmBackend::create(name, 4);
   const std::string path = "/" + name;
-  int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  int fd = ::shm_open(path.c_str(), O_RDWR, 0);
   ASSERT_GE(fd, 0);
   const std::uint32_t word = 0xabcd;
-  ASSERT_EQ(::ftruncate(fd, 4), 0);
   ASSERT_EQ(::pwrite(fd, &word, 4, 0), 4);
-  ::close(fd);
+  message = messageOf([&] { server.open(); });
+  EXPECT_EQ(message, "device 'PiezoDriver' (shm:" + name + "): shared memory /" + name +
+                         " is 4 bytes, shorter than its map: /maps/small.map:2: register '/Wide' ends at "
+                         "byte 24 (is the board simulator running with this map?)");
+  struct stat st {};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  EXPECT_EQ(st.st_size, 4);
 
-  ShmBackend b("Grow", name, smallMap());
-  b.open();
+  // create() grows it and keeps what is there; it never shrinks it.
+  ShmBackend::create(name, smallMap()->requiredSize());
+  ShmBackend::create(name, 8);
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), smallMap()->requiredSize());
+  ::close(fd);
+  server.open();
   std::uint32_t in[2] = {1, 1};
-  b.read(0, in, 1);
-  b.read(0x18, in + 1, 1);
+  server.read(0, in, 1);
+  server.read(0x18, in + 1, 1);
   EXPECT_EQ(in[0], 0xabcdu);
   EXPECT_EQ(in[1], 0u);
 }

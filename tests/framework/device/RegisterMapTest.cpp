@@ -103,6 +103,16 @@ TEST(RegisterMap, EveryErrorNamesFileAndLine) {
       {ok + "alias X\n", 2, "an alias line reads 'alias ALIASPATH TARGETPATH'"},
       {ok + "alias X Missing\n", 2, "alias '/X' names unknown register '/Missing'"},
       {"alias X Good\n" + ok + "alias Y X\n", 3, "alias '/Y' names another alias '/X'"},
+      {ok + "operator\n", 2, "an operator line reads 'operator PATH'"},
+      {ok + "heartbeat A B\n", 2, "a heartbeat line reads 'heartbeat PATH'"},
+      {ok + "operator Missing\n", 2, "operator line names unknown register '/Missing'"},
+      {ok + "R 1 0 4 fixed 8 0 0 ro\noperator R\n", 3, "operator line names read-only register '/R'"},
+      {ok + "alias G Good\noperator Good\noperator G\n", 4,
+       "register '/Good' is named by two operator lines"},
+      {ok + "heartbeat Good\n", 2,
+       "heartbeat register '/Good' must be a read-only fixed or ieee754 register"},
+      {ok + "R 1 0 4 fixed 8 0 0 ro\nS 1 4 4 fixed 8 0 0 ro\nheartbeat R\n\nheartbeat S\n", 6,
+       "a second heartbeat line (the first is at line 4)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -117,6 +127,22 @@ TEST(RegisterMap, EveryErrorNamesFileAndLine) {
       EXPECT_NE(what.find(c.fragment), std::string::npos) << what;
     }
   }
+}
+
+TEST(RegisterMap, OperatorAndHeartbeatLinesMarkRegistersByAnyOfTheirPaths) {
+  auto map = parseRegisterMapText("Sim/freeze 1 0 4 fixed 32 0 0 rw\n"
+                                  "Channel0/dcVoltage 1 4 4 fixed 32 16 1 rw\n"
+                                  "Sim/ticks 1 8 4 fixed 32 0 0 ro\n"
+                                  "alias Board/firmwareHeartbeat Sim/ticks\n"
+                                  "alias Sim/hang Sim/freeze\n"
+                                  "operator Sim/hang\n"
+                                  "heartbeat /Board/firmwareHeartbeat\n",
+                                  "m");
+  EXPECT_TRUE(map.get("Sim/freeze").operatorWritable);
+  EXPECT_FALSE(map.get("Channel0/dcVoltage").operatorWritable);
+  ASSERT_NE(map.heartbeat(), nullptr);
+  EXPECT_EQ(map.heartbeat()->path, "/Sim/ticks");
+  EXPECT_EQ(parseRegisterMapText("A 1 0 4 fixed 8 0 0 ro\n", "m").heartbeat(), nullptr);
 }
 
 TEST(RegisterMap, WholeFileErrorsNameTheFile) {

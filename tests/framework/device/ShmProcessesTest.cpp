@@ -63,8 +63,9 @@ TEST(ShmTwoProcesses, EachSeesTheOthersWrites) {
     ::_exit(code);
   }
 
+  ShmBackend::create(name, map->requiredSize()); // the simulator's part; the child opens it later
   ShmBackend server("PiezoDriver", name, map);
-  server.open(); // creates the object with the map's size
+  server.open();
   writeRegister(server, dc, std::vector<double>{-2.5});
   writeRegister(server, boot, std::vector<uint32_t>{1});
   send(toChild[1]);

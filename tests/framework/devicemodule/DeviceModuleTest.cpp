@@ -4,11 +4,17 @@
 #include "framework/TestFacility.hpp"
 #include "framework/device/DeviceError.hpp"
 #include "framework/device/DummyBackend.hpp"
+#include "framework/device/ShmBackend.hpp"
 #include "tests/framework/device/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <fstream>
 #include <functional>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace orvane;
 using orvane::device::test::TempDir;
@@ -23,8 +29,12 @@ Channel0/dacVoltage          4        0x10   4     fixed 18    0    1      ro
 Channel0/dcVoltage           1        0x20   4     fixed 32    16   1      rw
 Channel0/controlTableMode    1        0x24   4     fixed 32    0    1      wo
 Channel0/appliedTableMode    1        0x28   4     fixed 32    0    1      ro
+Channel0/enableFeedback      1        0x2c   4     fixed 1     0    0      rw
+Channel0/swapControlTable    1        0x30   4     fixed 32    0    1      wo
 alias Board/hwProtectionMonitor BSP/WORD_PEM_CTL_MON
 alias Board/hwProtectionReset   BSP/WORD_PEM_CTL_RESET
+operator Channel0/dcVoltage
+operator BSP/WORD_PEM_CTL_RESET
 )";
 
 const std::string alias = "PiezoDriver";
@@ -53,6 +63,7 @@ struct BoardUser : ApplicationModule {
     ReadAnyGroup group{appliedTableMode.value, request};
     for (;;) {
       if (group.readAny() == request.getId()) {
+        if (request.value() == 99) throw std::runtime_error("BoardUser gives up");
         controlTableMode.value = request.value();
         controlTableMode.value.write();
         continue;
@@ -103,6 +114,13 @@ class DeviceModuleTest : public ::testing::Test {
   }
   // The board as the init handler leaves it: booted, nothing else set.
   static void boot(DeviceModule& d) { d.dummyDevice().write<uint32_t>("/Board/driverBootStatus", {1}); }
+  // boot(), counting the openings in `inits`.
+  static DeviceModule::InitialisationHandler countedBoot(int& inits) {
+    return [&inits](DeviceModule& d) {
+      ++inits;
+      boot(d);
+    };
+  }
 
   void trigger(TestFacility& tf) {
     tf.writeScalar<int64_t>("/Server/triggerNumber", ++triggerCount);
@@ -534,6 +552,357 @@ TEST_F(DeviceModuleTest, ConnectionErrorsNameTheFaultyFile) {
       EXPECT_NE(std::string(e.what()).find("bad.map:2:"), std::string::npos) << e.what();
     }
   }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// What reaches the hardware around the modules, and what the device does on its own.
+
+namespace {
+
+TEST_F(DeviceModuleTest, WritableRegistersThatNoModuleFeedsAreShownButOnlyOperatorLinesMakeThemWritable) {
+  TestApp app(dmap, true, boot);
+  TestFacility tf(app);
+  tf.runApplication();
+  auto direction = [&](const std::string& path) { return tf.pv(path).info().direction; };
+
+  // Fed by a module: the module's. Named on an operator line: the operators'.
+  EXPECT_EQ(direction("/Channel0/controlTableMode"), PvDirection::toOperator);
+  EXPECT_EQ(direction("/Channel0/dcVoltage"), PvDirection::fromOperator);
+  // Neither: read back from the board where it can be read, never written from outside.
+  EXPECT_EQ(direction("/Channel0/enableFeedback"), PvDirection::toOperator);
+  EXPECT_EQ(direction("/Channel0/swapControlTable"), PvDirection::toOperator);
+  EXPECT_THROW(tf.writeScalar<Boolean>("/Channel0/enableFeedback", Boolean(true)), std::logic_error);
+  EXPECT_THROW(tf.writeScalar<int32_t>("/Channel0/swapControlTable", 1), std::logic_error);
+  EXPECT_FALSE(tf.readDeviceScalar<Boolean>(alias, "/Channel0/enableFeedback"));
+
+  // Nothing but the board changes it, so it is read at every opening, not on every trigger.
+  tf.writeDeviceScalar<Boolean>(alias, "/Channel0/enableFeedback", Boolean(true));
+  trigger(tf);
+  EXPECT_FALSE(tf.readScalar<Boolean>("/Channel0/enableFeedback"));
+  app.dev.reportException("board rebooted");
+  tf.stepApplication();
+  EXPECT_TRUE(tf.readScalar<Boolean>("/Channel0/enableFeedback"));
+  EXPECT_TRUE(tf.readDeviceScalar<Boolean>(alias, "/Channel0/enableFeedback"))
+      << "re-written by the recovery";
+  app.dev.reportException("again");
+  tf.stepApplication();
+  EXPECT_EQ(tf.takeRawUpdates("/Channel0/enableFeedback").size(),
+            5u); // opening, fault, opening, fault, opening
+}
+
+// A module that reads a write-only register which no module writes would wait for ever.
+struct SwapReader : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ModifyHierarchy<ScalarPushInput<int32_t>> swap{this, "/Channel0/swapControlTable", "", ""};
+  void mainLoop() override {}
+};
+
+TEST_F(DeviceModuleTest, AModuleReadingAnUnwrittenWriteOnlyRegisterIsAConfigurationError) {
+  TestApp app(dmap, true);
+  SwapReader reader{&app, "SwapReader", ""};
+  try {
+    app.initialise();
+    FAIL() << "accepted";
+  } catch (const std::logic_error& e) {
+    const std::string what = e.what();
+    EXPECT_EQ(
+        what.rfind("Variable '/Channel0/swapControlTable' has no feeder: push input 'swapControlTable' of "
+                   "/devicetest/SwapReader (int32[1]) reads register /Channel0/swapControlTable of device "
+                   "PiezoDriver (",
+                   0),
+        0u)
+        << what;
+    EXPECT_NE(what.find("board.map:10), which cannot be read back and which no module writes."),
+              std::string::npos)
+        << what;
+  }
+}
+
+TEST_F(DeviceModuleTest, AMissingOrShortSharedMemoryBoardIsAFaultUntilTheSimulatorProvidesIt) {
+  const std::string shm = "quellor-dmtest-" + std::to_string(::getpid());
+  const auto shmDmap = dir.write("shm.dmap", "PiezoDriver shm:" + shm + "?map=board.map\n");
+  struct Unlink {
+    std::string name;
+    ~Unlink() { device::ShmBackend::unlink(name); }
+  } unlink{shm};
+  BareDeviceApp app(shmDmap);
+  TestFacility tf(app);
+  tf.runApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 1);
+  EXPECT_EQ(tf.readScalar<std::string>("/Devices/PiezoDriver/message"),
+            "device 'PiezoDriver' (shm:" + shm + "): shared memory /" + shm +
+                " does not exist (is the board simulator running?)");
+  EXPECT_FALSE(device::ShmBackend::unlink(shm)) << "the server made the board it was looking for";
+
+  device::ShmBackend::create(shm, 8); // a simulator still setting it up
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_NE(
+      tf.readScalar<std::string>("/Devices/PiezoDriver/message").find("is 8 bytes, shorter than its map"),
+      std::string::npos);
+
+  device::ShmBackend::create(shm, app.dev.registerMap().requiredSize());
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 0);
+}
+
+// The board map with a firmware heartbeat.
+class HeartbeatTest : public DeviceModuleTest {
+ protected:
+  void SetUp() override {
+    dir.write("board.map",
+              std::string(boardMap) +
+                  "Board/firmwareHeartbeat 1 0x34 4 fixed 32 0 0 ro\nheartbeat Board/firmwareHeartbeat\n");
+    dmap = dir.write("quellor.dmap", "PiezoDriver dummy:?map=board.map\n");
+  }
+  void beatAndTrigger(TestFacility& tf) {
+    tf.writeDeviceScalar<uint32_t>(alias, "/Board/firmwareHeartbeat", ++beats);
+    trigger(tf);
+  }
+  uint32_t beats = 0;
+};
+
+TEST_F(HeartbeatTest, AHeartbeatThatStandsStillForTheTimeoutIsAHungBoardUntilItBeatsAgain) {
+  int inits = 0;
+  TestApp app(dmap, true, countedBoot(inits));
+  TestFacility tf(app);
+  tf.runApplication();
+  for (int i = 0; i < 10; ++i)
+    beatAndTrigger(tf);
+  EXPECT_TRUE(app.dev.isReady());
+  (void)tf.takeUpdates<int32_t>("/Devices/PiezoDriver/status");
+
+  // The firmware hangs: its registers keep answering with the same values. Four still triggers
+  // are tolerated (default timeout 5), the fifth makes the device faulty before its values go out.
+  for (int i = 0; i < 4; ++i)
+    trigger(tf);
+  EXPECT_TRUE(app.dev.isReady());
+  EXPECT_EQ(app.user.faultyReads, 0);
+  log::Capture events;
+  trigger(tf);
+  const std::string hung = "heartbeat register /Board/firmwareHeartbeat of device 'PiezoDriver' has not "
+                           "changed for 5 triggers: the firmware seems to hang";
+  EXPECT_EQ(tf.readScalar<std::string>("/Devices/PiezoDriver/message"), hung);
+  EXPECT_EQ(app.user.faultyReads, 1);
+  EXPECT_EQ(inits, 2); // re-opened and re-initialised at once, as after any first fault
+  EXPECT_EQ(tf.takeUpdates<int32_t>("/Devices/PiezoDriver/status"), (std::vector<int32_t>{1, 0}));
+
+  // Still hung after the re-opening: that recovery did not last, so the next one waits.
+  for (int i = 0; i < 5; ++i)
+    trigger(tf);
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_EQ(tf.readValidity("/Channel0/appliedTableMode"), DataValidity::faulty);
+  EXPECT_EQ(tf.readScalar<int32_t>("/Devices/PiezoDriver/status"), 1);
+  EXPECT_EQ(inits, 2);
+  const std::string log = logText(events);
+  EXPECT_NE(log.find("device PiezoDriver: fault: " + hung), std::string::npos) << log;
+  EXPECT_NE(log.find("device PiezoDriver: faulty again right after its recovery: " + hung), std::string::npos)
+      << log;
+
+  // Thawed: the retry brings it back for good.
+  tf.writeDeviceScalar<uint32_t>(alias, "/Board/firmwareHeartbeat", ++beats);
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+  for (int i = 0; i < 10; ++i)
+    beatAndTrigger(tf);
+  EXPECT_TRUE(app.dev.isReady());
+  EXPECT_EQ(inits, 3);
+  EXPECT_EQ(tf.readValidity("/Channel0/appliedTableMode"), DataValidity::ok);
+
+  // A timeout of 0 turns the check off.
+  app.dev.setHeartbeatTimeout(0);
+  for (int i = 0; i < 20; ++i)
+    trigger(tf);
+  EXPECT_TRUE(app.dev.isReady());
+  app.dev.setHeartbeatTimeout(2);
+  trigger(tf);
+  trigger(tf);
+  EXPECT_EQ(inits, 4);
+}
+
+TEST_F(DeviceModuleTest, ARampedRegisterReturnsFromTheBoardsValueInStepsAfterEveryRecovery) {
+  TestApp app(dmap, true, [&](DeviceModule& d) {
+    boot(d);
+    // A board fresh from its reboot holds nothing of what it was told.
+    d.dummyDevice().write<double>("/Channel0/dcVoltage", {0.0});
+    d.dummyDevice().write<int32_t>("/Channel0/controlTableMode", {0});
+  });
+  app.dev.rampAfterRecovery("Channel0/dcVoltage", 0.5); // before the connection step
+  TestFacility tf(app);
+  app.initialise();
+  tf.writeScalar<double>("/Channel0/dcVoltage", 2.0);
+  tf.runApplication();
+  // The first opening is no recovery: the start-up value goes to the board at once.
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 2.0);
+  tf.writeScalar<int32_t>("/User/request", 3);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 2.0); // no ramp between openings
+
+  app.dev.reportException("reboot");
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 3); // at once, as ever
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 0.0);
+  // A write on the way moves the target, not the board.
+  tf.writeScalar<double>("/Channel0/dcVoltage", 2.2);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), 0.0);
+  std::vector<double> seen;
+  for (int i = 0; i < 6; ++i) {
+    trigger(tf);
+    seen.push_back(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"));
+  }
+  ASSERT_EQ(seen.size(), 6u);
+  const std::vector<double> expected{0.5, 1.0, 1.5, 2.0, 2.2, 2.2};
+  for (size_t i = 0; i < seen.size(); ++i)
+    EXPECT_NEAR(seen[i], expected[i], 1.0 / 65536) << i;
+  // Arrived: writes reach the board directly again.
+  tf.writeScalar<double>("/Channel0/dcVoltage", -4.0);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), -4.0);
+
+  // Downwards, from wherever the initialisation left the board.
+  app.dev.reportException("reboot");
+  tf.stepApplication();
+  tf.writeDeviceScalar<double>(alias, "/Channel0/dcVoltage", -3.0);
+  trigger(tf);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), -3.5);
+  trigger(tf);
+  trigger(tf);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), -4.0);
+}
+
+TEST_F(DeviceModuleTest, RampAndSafeStateDeclarationsAreCheckedAgainstTheMap) {
+  {
+    TestApp app(dmap, true);
+    EXPECT_THROW(app.dev.rampAfterRecovery("/Channel0/dcVoltage", -0.5), std::invalid_argument);
+    EXPECT_THROW(app.dev.rampAfterRecovery("/Channel0/dcVoltage", std::nan("")), std::invalid_argument);
+    app.dev.rampAfterRecovery("/Channel0/controlTableMode", 1.0); // write-only: no value to start from
+    try {
+      app.initialise();
+      FAIL() << "accepted";
+    } catch (const std::logic_error& e) {
+      EXPECT_NE(std::string(e.what()).find("/Channel0/controlTableMode is write-only"), std::string::npos)
+          << e.what();
+    }
+  }
+  {
+    TestApp app(dmap, true);
+    app.initialise();
+    EXPECT_THROW(app.dev.addSafeValue("/Channel0/appliedTableMode", 0), std::logic_error); // read-only
+    EXPECT_THROW(app.dev.addSafeValue("/Board/hwProtectionReset", 0), std::logic_error);   // an event
+    EXPECT_THROW(app.dev.addSafeValue("/Channel9/dcVoltage", 0), std::logic_error);
+    EXPECT_THROW(app.dev.rampAfterRecovery("/Channel0/appliedTableMode", 1), std::logic_error);
+  }
+  {
+    TestApp app(dmap, false); // nothing would pace the ramp
+    app.dev.rampAfterRecovery("/Channel0/dcVoltage", 1.0);
+    EXPECT_THROW(app.initialise(), std::logic_error);
+  }
+}
+
+TEST_F(DeviceModuleTest, AModuleThatDiesLeavesTheSafeStateOnTheBoardAndNothingElseGetsThere) {
+  TestApp app(dmap, true, boot);
+  app.dev.addSafeValue("/Channel0/controlTableMode", 0);
+  app.dev.addSafeValue("/Channel0/dcVoltage", -1.5);
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.writeScalar<int32_t>("/User/request", 7);
+  tf.writeScalar<double>("/Channel0/dcVoltage", 2.5);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 7);
+
+  log::Capture events;
+  tf.writeScalar<int32_t>("/User/request", 99);
+  EXPECT_THROW(tf.stepApplication(), std::runtime_error);
+  ASSERT_EQ(events.entries().size(), 1u) << logText(events);
+  EXPECT_EQ(events.entries()[0].severity, log::Severity::critical);
+  EXPECT_EQ(logText(events),
+            "device PiezoDriver: outputs put into their safe state (2 registers written directly)\n");
+  EXPECT_EQ(tf.readDeviceScalar<int32_t>(alias, "/Channel0/controlTableMode"), 0);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), -1.5);
+  // Whatever is still running cannot undo it. (The application cannot come to rest any more: the
+  // dead module's queues fill up.)
+  tf.writeScalar<double>("/Channel0/dcVoltage", 4.0);
+  EXPECT_EQ(tf.readDeviceScalar<double>(alias, "/Channel0/dcVoltage"), -1.5);
+}
+
+TEST_F(DeviceModuleTest, ASafeStateThatCannotBeWrittenIsSaidSo) {
+  TestApp app(dmap, true, boot);
+  app.dev.addSafeValue("/Channel0/dcVoltage", 0);
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.failDeviceOpens(alias, 3);
+  app.dev.reportException("board gone");
+  tf.stepApplication();
+  ASSERT_FALSE(app.dev.isReady());
+  log::Capture events;
+  tf.writeScalar<int32_t>("/User/request", 99);
+  EXPECT_THROW(tf.stepApplication(), std::runtime_error);
+  EXPECT_EQ(logText(events),
+            "device PiezoDriver: the safe state could not be written to 1 of 1 registers: device "
+            "'PiezoDriver' (dummy): cannot open: injected failure\n");
+}
+
+// Normal mode: the process ends, and what it leaves on a board in a file is what counts.
+struct DyingApp : Application {
+  explicit DyingApp(std::filesystem::path dmapFile)
+      : Application("devicetest"), dmap(std::move(dmapFile)), dev(this, alias, {}) {}
+  ~DyingApp() override { shutdown(); }
+  struct Quitter : ApplicationModule {
+    using ApplicationModule::ApplicationModule;
+    // Starts once the board's first values are in, so the device is open when it dies.
+    ModifyHierarchy<ScalarPushInput<int32_t>> appliedTableMode{this, "/Channel0/appliedTableMode", "", ""};
+    void mainLoop() override { throw std::logic_error("Quitter: cannot go on"); }
+  };
+  std::filesystem::path dmap;
+  DeviceModule dev;
+  Quitter quitter{this, "Quitter", ""};
+  void defineConnections() override {
+    setDMapFilePath(dmap.string());
+    dev.connectTo(ControlSystemModule{}, ControlSystemModule{}["Server"]("triggerNumber"));
+    dev.addSafeValue("/Channel0/controlTableMode", 0);
+    dev.addSafeValue("/Channel0/dcVoltage", -1.5);
+    findTag(".*").connectTo(ControlSystemModule{});
+  }
+};
+
+TEST_F(DeviceModuleTest, AFatalModuleErrorEndsTheProcessOnlyAfterTheSafeStateIsWritten) {
+  const auto map = device::parseRegisterMap(dir.path() / "board.map");
+  const auto file = dir.write("board.bin", std::string(map.requiredSize(), '\0'));
+  const auto fileDmap = dir.write("file.dmap", "PiezoDriver mmap:board.bin?map=board.map\n");
+  auto word = [&](const std::string& path) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(map.get(path).offset));
+    uint32_t w = 0;
+    in.read(reinterpret_cast<char*>(&w), 4);
+    return w;
+  };
+  {
+    std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(map.get("/Channel0/controlTableMode").offset));
+    const uint32_t five = 5;
+    out.write(reinterpret_cast<const char*>(&five), 4);
+  }
+  // The child forks from this process, which runs no thread of its own now; it sees this file.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        DyingApp app(fileDmap);
+        app.run();
+        for (;;)
+          ::pause(); // until the failing module ends the process
+      },
+      ::testing::ExitedWithCode(1),
+      "Quitter: cannot go on\n.*device PiezoDriver: outputs put into their safe state \\(2 registers written "
+      "directly\\)");
+  EXPECT_EQ(word("/Channel0/controlTableMode"), 0u);
+  EXPECT_EQ(word("/Channel0/dcVoltage"), 0xFFFE8000u); // -1.5 with 16 fractional bits
 }
 
 } // namespace

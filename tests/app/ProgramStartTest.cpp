@@ -1,0 +1,87 @@
+// The delivered programs as an operator starts them: --help and --version anywhere, and a start
+// that cannot go on says why once and exits 1. The application object is a global built before
+// main(), which is where these went wrong.
+
+#include "AppTestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+using quellor::testing::RuntimeDirectory;
+
+struct Outcome {
+  int status{-1}; ///< exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+/// Runs a program in the current directory (which the test has set) with its output kept apart.
+Outcome run(const std::string& program, const std::string& args) {
+  const std::string command = program + " " + args + " 2>stderr.txt";
+  Outcome o;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return o;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+    o.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::ifstream err("stderr.txt");
+  o.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+  return o;
+}
+
+const std::string programs[] = {QUELLOR_SERVER, QUELLOR_XMLGEN, QUELLOR_BOARD_SIM};
+
+std::string shortName(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+TEST(Programs, HelpAndVersionWorkInAnyDirectory) {
+  RuntimeDirectory empty; // no configuration, no device map
+  std::filesystem::remove(empty.path() / "quellor.dmap");
+  for (const auto& program : programs) {
+    const auto name = shortName(program);
+    auto help = run(program, "--help");
+    EXPECT_EQ(help.status, 0) << name << ": " << help.err;
+    EXPECT_NE(help.out.find("sage: " + name), std::string::npos) << help.out;
+    EXPECT_EQ(help.err, "") << name;
+    auto version = run(program, "--version");
+    EXPECT_EQ(version.status, 0) << name << ": " << version.err;
+    EXPECT_EQ(version.out, name + " 4.3.1\n");
+    EXPECT_EQ(version.err, "") << name;
+    auto bad = run(program, "--no-such-option");
+    EXPECT_EQ(bad.status, 2) << name;
+    EXPECT_NE(bad.err.find(name + ": unknown option '--no-such-option'"), std::string::npos) << bad.err;
+  }
+  // In a runtime directory --help only helps: no banner, nothing started.
+  for (const char* f : {"quellorctrl_base_config.xml", "quellor.dmap"})
+    std::filesystem::copy_file(std::filesystem::path(QUELLOR_DEPLOY_DIR) / f, empty.path() / f);
+  auto help = run(QUELLOR_SERVER, "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.find("****"), std::string::npos) << help.out;
+}
+
+TEST(Programs, AStartThatCannotGoOnSaysWhyOnceAndExitsOne) {
+  RuntimeDirectory dir;
+  const std::pair<std::string, std::string> starts[] = {{QUELLOR_SERVER, "--persist none --port 0"},
+                                                        {QUELLOR_XMLGEN, ""}};
+  for (const auto& [program, args] : starts) {
+    const auto name = shortName(program);
+    const auto o = run(program, args);
+    EXPECT_EQ(o.status, 1) << name;
+    EXPECT_EQ(o.err, name + ": Cannot open configuration file 'quellorctrl_base_config.xml': No such file or "
+                            "directory.\n");
+    EXPECT_EQ(o.out, "");
+  }
+}
+
+} // namespace

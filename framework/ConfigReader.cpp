@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -121,8 +122,15 @@ ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const st
   std::ifstream in(fileName_, std::ios::binary);
   if (!in)
     throw ConfigError("Cannot open configuration file '" + fileName_ + "': " + std::strerror(errno) + ".");
+  // A folder opens like a file on Linux and then reads as nothing, which would pass for XML
+  // without a root element.
+  std::error_code ec;
+  if (std::filesystem::is_directory(fileName_, ec))
+    throw ConfigError("Cannot read configuration file '" + fileName_ + "': it is a directory.");
   std::stringstream ss;
   ss << in.rdbuf();
+  if (in.bad())
+    throw ConfigError("Cannot read configuration file '" + fileName_ + "': " + std::strerror(errno) + ".");
   const std::string text = ss.str();
 
   pugi::xml_document doc;
@@ -188,6 +196,11 @@ ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const st
   };
   walk(root, "");
   publish();
+}
+
+std::string ConfigReader::whereIs(const std::string& name) const {
+  const Entry* e = tryFind(name);
+  return e == nullptr ? fileName_ : fileName_ + ":" + std::to_string(e->line);
 }
 
 const ConfigReader::Entry* ConfigReader::tryFind(const std::string& name) const {

@@ -82,6 +82,17 @@ TEST(Programs, AStartThatCannotGoOnSaysWhyOnceAndExitsOne) {
                             "directory.\n");
     EXPECT_EQ(o.out, "");
   }
+  // A value the channels cannot run with: refused after the banner, with file, line, key and value.
+  dir.write("quellorctrl_base_config.xml", quellor::testing::configText("2"));
+  std::ifstream in("quellorctrl_base_config.xml");
+  std::string config((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  config.replace(config.find(">0.5<"), 5, ">0<");
+  dir.write("quellorctrl_base_config.xml", config);
+  const auto o = run(QUELLOR_SERVER, "--persist none --port 0");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "quellor_server: quellorctrl_base_config.xml:7: maxDCVoltageStep is 0: the DC voltage step per "
+            "trigger must be a finite voltage greater than 0 (with 0 the DC voltage never moves).\n");
 }
 
 } // namespace

@@ -37,6 +37,18 @@ void ProcessVariable::store(const AnyVector& value, const VersionNumber& version
   registry_.notify(*this);
 }
 
+void ProcessVariable::returned(const AnyVector& value, const VersionNumber& version, DataValidity validity) {
+  {
+    // A module hands a value back in answer to one it read (a refused setpoint set back). An
+    // operator's write made since then is newer and still on its way to the module, which will
+    // answer it in turn; the older answer must not replace it, or operators would see, and the
+    // settings file keep, a value the module no longer holds.
+    boost::lock_guard<boost::mutex> g(mutex_);
+    if (snapshot_.hasValue && version < snapshot_.version) return;
+  }
+  store(value, version, validity);
+}
+
 void ProcessVariable::write(const AnyVector& value) {
   write(value, VersionNumber());
 }

@@ -67,6 +67,7 @@ class ProcessVariable final : public detail::ExternalEndpoint {
 
  private:
   void store(const AnyVector& value, const VersionNumber& version, DataValidity validity);
+  void returned(const AnyVector& value, const VersionNumber& version, DataValidity validity) override;
   ProcessVariableRegistry& registry_;
   size_t index_;
   ProcessVariableInfo info_;

@@ -145,6 +145,53 @@ struct TwoFeeders : Application {
   void defineConnections() override {}
 };
 
+// Accepts even settings only; an odd one is set back to the last accepted, as the channel modules
+// do with refused operator input.
+struct EvenOnly : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInputWB<int32_t> setting{this, "setting", "", ""};
+  ScalarOutput<int32_t> accepted{this, "accepted", "", ""};
+  void mainLoop() override {
+    for (;;) {
+      setting.read();
+      if (setting % 2 != 0) {
+        setting = accepted.value();
+        setting.write();
+        continue;
+      }
+      accepted = setting.value();
+      accepted.write();
+    }
+  }
+};
+
+TEST(Transfer, AValueSetBackNeverHidesANewerOperatorWrite) {
+  struct EvenApp : Application {
+    EvenApp() : Application("eventest") {}
+    ~EvenApp() override { shutdown(); }
+    EvenOnly m{this, "M", ""};
+    void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+  } app;
+  TestFacility tf(app);
+  tf.runApplication();
+  // A refused write and a good one behind it, both written before the module reads either.
+  tf.writeScalar<int32_t>("/M/setting", 3);
+  tf.writeScalar<int32_t>("/M/setting", 4);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/accepted"), 4);
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 4);
+  // Alone, a refused write is set back as before.
+  tf.writeScalar<int32_t>("/M/setting", 5);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 4);
+  // Refused behind accepted: the last answer, the set-back, stands.
+  tf.writeScalar<int32_t>("/M/setting", 6);
+  tf.writeScalar<int32_t>("/M/setting", 7);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/accepted"), 6);
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 6);
+}
+
 TEST(Transfer, TwoFeedersAreAConfigurationError) {
   TwoFeeders app;
   try {

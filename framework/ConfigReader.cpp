@@ -1,6 +1,7 @@
 #include "framework/ConfigReader.hpp"
 
 #include "framework/Application.hpp"
+#include "framework/device/TextFile.hpp"
 
 #include <pugixml.hpp>
 
@@ -119,19 +120,10 @@ bool parseElement(ValueType type, const std::string& text, AnyVector& into) {
 ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const std::string& fileName,
                            HierarchyModifier modifier, const TagSet& tags)
     : Module(owner, name, "Configuration values from " + fileName, modifier, tags), fileName_(fileName) {
-  std::ifstream in(fileName_, std::ios::binary);
-  if (!in)
-    throw ConfigError("Cannot open configuration file '" + fileName_ + "': " + std::strerror(errno) + ".");
-  // A folder opens like a file on Linux and then reads as nothing, which would pass for XML
-  // without a root element.
-  std::error_code ec;
-  if (std::filesystem::is_directory(fileName_, ec))
-    throw ConfigError("Cannot read configuration file '" + fileName_ + "': it is a directory.");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  if (in.bad())
-    throw ConfigError("Cannot read configuration file '" + fileName_ + "': " + std::strerror(errno) + ".");
-  const std::string text = ss.str();
+  std::string reason;
+  const auto content = device::readTextFile(fileName_, reason);
+  if (!content) throw ConfigError("Cannot read configuration file '" + fileName_ + "': " + reason + ".");
+  const std::string& text = *content;
 
   pugi::xml_document doc;
   auto result = doc.load_buffer(text.data(), text.size());

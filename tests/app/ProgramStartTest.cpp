@@ -78,7 +78,7 @@ TEST(Programs, AStartThatCannotGoOnSaysWhyOnceAndExitsOne) {
     const auto name = shortName(program);
     const auto o = run(program, args);
     EXPECT_EQ(o.status, 1) << name;
-    EXPECT_EQ(o.err, name + ": Cannot open configuration file 'quellorctrl_base_config.xml': No such file or "
+    EXPECT_EQ(o.err, name + ": Cannot read configuration file 'quellorctrl_base_config.xml': No such file or "
                             "directory.\n");
     EXPECT_EQ(o.out, "");
   }

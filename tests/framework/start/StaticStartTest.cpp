@@ -44,7 +44,7 @@ TEST(StaticStart, AConfigurationFaultBeforeMainIsOneLineAndStatusOne) {
   auto o = runIn(dir);
   EXPECT_EQ(o.status, 1) << o.err;
   EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.err, "framework_start_program: Cannot open configuration file 'starttest_base_config.xml': "
+  EXPECT_EQ(o.err, "framework_start_program: Cannot read configuration file 'starttest_base_config.xml': "
                    "No such file or directory.\n");
 
   dir.write("starttest_base_config.xml",

@@ -26,27 +26,35 @@ ProcessVariable::Snapshot ProcessVariable::get() const {
   return snapshot_;
 }
 
+void ProcessVariable::assignLocked(const AnyVector& value, const VersionNumber& version,
+                                   DataValidity validity) {
+  snapshot_.value = value;
+  snapshot_.version = version;
+  snapshot_.validity = validity;
+  snapshot_.hasValue = true;
+}
+
 void ProcessVariable::store(const AnyVector& value, const VersionNumber& version, DataValidity validity) {
   {
     boost::lock_guard<boost::mutex> g(mutex_);
-    snapshot_.value = value;
-    snapshot_.version = version;
-    snapshot_.validity = validity;
-    snapshot_.hasValue = true;
+    assignLocked(value, version, validity);
   }
   registry_.notify(*this);
 }
 
-void ProcessVariable::returned(const AnyVector& value, const VersionNumber& version, DataValidity validity) {
+void ProcessVariable::returned(const AnyVector& value, const VersionNumber& version, DataValidity validity,
+                               const VersionNumber& answered) {
   {
     // A module hands a value back in answer to one it read (a refused setpoint set back). An
-    // operator's write made since then is newer and still on its way to the module, which will
-    // answer it in turn; the older answer must not replace it, or operators would see, and the
-    // settings file keep, a value the module no longer holds.
+    // operator's write made after that one is still on its way to the module, which will answer
+    // it in turn; the older answer must not replace it, or operators would see, and the settings
+    // file keep, a value the module no longer holds.
+    // The test and the assignment under one lock: an operator's write between them would be lost.
     boost::lock_guard<boost::mutex> g(mutex_);
-    if (snapshot_.hasValue && version < snapshot_.version) return;
+    if (lastOperatorWrite_ > answered) return;
+    assignLocked(value, version, validity);
   }
-  store(value, version, validity);
+  registry_.notify(*this);
 }
 
 void ProcessVariable::write(const AnyVector& value) {
@@ -73,8 +81,10 @@ void ProcessVariable::write(const AnyVector& value, const VersionNumber& version
   {
     boost::lock_guard<boost::mutex> g(mutex_);
     running = running_;
+    if (version > lastOperatorWrite_) lastOperatorWrite_ = version;
+    assignLocked(converted, version, DataValidity::ok);
   }
-  store(converted, version, DataValidity::ok);
+  registry_.notify(*this);
   if (running && port_) port_.send(converted, version, DataValidity::ok);
 }
 

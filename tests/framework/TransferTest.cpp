@@ -150,10 +150,12 @@ struct TwoFeeders : Application {
 struct EvenOnly : ApplicationModule {
   using ApplicationModule::ApplicationModule;
   ScalarPushInputWB<int32_t> setting{this, "setting", "", ""};
+  ScalarPollInput<int32_t> mode{this, "mode", "", ""};
   ScalarOutput<int32_t> accepted{this, "accepted", "", ""};
   void mainLoop() override {
+    ReadAnyGroup group{setting, mode};
     for (;;) {
-      setting.read();
+      group.readAny();
       if (setting % 2 != 0) {
         setting = accepted.value();
         setting.write();
@@ -190,6 +192,14 @@ TEST(Transfer, AValueSetBackNeverHidesANewerOperatorWrite) {
   tf.stepApplication();
   EXPECT_EQ(tf.readScalar<int32_t>("/M/accepted"), 6);
   EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 6);
+  // Another input written after the good value brings the module's version past it before the
+  // refused one is answered; the answer is still the older one.
+  tf.writeScalar<int32_t>("/M/setting", 9);
+  tf.writeScalar<int32_t>("/M/setting", 8);
+  tf.writeScalar<int32_t>("/M/mode", 1);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/accepted"), 8);
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 8);
 }
 
 TEST(Transfer, TwoFeedersAreAConfigurationError) {

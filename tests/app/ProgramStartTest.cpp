@@ -3,40 +3,22 @@
 // main(), which is where these went wrong.
 
 #include "AppTestSupport.hpp"
+#include "tests/framework/start/ProgramRun.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 namespace {
 
+using orvane::test::ProgramRun;
 using quellor::testing::RuntimeDirectory;
 
-struct Outcome {
-  int status{-1}; ///< exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-
-/// Runs a program in the current directory (which the test has set) with its output kept apart.
-Outcome run(const std::string& program, const std::string& args) {
-  const std::string command = program + " " + args + " 2>stderr.txt";
-  Outcome o;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return o;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-    o.out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::ifstream err("stderr.txt");
-  o.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
-  return o;
+/// Runs a program in the current directory (which the test has set).
+ProgramRun run(const std::string& program, const std::string& args) {
+  return orvane::test::runProgram(std::filesystem::current_path(), program + " " + args);
 }
 
 const std::string programs[] = {QUELLOR_SERVER, QUELLOR_XMLGEN, QUELLOR_BOARD_SIM};

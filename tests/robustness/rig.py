@@ -18,6 +18,7 @@ import xml.etree.ElementTree as ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness  # noqa: E402
 import rawca  # noqa: E402
 from rawca import header, message  # noqa: E402
 
@@ -50,31 +51,11 @@ def loopback_environment(port=None):
     return env
 
 
-def free_port():
-    """A port free for TCP and UDP on loopback (CA uses both)."""
-    for _ in range(100):
-        t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        t.bind(("127.0.0.1", 0))
-        port = t.getsockname()[1]
-        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            u.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-        finally:
-            u.close()
-            t.close()
-    raise RuntimeError("no free loopback port")
+free_port = harness.free_port
 
 
 def wait_until(predicate, timeout=START_TIMEOUT, step=0.02):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
+    return harness.wait_until(predicate, timeout, step)
 
 
 def process_state(pid):
@@ -95,12 +76,7 @@ def descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
-def resident_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+resident_kib = harness.resident_kib
 
 
 class Program:

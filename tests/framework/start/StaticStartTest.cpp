@@ -3,40 +3,19 @@
 // the linker gave the static initialisers.
 
 #include "tests/framework/device/TempDir.hpp"
+#include "tests/framework/start/ProgramRun.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
 
 using orvane::device::test::TempDir;
+using orvane::test::ProgramRun;
 
-struct Outcome {
-  int status{-1}; ///< exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-
-Outcome runIn(const TempDir& dir) {
-  const std::string command =
-      "cd '" + dir.path().string() + "' && " + QUELLOR_START_PROGRAM + " 2>stderr.txt";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  Outcome o;
-  if (pipe == nullptr) return o;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-    o.out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::ifstream err(dir.path() / "stderr.txt");
-  o.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
-  return o;
+ProgramRun runIn(const TempDir& dir) {
+  return orvane::test::runProgram(dir.path(), QUELLOR_START_PROGRAM);
 }
 
 TEST(StaticStart, AConfigurationFaultBeforeMainIsOneLineAndStatusOne) {

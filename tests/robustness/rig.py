@@ -299,6 +299,21 @@ class Rig:
         finally:
             c.close()
 
+    def read_text(self, name):
+        """A text variable in full (its long-string form NAME$); None when it cannot be read."""
+        c = self.client()
+        try:
+            created = c.create(PREFIX + name + "$", 1)
+            if created is None:
+                return None
+            sid, _, count, _ = created
+            cmd, _, n, status, _, payload = c.read(sid, DBR_CHAR, count, 1)
+            if cmd != rawca.READ_NOTIFY or status != ECA_NORMAL:
+                return None
+            return decode(DBR_CHAR, payload, n)
+        finally:
+            c.close()
+
     def fresh_client_served(self, name="Server:triggerNumber"):
         """Seconds a new client needs from its search to a value read, or raises AssertionError."""
         start = time.monotonic()

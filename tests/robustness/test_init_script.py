@@ -9,7 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig  # noqa: E402
-from rig import DBR_CHAR, DBR_DOUBLE  # noqa: E402
+from rig import DBR_DOUBLE  # noqa: E402
 
 STATUS = "Devices:PiezoDriver:status"
 OUTPUT = "PiezoInitHandler:initScriptOutput"
@@ -28,7 +28,7 @@ exec sleep 600
 
 
 def script_output(r):
-    return r.read(OUTPUT, DBR_CHAR, 4096) or ""
+    return r.read_text(OUTPUT) or ""
 
 
 class InitScript(unittest.TestCase):

@@ -65,6 +65,21 @@ def bad_writes(count):
     return w
 
 
+# Writes the server itself must refuse (an error status, the value unchanged), by the variable's
+# native DBR type; the others may be taken and left to the modules to judge.
+NUMERIC = (DBR_SHORT, DBR_FLOAT, DBR_ENUM, DBR_LONG, DBR_DOUBLE)
+MUST_REFUSE = [
+    (lambda what, native, count: what == "count %d" % (count + 1), "more elements than the variable has"),
+    (lambda what, native, count: what in ("type 99", "type 0xFFFF"), "no DBR type"),
+    (lambda what, native, count: native in NUMERIC and what == "string 'abc'", "a text that is no number"),
+    (lambda what, native, count: native == DBR_ENUM and what == "enum index 65535", "an index without a state"),
+]
+
+
+def must_refuse(what, native, count):
+    return next((why for rule, why in MUST_REFUSE if rule(what, native, count)), None)
+
+
 # Good values the modules accept, for the settings they guard (set before the matrix, expected after
 # it and after a restart). Every other variable gets back the value it had.
 GOOD = {
@@ -163,6 +178,9 @@ class BadValues(unittest.TestCase):
                     reply = writer.write(name, wtype, wcount, payload)
                     writes += 1
                     self.assertNotEqual(reply[0], "closed", "%s: %s closed the circuit" % (path, what))
+                    why = must_refuse(what, dtype, count)
+                    if why is not None:
+                        self.assertNotEqual(reply, ("status", rig.ECA_NORMAL), "%s took %s: %s" % (path, what, why))
                 self.assertTrue(r.server.alive(), "%s: the server died:\n%s" % (path, r.server.stderr_text()))
                 r.fresh_client_served()
                 # The variable still takes a good value: its setting, or what it held before.

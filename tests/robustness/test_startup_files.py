@@ -99,6 +99,12 @@ CASES = [
     # access rules
     ("no access rules file", nothing, ["--access", "rules.txt"], ["rules.txt"], 1),
     ("access rules file is a folder", lambda r: os.mkdir(r.path("rules")), ["--access", "rules"], ["rules"], 1),
+    # record conventions
+    ("no metadata file", nothing, ["--metadata", "site.meta"], ["site.meta", "cannot be read"], 1),
+    ("metadata file is a folder", lambda r: os.mkdir(r.path("site.meta")), ["--metadata", "site.meta"],
+     ["site.meta", "it is a directory"], 1),
+    ("malformed metadata", write("site.meta", "[/Channel0/dcVoltage]\nprecision = many\n"),
+     ["--metadata", "site.meta"], ["site.meta:2", "precision"], 1),
     # command line
     ("unknown option", nothing, ["--no-such-option"], ["unknown option '--no-such-option'"], 2),
     ("port out of range", nothing, ["--port", "70000"], ["--port", "70000"], 2),
@@ -127,9 +133,11 @@ class StartupFiles(unittest.TestCase):
                     self.assertTrue(lines[0].startswith("quellor_server: "), lines[0])
                     for w in words:
                         self.assertIn(w, lines[0])
-                    for leftover in ("rules",):
+                    for leftover in ("rules", "site.meta"):
                         if os.path.isdir(r.path(leftover)):
                             os.rmdir(r.path(leftover))
+                        elif os.path.exists(r.path(leftover)):
+                            os.unlink(r.path(leftover))
 
     def test_a_missing_board_is_no_startup_fault(self):
         with rig.Rig() as r:

@@ -134,11 +134,17 @@ class Soak(unittest.TestCase):
             status = Watch(r, "Devices:PiezoDriver:status")
             reboots_before = r.registers.read_word("Sim/reboots")
             figures = Figures("board reboots", r)
+            next_at = time.monotonic()
             for _ in range(CYCLES):
-                r.registers.write_word("Sim/reboot", 1)
-                time.sleep(0.01)  # a few firmware cycles: the edge is seen
+                # Held until the firmware has seen the edge: on a loaded machine it may not tick for
+                # a while, and a re-opening of the board writes the word's harmless 0 over it.
+                done = r.registers.read_word("Sim/reboots") + 1
+                while r.registers.read_word("Sim/reboots") < done and time.monotonic() < next_at + PERIOD:
+                    r.registers.write_word("Sim/reboot", 1)
+                    time.sleep(0.005)
                 r.registers.write_word("Sim/reboot", 0)
-                time.sleep(PERIOD - 0.01)
+                next_at += PERIOD
+                time.sleep(max(0.0, next_at - time.monotonic()))
             self.assertTrue(rig.wait_until(lambda: r.read("Devices:PiezoDriver:status") == 0, 60),
                             r.server.stderr_text()[-2000:])
             # The last re-initialisation brought back what the channel had set on the board.

@@ -186,6 +186,17 @@ class Rig:
                 raise RuntimeError("QUELLOR_SERVER, QUELLOR_BOARD_SIM and QUELLOR_XMLGEN must name the programs")
         self.dir = tempfile.mkdtemp(prefix="quellor-robust-")
         self.shm = "quellor-robust-%d-%d" % (os.getpid(), id(self) & 0xFFFFFF)
+        self.programs = []  # every process started, for their sanitizer reports
+        try:
+            self._prepare(config_edits, init_script)
+        except BaseException:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            raise
+        self.sim = None
+        self.server = None
+        self.port = None
+
+    def _prepare(self, config_edits, init_script):
         for name in os.listdir(DEPLOY):
             if name.endswith((".xml", ".dmap", ".map", ".py")) and name != "quellorctrl.xml":
                 shutil.copy(os.path.join(DEPLOY, name), self.dir)
@@ -195,9 +206,6 @@ class Rig:
         if init_script is not None:
             self.write("initHardware.py", init_script, executable=True)
         self.registers = RegisterFile(self.shm, os.path.join(self.dir, "quellor.map"))
-        self.sim = None
-        self.server = None
-        self.port = None
 
     # --- files -----------------------------------------------------------------------------------
     def path(self, name):
@@ -237,6 +245,7 @@ class Rig:
     # --- programs --------------------------------------------------------------------------------
     def start_sim(self, tick_rate=1000):
         self.sim = Program([BOARD_SIM, "--tick-rate", str(tick_rate)], self.dir, loopback_environment())
+        self.programs.append(self.sim)
         if not self.sim.wait_for_line("board rebooted", stream="out"):
             raise RuntimeError("quellor_board_sim did not start:\n" + self.sim.stdout_text() +
                                self.sim.stderr_text())
@@ -249,6 +258,7 @@ class Rig:
         self.port = free_port()
         argv = self.server_argv(self.port, ["--trigger-rate", str(trigger_rate)] + list(args))
         self.server = Program(argv, self.dir, loopback_environment(self.port))
+        self.programs.append(self.server)
         if not self.server.wait_for_line(r"serving \d+ variables on [0-9.]+:%d" % self.port):
             self.server.kill()
             raise RuntimeError("quellor_server did not start:\n" + self.server.stderr_text())
@@ -260,24 +270,30 @@ class Rig:
         """Starts the server where it is expected to refuse; returns (status, stdout, stderr)."""
         port = free_port()
         program = Program(self.server_argv(port, args), self.dir, loopback_environment(port))
+        self.programs.append(program)
         status = program.finish(timeout)
         return status, program.stdout_text(), program.stderr_text()
 
     def close(self):
-        for p in (self.server, self.sim):
-            if p is not None:
-                p.kill()
+        reports = []
+        for p in self.programs:
+            p.kill()
+            reports += sanitizer_reports(p)
         try:
             os.unlink("/dev/shm/" + self.shm)
         except OSError:
             pass
         shutil.rmtree(self.dir, ignore_errors=True)
+        return reports
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, exc_type, *exc):
+        reports = self.close()
+        # A sanitizer's finding in a program is a failure even when every check passed.
+        if reports and exc_type is None:
+            raise AssertionError("sanitizer reports:\n" + "\n".join(reports))
 
     # --- clients ---------------------------------------------------------------------------------
     def client(self, timeout=rawca.T):
@@ -345,6 +361,13 @@ class Rig:
         if elapsed > FRESH_CLIENT_LIMIT:
             raise AssertionError("a fresh client took %.2f s" % elapsed)
         return elapsed
+
+
+def sanitizer_reports(program):
+    """The sanitizer reports a program printed (first lines of each)."""
+    lines = program.err_lines + program.out_lines
+    marks = ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "ERROR: LeakSanitizer", "runtime error: ")
+    return ["\n".join(lines[i:i + 12]) for i, line in enumerate(lines) if any(m in line for m in marks)]
 
 
 def decode(dtype, payload, count):

@@ -1,6 +1,8 @@
 #include "app/QuellorCtrlServer.hpp"
 #include "framework/Log.hpp"
 
+#include "app/ChannelConfiguration.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -107,6 +109,11 @@ void QuellorCtrlServer::defineConnections() {
   auto trigger = cs["Server"]("triggerNumber");
 
   driverBoard.connectTo(cs, trigger);
+
+  // The channels take their configuration values as they are; one they cannot run with, or a
+  // channel the board does not have, must stop start-up here instead of running half-blind.
+  checkChannelConfiguration(config, nChannels);
+  checkBoardRegisters(config, nChannels, driverBoard.registerMap(), driverBoard.getAlias());
 
   for (int32_t i = 0; i < nChannels; ++i) {
     const std::string number = std::to_string(i);

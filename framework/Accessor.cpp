@@ -76,6 +76,7 @@ void AccessorBase::requireBound(const char* what) const {
 
 void AccessorBase::noteReceived(const VersionNumber& v, DataValidity validity) {
   version_ = v;
+  readVersion_ = v;
   validity_ = validity;
   getModule().setCurrentVersionNumber(v);
 }

@@ -115,6 +115,7 @@ class AccessorBase {
   std::string description_;
   TagSet tags_;
   VersionNumber version_{nullptr};
+  VersionNumber readVersion_{nullptr}; ///< of the value last read (an input's write answers it)
   VersionNumber lastWritten_{nullptr};
   DataValidity validity_{DataValidity::ok};
   detail::NetworkBase* network_{nullptr};
@@ -177,7 +178,7 @@ template <typename T> class Accessor : public AccessorBase {
       throw std::logic_error("Variable '" + getName() + "' holds " + std::to_string(buffer_.size()) +
                              " elements but has " + std::to_string(nElements_) + ".");
     if (isInput()) { // return channel
-      net_->sendBack(buffer_, version, validity_);
+      net_->sendBack(buffer_, version, validity_, readVersion_);
       return false;
     }
     return net_->send(buffer_, version, validity_);

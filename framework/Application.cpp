@@ -5,6 +5,7 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -30,21 +31,31 @@ std::string describe(const ExternalNode* e) {
   return std::string(e->role == ExternalNode::Role::feeder ? "feeding" : "consuming") + " " + e->ownerName;
 }
 
+// The process's short name for messages; the framework serves several programs.
+const char* programName() {
+  return program_invocation_short_name != nullptr && *program_invocation_short_name != '\0'
+             ? program_invocation_short_name
+             : "quellor";
+}
+
 // Construction of the global application object happens before main(); an exception there
-// would otherwise end in std::terminate's core dump instead of one readable line.
+// would otherwise end in std::terminate's core dump instead of one readable line. C stdio, not
+// std::cerr: during static initialisation the C++ streams may not be built yet, and writing to
+// them then is a crash without a word.
 [[noreturn]] void terminateWithMessage() {
+  std::string what = "terminated";
   if (auto e = std::current_exception()) {
     try {
       std::rethrow_exception(e);
     } catch (const std::exception& ex) {
-      std::cerr << "quellor: " << ex.what() << std::endl;
+      what = ex.what();
     } catch (...) {
-      std::cerr << "quellor: unknown fatal error" << std::endl;
+      what = "unknown fatal error";
     }
-  } else {
-    std::cerr << "quellor: terminated" << std::endl;
   }
-  std::cout.flush();
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", programName(), what.c_str());
+  std::fflush(stderr);
   std::_Exit(1);
 }
 } // namespace
@@ -128,6 +139,10 @@ void VirtualModule::connectTo(const ControlSystemModule& cs) const {
 }
 
 Application::Application(const std::string& name) : ModuleGroup(name) {
+  // The application object is usually a global, and its members print while they are built; the
+  // standard streams are guaranteed to exist only once an Init object has been constructed, which
+  // the translation units of other globals may not yet have done.
+  static const std::ios_base::Init streams;
   if (theInstance != nullptr)
     throw std::logic_error("Application '" + name + "': there is already an application '" +
                            theInstance->getName() + "' in this process.");
@@ -745,6 +760,14 @@ void Application::reportLostValues() {
     std::cerr << (i == 0 ? ": " : ", ") << lost[i].first << " " << lost[i].second;
   if (lost.size() > 10) std::cerr << ", ...";
   std::cerr << std::endl;
+}
+
+void exitBeforeStart(int status, const std::string& toStdout, const std::string& toStderr) {
+  std::fwrite(toStdout.data(), 1, toStdout.size(), stdout);
+  std::fflush(stdout);
+  std::fwrite(toStderr.data(), 1, toStderr.size(), stderr);
+  std::fflush(stderr);
+  std::_Exit(status);
 }
 
 void setDMapFilePath(const std::string& path) {

@@ -218,6 +218,11 @@ class Application : public ModuleGroup {
   std::vector<std::pair<std::string, std::function<void()>>> pendingFrameworkThreads_;
 };
 
+/// Ends the process before the application object exists, for an entry point that answers its
+/// command line during static initialisation (--help, --version, an option it cannot run with):
+/// writes through C stdio, since the C++ streams may not be built yet, and exits with `status`.
+[[noreturn]] void exitBeforeStart(int status, const std::string& toStdout, const std::string& toStderr);
+
 /// Names the device map file that resolves device aliases (relative to the working directory).
 void setDMapFilePath(const std::string& path);
 const std::string& getDMapFilePath();

@@ -1,6 +1,7 @@
 #include "framework/ConfigReader.hpp"
 
 #include "framework/Application.hpp"
+#include "framework/device/TextFile.hpp"
 
 #include <pugixml.hpp>
 
@@ -9,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -118,12 +120,10 @@ bool parseElement(ValueType type, const std::string& text, AnyVector& into) {
 ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const std::string& fileName,
                            HierarchyModifier modifier, const TagSet& tags)
     : Module(owner, name, "Configuration values from " + fileName, modifier, tags), fileName_(fileName) {
-  std::ifstream in(fileName_, std::ios::binary);
-  if (!in)
-    throw ConfigError("Cannot open configuration file '" + fileName_ + "': " + std::strerror(errno) + ".");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string text = ss.str();
+  std::string reason;
+  const auto content = device::readTextFile(fileName_, reason);
+  if (!content) throw ConfigError("Cannot read configuration file '" + fileName_ + "': " + reason + ".");
+  const std::string& text = *content;
 
   pugi::xml_document doc;
   auto result = doc.load_buffer(text.data(), text.size());
@@ -188,6 +188,11 @@ ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const st
   };
   walk(root, "");
   publish();
+}
+
+std::string ConfigReader::whereIs(const std::string& name) const {
+  const Entry* e = tryFind(name);
+  return e == nullptr ? fileName_ : fileName_ + ":" + std::to_string(e->line);
 }
 
 const ConfigReader::Entry* ConfigReader::tryFind(const std::string& name) const {

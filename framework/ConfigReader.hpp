@@ -51,6 +51,8 @@ class ConfigReader : public Module {
   }
 
   [[nodiscard]] const std::string& fileName() const { return fileName_; }
+  /// "FILE:LINE" of the value, for messages about it; "FILE" when there is no such value.
+  [[nodiscard]] std::string whereIs(const std::string& name) const;
   [[nodiscard]] const std::vector<Entry>& entries() const { return entries_; }
 
   /// Writes every constant, so consumers hold it as their initial value.

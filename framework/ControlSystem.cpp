@@ -31,14 +31,34 @@ std::uint64_t ProcessVariable::sequence() const {
   return snapshot_.sequence;
 }
 
+void ProcessVariable::assignLocked(const AnyVector& value, const VersionNumber& version,
+                                   DataValidity validity) {
+  snapshot_.value = value;
+  snapshot_.version = version;
+  snapshot_.validity = validity;
+  snapshot_.hasValue = true;
+  ++snapshot_.sequence;
+}
+
 void ProcessVariable::store(const AnyVector& value, const VersionNumber& version, DataValidity validity) {
   {
     boost::lock_guard<boost::mutex> g(mutex_);
-    snapshot_.value = value;
-    snapshot_.version = version;
-    snapshot_.validity = validity;
-    snapshot_.hasValue = true;
-    ++snapshot_.sequence;
+    assignLocked(value, version, validity);
+  }
+  registry_.notify(*this);
+}
+
+void ProcessVariable::returned(const AnyVector& value, const VersionNumber& version, DataValidity validity,
+                               const VersionNumber& answered) {
+  {
+    // A module hands a value back in answer to one it read (a refused setpoint set back). An
+    // operator's write made after that one is still on its way to the module, which will answer
+    // it in turn; the older answer must not replace it, or operators would see, and the settings
+    // file keep, a value the module no longer holds.
+    // The test and the assignment under one lock: an operator's write between them would be lost.
+    boost::lock_guard<boost::mutex> g(mutex_);
+    if (lastOperatorWrite_ > answered) return;
+    assignLocked(value, version, validity);
   }
   registry_.notify(*this);
 }
@@ -67,8 +87,10 @@ void ProcessVariable::write(const AnyVector& value, const VersionNumber& version
   {
     boost::lock_guard<boost::mutex> g(mutex_);
     running = running_;
+    if (version > lastOperatorWrite_) lastOperatorWrite_ = version;
+    assignLocked(converted, version, DataValidity::ok);
   }
-  store(converted, version, DataValidity::ok);
+  registry_.notify(*this);
   if (running && port_) port_.send(converted, version, DataValidity::ok);
 }
 

@@ -75,12 +75,16 @@ class ProcessVariable final : public detail::ExternalEndpoint {
 
  private:
   void store(const AnyVector& value, const VersionNumber& version, DataValidity validity);
+  void assignLocked(const AnyVector& value, const VersionNumber& version, DataValidity validity);
+  void returned(const AnyVector& value, const VersionNumber& version, DataValidity validity,
+                const VersionNumber& answered) override;
   ProcessVariableRegistry& registry_;
   size_t index_;
   ProcessVariableInfo info_;
   detail::NetworkPort port_;
   mutable boost::mutex mutex_;
   Snapshot snapshot_;
+  VersionNumber lastOperatorWrite_{nullptr};
   bool running_{false};
   friend class ProcessVariableRegistry;
 };

@@ -53,8 +53,11 @@ class ExternalEndpoint {
   virtual ~ExternalEndpoint() = default;
   /// A new value of the network, in the writer's thread. Must not block for long.
   virtual void consume(const AnyVector& value, const VersionNumber& version, DataValidity validity) = 0;
-  /// A consumer with return channel sent a value back to this feeder (writer's thread).
-  virtual void returned(const AnyVector& value, const VersionNumber& version, DataValidity validity) {
+  /// A consumer with return channel sent a value back to this feeder (writer's thread), in answer
+  /// to the value of version `answered` that it had read from this feeder.
+  virtual void returned(const AnyVector& value, const VersionNumber& version, DataValidity validity,
+                        const VersionNumber& answered) {
+    (void)answered;
     consume(value, version, validity);
   }
   /// The network is built; type and length are final. Called once, before any value flows.
@@ -226,8 +229,10 @@ template <typename T> class Network final : public NetworkBase {
     return lost;
   }
 
-  /// A consumer with return channel hands its value back to the feeder.
-  void sendBack(const std::vector<T>& v, const VersionNumber& version, DataValidity validity) {
+  /// A consumer with return channel hands its value back to the feeder, answering the value of
+  /// version `answered` that it read last.
+  void sendBack(const std::vector<T>& v, const VersionNumber& version, DataValidity validity,
+                const VersionNumber& answered) {
     {
       boost::lock_guard<boost::mutex> g(latestMutex_);
       latest_ = v;
@@ -236,7 +241,7 @@ template <typename T> class Network final : public NetworkBase {
       has_ = true;
     }
     AnyVector any(std::in_place_type<std::vector<T>>, v);
-    if (externalFeeder_ != nullptr) externalFeeder_->returned(any, version, validity);
+    if (externalFeeder_ != nullptr) externalFeeder_->returned(any, version, validity, answered);
     for (auto* e : externals_)
       e->consume(any, version, validity);
   }

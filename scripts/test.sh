@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set-up and full test run on a fresh Debian machine: packages, configure, build, ctest.
-#   QUELLOR_PRESETS="default asan"   which CMake presets to build and test (default: "default asan")
+#   QUELLOR_PRESETS="default asan"   which CMake presets to build and test (default: "default asan tsan";
+#                                    the tsan test preset runs only the suites that run threads)
 #   QUELLOR_FUZZ=0                   leaves out the short libFuzzer runs (skipped anyway without clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ bash scripts/deps.sh
 # Formatting drift fails the run before anything is built.
 bash scripts/check_format.sh
 
-presets=${QUELLOR_PRESETS:-"default asan"}
+presets=${QUELLOR_PRESETS:-"default asan tsan"}
 jobs=${QUELLOR_JOBS:-$(nproc)}
 
 for preset in $presets; do

@@ -1,5 +1,6 @@
 // quellor_board_sim: the driver board's firmware on the register file that quellor_server maps.
 
+#include "ProductVersion.hpp"
 #include "framework/device/Device.hpp"
 #include "framework/device/DeviceError.hpp"
 #include "framework/device/ShmBackend.hpp"
@@ -19,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <variant>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -44,6 +46,7 @@ constexpr const char* usageText =
     "  --once                  run one cycle at once and exit\n"
     "  --ticks N               run N cycles at the tick rate and exit\n"
     "  --help                  this text\n"
+    "  --version               the version\n"
     "\n"
     "Stops on SIGINT or SIGTERM. Exit status 0, 1 on a failure of the board, 2 on bad options.\n";
 
@@ -77,8 +80,8 @@ double parsePositive(std::string_view option, const std::string& text, double ma
   return value;
 }
 
-/// nullopt after --help.
-std::optional<Options> parseOptions(int argc, char** argv) {
+/// The options, or the text that --help or --version asks for.
+std::variant<Options, std::string> parseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -86,7 +89,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       if (i + 1 >= argc) throw UsageError{std::string(arg) + " needs a value"};
       return argv[++i];
     };
-    if (arg == "--help" || arg == "-h") return std::nullopt;
+    if (arg == "--help" || arg == "-h") return std::string(usageText);
+    if (arg == "--version") return std::string("quellor_board_sim ") + product::versionText + "\n";
     if (arg == "--dmap")
       o.dmap = value();
     else if (arg == "--alias")
@@ -197,19 +201,19 @@ int run(const Options& o) {
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::optional<Options> options;
+  std::variant<Options, std::string> parsed;
   try {
-    options = parseOptions(argc, argv);
+    parsed = parseOptions(argc, argv);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "quellor_board_sim: %s\n%s", e.message.c_str(), usageText);
     return 2;
   }
-  if (!options) {
-    std::fputs(usageText, stdout);
+  if (const auto* text = std::get_if<std::string>(&parsed)) {
+    std::fputs(text->c_str(), stdout);
     return 0;
   }
   try {
-    return run(*options);
+    return run(std::get<Options>(parsed));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quellor_board_sim: %s\n", e.what());
     return 1;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 namespace quellor::testing {
@@ -63,6 +64,31 @@ class RuntimeDirectory {
     std::filesystem::remove_all(dir_, ec);
   }
   void write(const std::string& name, const std::string& text) const { std::ofstream(dir_ / name) << text; }
+  /// Gives the board of quellor.map channels up to `total`, laid out as its first eight.
+  void widenMap(int total) const {
+    std::ifstream in(dir_ / "quellor.map");
+    std::string line, channel0, all;
+    while (std::getline(in, line)) {
+      all += line + "\n";
+      if (line.rfind("Channel0/", 0) == 0) channel0 += line.substr(9) + "\n";
+    }
+    for (int n = 8; n < total; ++n) {
+      std::istringstream lines(channel0);
+      while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string name, elements, offset, rest;
+        words >> name >> elements >> offset;
+        std::getline(words, rest);
+        const auto at = std::stoull(offset, nullptr, 16);
+        // Words at 0x1000 + n * 0x100, the control table at 0x10000 + n * 0x40000.
+        const auto moved =
+            at >= 0x10000 ? at + static_cast<unsigned long long>(n) * 0x40000 : at + n * 0x100ULL;
+        all += "Channel" + std::to_string(n) + "/" + name + " " + elements + " " + std::to_string(moved) +
+               rest + "\n";
+      }
+    }
+    write("quellor.map", all);
+  }
   [[nodiscard]] const std::filesystem::path& path() const { return dir_; }
 
  private:
@@ -76,6 +102,8 @@ struct ServerUnderTest {
   explicit ServerUnderTest(const std::string& nChannels, const std::string& extraConfig = "",
                            const std::string& maxDriveVoltage = "10") {
     dir.write("quellorctrl_base_config.xml", configText(nChannels, extraConfig, maxDriveVoltage));
+    // The deploy board has eight channels; a server with more needs a board that has them.
+    if (const int n = std::atoi(nChannels.c_str()); n > 8) dir.widenMap(n);
     server = std::make_unique<QuellorCtrlServer>();
     // The test's init script cannot reach the dummy's memory; this handler does what the real
     // script does to a board, so that a fresh opening does not read a rebooted board again.

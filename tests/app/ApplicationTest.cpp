@@ -89,8 +89,7 @@ TEST(Application, ChannelDirectoriesFollowTheChannelCount) {
     s.tf().writeScalar<int32_t>("/Channel10/StateMachine/requestedState", 1);
     s.tf().stepApplication();
     s.trigger();
-    // The 8-channel board has no register for it; the step limiter's output shows the step.
-    EXPECT_DOUBLE_EQ(s.tf().readScalar<double>("/Channel10/dcVoltage"), 0.5);
+    EXPECT_DOUBLE_EQ(s.tf().readDeviceScalar<double>("PiezoDriver", "Channel10/dcVoltage"), 0.5);
   }
 }
 
@@ -150,18 +149,27 @@ void expectConstructionFails(const std::string& fragment) {
   }
 }
 
-// The server is built, but its connection step must fail with a message that holds `fragment`.
-void expectInitialiseFails(const std::string& fragment) {
+// Builds and initialises the server of the working directory; the error, or "" when it started.
+std::string initialiseError() {
   quellor::QuellorCtrlServer server;
   orvane::TestFacility tf(server);
+  std::string error;
+  // The banner is printed first; failures are reported once it is no longer captured.
   ::testing::internal::CaptureStdout();
   try {
     server.initialise();
-    ADD_FAILURE() << "initialised, expected an error naming " << fragment;
   } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+    error = e.what();
   }
   ::testing::internal::GetCapturedStdout();
+  return error;
+}
+
+// The server is built, but its connection step must fail with a message that holds `fragment`.
+void expectInitialiseFails(const std::string& fragment) {
+  const auto error = initialiseError();
+  EXPECT_FALSE(error.empty()) << "initialised, expected an error naming " << fragment;
+  EXPECT_NE(error.find(fragment), std::string::npos) << error;
 }
 
 TEST(Application, ConfigurationFaultsStopStartUpWithTheirReason) {
@@ -179,6 +187,98 @@ TEST(Application, ConfigurationFaultsStopStartUpWithTheirReason) {
   dir.write("quellorctrl_base_config.xml", quellor::testing::configText("1"));
   std::filesystem::remove(dir.path() / "quellor.dmap");
   expectInitialiseFails("quellor.dmap");
+  // A folder in its place is no malformed file.
+  std::filesystem::remove(dir.path() / "quellorctrl_base_config.xml");
+  std::filesystem::create_directory(dir.path() / "quellorctrl_base_config.xml");
+  expectConstructionFails("Cannot read configuration file 'quellorctrl_base_config.xml': it is a directory.");
+}
+
+// The test configuration with one value changed ("" removes it).
+std::string configWith(const std::string& key, const std::string& value) {
+  std::istringstream in(quellor::testing::configText("2"));
+  std::string out, line;
+  while (std::getline(in, line)) {
+    const auto at = line.find("name=\"" + key + "\"");
+    if (at != std::string::npos) {
+      if (value.empty()) continue;
+      line = line.substr(0, line.find('>') + 1) + value + line.substr(line.rfind('<'));
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+TEST(Application, ValuesTheChannelsCannotRunWithStopStartUpNamingFileKeyAndValue) {
+  RuntimeDirectory dir;
+  const std::string file = "quellorctrl_base_config.xml";
+  const struct {
+    std::string key, value, message;
+  } cases[] = {
+      {"maxDriveVoltage", "", "no configuration value 'maxDriveVoltage' (a double) in file '" + file + "'"},
+      {"maxDCVoltageStep", "", "no configuration value 'maxDCVoltageStep' (a double) in file '" + file + "'"},
+      {"maxDriveVoltage", "nan",
+       file + ":6: maxDriveVoltage is nan: the drive range must be a finite voltage"},
+      {"maxDriveVoltage", "-inf", file + ":6: maxDriveVoltage is -inf: "},
+      {"maxDriveVoltage", "-1", file + ":6: maxDriveVoltage is -1: "},
+      {"maxDCVoltageStep", "0",
+       file + ":7: maxDCVoltageStep is 0: the DC voltage step per trigger must be a "
+              "finite voltage greater than 0 (with 0 the DC voltage never moves)."},
+      {"maxDCVoltageStep", "-0.5", file + ":7: maxDCVoltageStep is -0.5: "},
+      {"maxDCVoltageStep", "inf", file + ":7: maxDCVoltageStep is inf: "},
+      {"errorResetDelay", "-1", file + ":10: StateMachine/errorResetDelay is -1: the delay must be a finite"},
+      {"errorResetDelay", "nan", file + ":10: StateMachine/errorResetDelay is nan: "},
+      {"dacVoltageOffThreshold", "-1", file + ":9: StateMachine/dacVoltageOffThreshold is -1: no DAC sample"},
+      {"controlTableSampleRate", "0",
+       file +
+           ":14: FeedforwardCompensation/controlTableSampleRate is 0: the control table needs a sample rate"},
+      {"controlTableLength", "4000",
+       file + ":13: FeedforwardCompensation/controlTableLength is 4000: the default feed-forward burst (one "
+              "period of 250 Hz at controlTableSampleRate 1000000) needs more than 4000 samples."},
+      {"nChannels", "9",
+       file + ":3: nChannels is 9, but the register map quellor.map of device 'PiezoDriver' "
+              "has no register /Channel8/dacVoltage."},
+      {"daqTableLength", "17",
+       file + ":4: daqTableLength is 17: register /Channel0/dacVoltage of quellor.map has 16 elements."},
+      {"controlTableLength", "65535",
+       file + ":13: FeedforwardCompensation/controlTableLength is 65535: register "
+              "/Channel0/controlTable of quellor.map has 65536 elements."},
+  };
+  const std::string mapFile = (dir.path() / "quellor.map").string();
+  for (auto c : cases) {
+    SCOPED_TRACE(c.key + " = '" + c.value + "'");
+    if (const auto at = c.message.find("quellor.map"); at != std::string::npos)
+      c.message.replace(at, 11, mapFile);
+    dir.write(file, configWith(c.key, c.value));
+    expectInitialiseFails(c.message);
+  }
+  // Values at the edge of what works start.
+  for (const auto& [key, value] :
+       std::vector<std::pair<std::string, std::string>>{{"maxDriveVoltage", "0"},
+                                                        {"errorResetDelay", "0"},
+                                                        {"dacVoltageOffThreshold", "0"},
+                                                        {"nChannels", "8"},
+                                                        {"controlTableSampleRate", "16383999"}}) {
+    SCOPED_TRACE(key + " = " + value);
+    dir.write(file, configWith(key, value));
+    EXPECT_EQ(initialiseError(), "");
+  }
+
+  // The board modules' own registers, and the direction in which the server uses each.
+  dir.write(file, quellor::testing::configText("1"));
+  std::ifstream in(dir.path() / "quellor.map");
+  const std::string map((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    auto out = map;
+    for (auto at = out.find(from); at != std::string::npos; at = out.find(from, at + to.size()))
+      out.replace(at, from.size(), to);
+    return out;
+  };
+  dir.write("quellor.map", replaced("Board/hwProtectionMonitor", "Board/otherMonitor"));
+  expectInitialiseFails("The board modules need /Board/hwProtectionMonitor, but the register map " + mapFile +
+                        " of device 'PiezoDriver' has no register /Board/hwProtectionMonitor.");
+  dir.write("quellor.map", replaced("65536    0x010000  4     fixed   32    16   1      rw",
+                                    "65536    0x010000  4     fixed   32    16   1      ro"));
+  expectInitialiseFails("register /Channel0/controlTable is read-only, but the server writes it.");
 }
 
 TEST(Application, DcSetpointTravelsThroughLimiterStateMachineAndRampToTheBoard) {

@@ -280,3 +280,12 @@ class QuellorOnSimulatedBoard:
                     proc.wait()
         if os.path.exists("/dev/shm/" + self.shm):
             os.remove("/dev/shm/" + self.shm)
+
+
+def resident_kib(pid):
+    """Resident memory of a process, KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0

@@ -179,14 +179,6 @@ def trigger_latencies(client, sub_id, count):
     return values, delays
 
 
-def vm_rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def sanitized(pid):
     with open("/proc/%d/maps" % pid) as f:
         return any("libasan" in line or "libtsan" in line for line in f)
@@ -207,9 +199,9 @@ class SlowClient(unittest.TestCase):
         ssid, _, count, _ = stalled.create(P + "Waveform:waveform", 1)
         self.assertEqual(count, 65536)
         stalled.send(message(EVENT_ADD, struct.pack(">fffHH", 0, 0, 0, 5, 0), DBR_DOUBLE, 0, ssid, 1))
-        rss_before = vm_rss_kib(server.proc.pid)
+        rss_before = harness.resident_kib(server.proc.pid)
         values, delays = trigger_latencies(watcher, 7, 300)
-        rss_after = vm_rss_kib(server.proc.pid)
+        rss_after = harness.resident_kib(server.proc.pid)
 
         for v in (base_values, values):
             steps = [b - a for a, b in zip(v, v[1:])]

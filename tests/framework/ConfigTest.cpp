@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace orvane;
@@ -55,6 +56,8 @@ TEST(Config, TypedLookupAndGroups) {
   EXPECT_EQ(r.get<uint32_t>("nChannels", 7u), 7u); // wrong type falls back to the default
   EXPECT_THROW((void)r.get<uint32_t>("nChannels"), std::logic_error);
   EXPECT_THROW((void)r.get<int32_t>("missing"), std::logic_error);
+  EXPECT_EQ(r.whereIs("StateMachine/errorResetDelay"), f + ":4");
+  EXPECT_EQ(r.whereIs("missing"), f);
   r.findTag(".*").connectTo(ControlSystemModule{});
   auto vars = app.plannedVariables();
   ASSERT_EQ(vars.size(), 4u);
@@ -80,6 +83,19 @@ TEST(Config, ErrorsNameFileLineAndKey) {
   EXPECT_NE(errorOf("<configuration>\n<value name=\"e\" type=\"int32\">1</valu></configuration>")
                 .find("malformed XML"),
             std::string::npos);
+  // A folder opens like a file and reads as nothing; it must not pass for malformed XML.
+  const std::string folder = "/tmp/quellor_cfg_dir_" + std::to_string(getpid());
+  ::mkdir(folder.c_str(), 0700);
+  {
+    App app;
+    try {
+      ConfigReader r(&app, "Configuration", folder);
+      ADD_FAILURE() << "a folder was read";
+    } catch (const ConfigError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot read configuration file '" + folder + "': it is a directory.");
+    }
+  }
+  ::rmdir(folder.c_str());
   App app;
   try {
     ConfigReader r(&app, "Configuration", "/nonexistent/quellorctrl_base_config.xml");

@@ -146,6 +146,63 @@ struct TwoFeeders : Application {
   void defineConnections() override {}
 };
 
+// Accepts even settings only; an odd one is set back to the last accepted, as the channel modules
+// do with refused operator input.
+struct EvenOnly : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInputWB<int32_t> setting{this, "setting", "", ""};
+  ScalarPollInput<int32_t> mode{this, "mode", "", ""};
+  ScalarOutput<int32_t> accepted{this, "accepted", "", ""};
+  void mainLoop() override {
+    ReadAnyGroup group{setting, mode};
+    for (;;) {
+      group.readAny();
+      if (setting % 2 != 0) {
+        setting = accepted.value();
+        setting.write();
+        continue;
+      }
+      accepted = setting.value();
+      accepted.write();
+    }
+  }
+};
+
+TEST(Transfer, AValueSetBackNeverHidesANewerOperatorWrite) {
+  struct EvenApp : Application {
+    EvenApp() : Application("eventest") {}
+    ~EvenApp() override { shutdown(); }
+    EvenOnly m{this, "M", ""};
+    void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+  } app;
+  TestFacility tf(app);
+  tf.runApplication();
+  // A refused write and a good one behind it, both written before the module reads either.
+  tf.writeScalar<int32_t>("/M/setting", 3);
+  tf.writeScalar<int32_t>("/M/setting", 4);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/accepted"), 4);
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 4);
+  // Alone, a refused write is set back as before.
+  tf.writeScalar<int32_t>("/M/setting", 5);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 4);
+  // Refused behind accepted: the last answer, the set-back, stands.
+  tf.writeScalar<int32_t>("/M/setting", 6);
+  tf.writeScalar<int32_t>("/M/setting", 7);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/accepted"), 6);
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 6);
+  // Another input written after the good value brings the module's version past it before the
+  // refused one is answered; the answer is still the older one.
+  tf.writeScalar<int32_t>("/M/setting", 9);
+  tf.writeScalar<int32_t>("/M/setting", 8);
+  tf.writeScalar<int32_t>("/M/mode", 1);
+  tf.stepApplication();
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/accepted"), 8);
+  EXPECT_EQ(tf.readScalar<int32_t>("/M/setting"), 8);
+}
+
 TEST(Transfer, TwoFeedersAreAConfigurationError) {
   TwoFeeders app;
   try {

@@ -1,5 +1,7 @@
 #include "framework/device/DeviceMap.hpp"
 
+#include "framework/device/TextFile.hpp"
+
 #include "framework/device/DeviceError.hpp"
 #include "framework/device/src/TextScan.hpp"
 
@@ -147,10 +149,10 @@ DeviceMap parseDeviceMapText(std::string_view text, std::string fileName,
 }
 
 DeviceMap parseDeviceMap(const std::filesystem::path& dmapFile) {
-  std::ifstream in(dmapFile, std::ios::binary);
-  if (!in) throw MapError(dmapFile.string(), 0, std::string("cannot read: ") + std::strerror(errno));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return parseDeviceMapText(text, dmapFile.string(), std::filesystem::absolute(dmapFile).parent_path());
+  std::string reason;
+  const auto text = readTextFile(dmapFile, reason);
+  if (!text) throw MapError(dmapFile.string(), 0, "cannot read: " + reason);
+  return parseDeviceMapText(*text, dmapFile.string(), std::filesystem::absolute(dmapFile).parent_path());
 }
 
 } // namespace orvane::device

@@ -1,5 +1,7 @@
 #include "framework/device/RegisterMap.hpp"
 
+#include "framework/device/TextFile.hpp"
+
 #include "framework/device/DeviceError.hpp"
 #include "framework/device/src/TextScan.hpp"
 
@@ -311,10 +313,10 @@ RegisterMap parseRegisterMapText(std::string_view text, std::string fileName) {
 }
 
 RegisterMap parseRegisterMap(const std::filesystem::path& mapFile) {
-  std::ifstream in(mapFile, std::ios::binary);
-  if (!in) throw MapError(mapFile.string(), 0, std::string("cannot read: ") + std::strerror(errno));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return parseRegisterMapText(text, mapFile.string());
+  std::string reason;
+  const auto text = readTextFile(mapFile, reason);
+  if (!text) throw MapError(mapFile.string(), 0, "cannot read: " + reason);
+  return parseRegisterMapText(*text, mapFile.string());
 }
 
 const RegisterInfo* firstRegisterBeyond(const RegisterMap& map, std::uint64_t size) noexcept {

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sstream>
@@ -51,7 +54,9 @@ int remainingMs(Clock::time_point deadline) {
 // Only async-signal-safe calls between fork and exec: the parent has other threads, whose locks
 // the child inherits in whatever state they were.
 [[noreturn]] void execChild(char* const* argv, int devNull, int out, int status) {
-  ::setpgid(0, 0);
+  // A session of its own, not just a process group: a helper the command starts may move to a
+  // group of its own (timeout(1) does), but it stays in the session, where it can be found.
+  ::setsid();
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -69,9 +74,59 @@ int remainingMs(Clock::time_point deadline) {
   ::_exit(127);
 }
 
-void killGroup(pid_t pid) {
-  ::kill(-pid, SIGKILL);
-  ::kill(pid, SIGKILL);
+// Session id and state of a process from /proc/PID/stat; false when it is gone.
+bool sessionOf(const char* pidText, pid_t& session, char& state) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%s/stat", pidText);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[512];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  buffer[n] = '\0';
+  // "pid (comm) state ppid pgrp session ...": the name may hold anything, even ')'.
+  const char* rest = std::strrchr(buffer, ')');
+  if (rest == nullptr) return false;
+  int ppid = 0, group = 0, sid = 0;
+  if (std::sscanf(rest + 1, " %c %d %d %d", &state, &ppid, &group, &sid) != 4) return false;
+  session = sid;
+  return true;
+}
+
+// Kills every process of the command's session that still lives; returns how many it found.
+int killSessionOnce(pid_t leader) {
+  int found = 0;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (const dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    pid_t session = 0;
+    char state = '?';
+    if (!sessionOf(entry->d_name, session, state) || session != leader) continue;
+    if (state == 'Z' || state == 'X') continue; // dead, waiting for its parent
+    ++found;
+    ::kill(static_cast<pid_t>(std::atoi(entry->d_name)), SIGKILL);
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// Ends the command and everything it started that is still in its session. The leader is a
+// zombie at most (never reaped before this), so its pid, and with it the session id, cannot have
+// been reused. Processes may fork while being killed, so the sweep repeats until one finds none.
+void killSession(pid_t leader) {
+  ::kill(-leader, SIGKILL);
+  ::kill(leader, SIGKILL);
+  for (int round = 0; round < 200 && killSessionOnce(leader) > 0; ++round)
+    ::poll(nullptr, 0, round < 10 ? 0 : 5);
+}
+
+bool hasEnded(pid_t pid) {
+  siginfo_t info{};
+  // WNOWAIT leaves the zombie, so that the pid stays the session's until killSession().
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
 }
 
 // A status that cannot be had (SIGCHLD ignored by someone, so the child was reaped for us) must
@@ -139,7 +194,6 @@ CommandResult runCommand(const std::vector<std::string>& args, std::chrono::mill
   if (pid < 0) throw std::runtime_error("cannot fork: " + errnoText(errno));
   if (pid == 0) execChild(argv.data(), devNull.fd, outWrite.fd, statusWrite.fd);
 
-  ::setpgid(pid, pid); // also in the parent: whichever runs first, the group exists before a kill
   outWrite.reset();
   statusWrite.reset();
   devNull.reset();
@@ -161,37 +215,35 @@ CommandResult runCommand(const std::vector<std::string>& args, std::chrono::mill
   }
 
   try {
-    bool open = true;
     char buffer[4096];
-    while (open) {
+    auto take = [&](ssize_t n) {
+      const auto room = maxOutput - std::min(maxOutput, result.output.size());
+      result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+      if (static_cast<std::size_t>(n) > room) result.truncated = true;
+    };
+    for (;;) {
       boost::this_thread::interruption_point();
       if (Clock::now() >= deadline) break;
       pollfd p{outRead.fd, POLLIN, 0};
       const int ready = ::poll(&p, 1, remainingMs(deadline));
       if (ready < 0 && errno != EINTR) break;
-      if (ready <= 0) continue;
+      if (ready == 0) {
+        // Something the command left behind may hold the output open after the command has
+        // ended; it is ended below with the session, and is no reason to wait for the time limit.
+        if (hasEnded(pid)) break;
+        continue;
+      }
+      if (ready < 0) continue;
       const ssize_t n = ::read(outRead.fd, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        open = false;
-        break;
-      }
-      const auto room = maxOutput - std::min(maxOutput, result.output.size());
-      result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
-      if (static_cast<std::size_t>(n) > room) result.truncated = true;
+      if (n <= 0) break;
+      take(n);
     }
-    // Output closed: the command has ended or is about to; something it left behind that still
-    // holds the pipe ends at the deadline with the group.
     for (;;) {
-      // WNOWAIT leaves the zombie, so its pid, and with it the group id, cannot be reused before
-      // the group is killed below.
-      siginfo_t info{};
-      const int done = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-      if (done == 0 && info.si_pid == pid) break;
-      if (done < 0 && errno != EINTR) break;
+      if (hasEnded(pid)) break;
       boost::this_thread::interruption_point();
       if (Clock::now() >= deadline) {
-        killGroup(pid);
+        killSession(pid);
         reap(pid, status);
         result.outcome = CommandResult::Outcome::timedOut;
         return result;
@@ -199,12 +251,12 @@ CommandResult runCommand(const std::vector<std::string>& args, std::chrono::mill
       ::poll(nullptr, 0, std::min(10, std::max(1, remainingMs(deadline))));
     }
   } catch (...) {
-    killGroup(pid);
+    killSession(pid);
     reap(pid, status);
     throw;
   }
-  // Whatever the command started in its group dies with it, so nothing outlives an attempt.
-  ::kill(-pid, SIGKILL);
+  // Whatever the command started dies with it, so nothing outlives an attempt.
+  killSession(pid);
   reap(pid, status);
   if (WIFSIGNALED(status)) {
     result.outcome = CommandResult::Outcome::signalled;

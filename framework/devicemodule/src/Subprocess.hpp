@@ -1,6 +1,8 @@
 #pragma once
 // Running an outside command without a shell: fork and exec, standard output and error captured
-// together, a time limit after which the command's whole process group is killed.
+// together, a time limit. The command runs in a session of its own, and when it ends, however it
+// ends, every process still in that session is killed: nothing it started outlives the attempt.
+// Only a process that deliberately leaves the session (setsid) escapes.
 
 #include <chrono>
 #include <cstddef>

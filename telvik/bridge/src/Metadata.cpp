@@ -1,5 +1,6 @@
 #include "telvik/bridge/Metadata.hpp"
 
+#include "framework/device/TextFile.hpp"
 #include "telvik/protocol/Convert.hpp"
 
 #include <algorithm>
@@ -282,12 +283,11 @@ MetadataRules MetadataRules::parse(std::string_view text, const std::string& ori
 }
 
 MetadataRules MetadataRules::fromFile(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw MetadataError(file + ": cannot be read");
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw MetadataError(file + ": cannot be read");
-  return parse(text.str(), file);
+  // A folder would otherwise read as an empty description: no conventions, and no word why.
+  std::string reason;
+  const auto text = orvane::device::readTextFile(file, reason);
+  if (!text) throw MetadataError(file + ": cannot be read: " + reason);
+  return parse(*text, file);
 }
 
 VariableMetadata MetadataRules::resolve(const orvane::ProcessVariableInfo& info,

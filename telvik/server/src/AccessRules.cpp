@@ -1,5 +1,7 @@
 #include "telvik/server/AccessRules.hpp"
 
+#include "framework/device/TextFile.hpp"
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -7,11 +9,10 @@
 namespace telvik::server {
 
 AccessRules AccessRules::fromFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("access rules file '" + path + "' cannot be read");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return fromText(text.str(), path);
+  std::string reason;
+  const auto text = orvane::device::readTextFile(path, reason);
+  if (!text) throw std::runtime_error("access rules file '" + path + "' cannot be read: " + reason);
+  return fromText(*text, path);
 }
 
 AccessRules AccessRules::fromText(const std::string& text, const std::string& fileName) {

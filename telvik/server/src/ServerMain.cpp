@@ -20,6 +20,8 @@
 
 namespace {
 
+using telvik::server::ParseResult;
+
 std::string programName(const char* argv0) {
   std::string s = argv0 != nullptr ? argv0 : "quellor_server";
   auto slash = s.rfind('/');
@@ -63,15 +65,39 @@ std::string startupSummary(const telvik::server::Options& options, const telvik:
   return text;
 }
 
+ParseResult parseCommandLine(int argc, char** argv, const std::string& name) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i)
+    args.emplace_back(argv[i]);
+  return telvik::server::parseOptions(args, telvik::server::processEnv, name);
+}
+
+#if defined(__GLIBC__)
+// glibc hands every ELF initialiser the command line, and priority 101 runs this one before the
+// ordinary static initialisers. The global application object is among those, and building it
+// reads the runtime directory's configuration: --help and --version must work in any directory,
+// and a command line that cannot run says so before a configuration error could hide it.
+[[gnu::constructor(101)]] void answerBeforeStart(int argc, char** argv, char** /*envp*/) {
+  const std::string name = programName(argc > 0 ? argv[0] : nullptr);
+  const auto parsed = parseCommandLine(argc, argv, name);
+  switch (parsed.action) {
+  case ParseResult::Action::help:
+  case ParseResult::Action::version:
+    orvane::exitBeforeStart(0, parsed.message, "");
+  case ParseResult::Action::error:
+    orvane::exitBeforeStart(2, "", parsed.message + "\n");
+  case ParseResult::Action::run:
+    break;
+  }
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv) {
   using namespace telvik::server;
   const std::string name = programName(argc > 0 ? argv[0] : nullptr);
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i)
-    args.emplace_back(argv[i]);
-  auto parsed = parseOptions(args, processEnv, name);
+  auto parsed = parseCommandLine(argc, argv, name);
   switch (parsed.action) {
   case ParseResult::Action::help:
     std::cout << parsed.message << std::flush;

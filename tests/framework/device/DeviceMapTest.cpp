@@ -104,6 +104,14 @@ TEST(DeviceMap, FileParsingResolvesAgainstTheFilesDirectoryAndReportsThePathAsGi
   } catch (const MapError& e) {
     EXPECT_NE(std::string(e.what()).find("missing.dmap: cannot read"), std::string::npos) << e.what();
   }
+  std::filesystem::create_directory(dir.path() / "folder.dmap");
+  try {
+    (void)parseDeviceMap(dir.path() / "folder.dmap");
+    FAIL() << "read a folder";
+  } catch (const MapError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              (dir.path() / "folder.dmap").string() + ": cannot read: it is a directory");
+  }
 }
 
 } // namespace

@@ -161,6 +161,15 @@ TEST(RegisterMap, WholeFileErrorsNameTheFile) {
   }
   auto file = dir.write("quellor.map", std::string(boardMap));
   EXPECT_EQ(parseRegisterMap(file).file(), file.string());
+  // A folder opens like a file; the stream library's own words for it name no file.
+  std::filesystem::create_directory(dir.path() / "folder.map");
+  try {
+    (void)parseRegisterMap(dir.path() / "folder.map");
+    FAIL() << "read a folder";
+  } catch (const MapError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              (dir.path() / "folder.map").string() + ": cannot read: it is a directory");
+  }
 }
 
 TEST(RegisterMap, FitCheckNamesMapFileLineAndRegister) {

@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <iterator>
 #include <unistd.h>
 
 using namespace orvane;
@@ -44,9 +45,15 @@ class ScriptTest : public ::testing::Test {
     std::ifstream in(file);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
+  // Gone, or dead and waiting for a parent that does not reap it (the test's process may be
+  // nobody's subreaper, so killed orphans can stay zombies for a while).
   static bool processGone(const std::string& pidFile) {
-    const pid_t pid = std::stoi(read(pidFile));
-    return ::kill(pid, 0) != 0 && errno == ESRCH;
+    const std::string pid = read(pidFile);
+    std::ifstream stat("/proc/" + std::to_string(std::stoi(pid)) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    if (text.empty()) return true;
+    const auto state = text.substr(text.rfind(')') + 2, 1);
+    return state == "Z" || state == "X";
   }
 
   TempDir dir;
@@ -108,6 +115,34 @@ TEST_F(CommandTest, OutputIsBoundedAndAnInterruptionKillsTheCommand) {
   if (std::filesystem::exists("spid") && !read("spid").empty()) {
     EXPECT_TRUE(processGone("spid"));
   }
+}
+
+TEST_F(CommandTest, NothingTheCommandStartedOutlivesIt) {
+  // A helper in a process group of its own, as timeout(1) makes one: the command's group alone
+  // does not hold it. The script hangs once the helper has moved.
+  const std::string mover = "python3 -c 'import os, time\nos.setpgid(0, 0)\nopen(\"moved\", \"w\").close()\n"
+                            "time.sleep(60)' &\n";
+  auto r =
+      runCommand({script("hang.sh", mover + "echo $! > helper\nwhile [ ! -e moved ]; do sleep 0.01; done\n"
+                                            "echo $$ > pid\necho waiting\nexec sleep 60\n")},
+                 3s, 1000);
+  EXPECT_EQ(r.outcome, CommandResult::Outcome::timedOut);
+  ASSERT_TRUE(std::filesystem::exists("pid")) << "the helper did not start in time: " << r.output;
+  EXPECT_TRUE(processGone("pid"));
+  EXPECT_TRUE(processGone("helper"));
+
+  // A command that ends at once but leaves a helper holding its output: the run ends with the
+  // command, not at the time limit, and the helper ends with it.
+  std::filesystem::remove("moved");
+  const auto started = std::chrono::steady_clock::now();
+  r = runCommand({script("quick.sh", mover + "echo $! > helper2\nwhile [ ! -e moved ]; do sleep 0.01; done\n"
+                                             "echo done\n")},
+                 60s, 1000);
+  EXPECT_TRUE(r.succeeded()) << r.describe(60s);
+  EXPECT_EQ(r.output, "done\n");
+  // Far below the limit; only a run that waited for the helper's output to close comes near it.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+  EXPECT_TRUE(processGone("helper2"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -206,13 +241,16 @@ TEST_F(InitHandlerTest, AFailingScriptKeepsTheDeviceFaultyWithoutValuesAndIsRetr
 TEST_F(InitHandlerTest, AHangingScriptIsKilledAtTheTimeLimitAndAMissingOneFails) {
   {
     // The background child keeps the output open, the script itself never ends.
-    InitApp app(script("hang.sh", "echo $$ > pid\necho working\nsleep 60 &\nexec sleep 60\n"), 10, 300ms);
+    InitApp app(
+        script("hang.sh", "echo $$ > pid\necho working\nsleep 60 &\necho $! > child\nexec sleep 60\n"), 10,
+        300ms);
     TestFacility tf(app);
     tf.runApplication();
     EXPECT_EQ(tf.readScalar<std::string>(output),
               "working\n./hang.sh did not finish within 300 ms and was killed\n");
     EXPECT_EQ(tf.readScalar<int32_t>(status), 1);
     EXPECT_TRUE(processGone("pid"));
+    EXPECT_TRUE(processGone("child"));
   }
   {
     InitApp app("./initHardware.py");

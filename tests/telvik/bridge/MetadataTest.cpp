@@ -128,7 +128,8 @@ TEST(MetadataSyntax, FaultsNameFileAndLine) {
   EXPECT_EQ(parse("[/a]\ndrive = low, 2\n"), "f.meta:2: limit 'low' is not a number");
   EXPECT_EQ(parse("[/a]\nstatus = BROKEN\n").substr(0, 37), "f.meta:2: 'BROKEN' is no alarm status");
   EXPECT_EQ(errorOf([] { (void)MetadataRules::fromFile("/nonexistent/q.meta"); }),
-            "/nonexistent/q.meta: cannot be read");
+            "/nonexistent/q.meta: cannot be read: No such file or directory");
+  EXPECT_EQ(errorOf([] { (void)MetadataRules::fromFile("/"); }), "/: cannot be read: it is a directory");
 }
 
 TEST(MetadataFit, AttributesThatDoNotFitTheVariableAreErrorsNamingBoth) {

@@ -217,6 +217,13 @@ TEST(AccessRules, FaultsNameFileAndLine) {
     }
   }
   EXPECT_THROW((void)AccessRules::fromFile("/nonexistent/rules"), std::runtime_error);
+  // A folder read as no rules at all would leave every variable read-only without a word.
+  try {
+    (void)AccessRules::fromFile("/");
+    ADD_FAILURE() << "a folder was taken for rules";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "access rules file '/' cannot be read: it is a directory");
+  }
 }
 
 } // namespace

@@ -538,6 +538,7 @@ void Application::startThread(const std::string& name, std::function<void()> bod
   auto run = [this, name, body = std::move(body), waitsForInitialValues, module] {
     detail::TestableThreadGuard guard;
     detail::Testable::instance().addPending(-1);
+    if (module != nullptr) module->inbox().activity().started();
     try {
       if (waitsForInitialValues && module != nullptr) {
         auto accessors = module->getAccessorListRecursive();
@@ -563,6 +564,7 @@ void Application::startThread(const std::string& name, std::function<void()> bod
     } catch (...) {
       fatalError(name, std::current_exception());
     }
+    if (module != nullptr) module->inbox().activity().ended();
   };
   boost::lock_guard<boost::mutex> g(threadsMutex_);
   if (shutDown_) {
@@ -599,6 +601,9 @@ void Application::run() {
   for (auto& [name, body] : pendingFrameworkThreads_)
     startThread(name, std::move(body), false, nullptr);
   pendingFrameworkThreads_.clear();
+  for (auto* m : modules)
+    if (m->hasThread()) loopModules_.push_back(m);
+  loopsListed_.store(true, std::memory_order_release);
   for (auto* m : modules) {
     if (!m->hasThread()) continue;
     auto* am = static_cast<ApplicationModule*>(m);
@@ -624,6 +629,46 @@ void Application::shutdown() {
   for (auto& t : threads)
     t->join();
   if (relock) big->lock();
+}
+
+LivenessReport Application::checkLiveness(std::chrono::steady_clock::duration busyLimit) const {
+  LivenessReport report;
+  if (!loopsListed_.load(std::memory_order_acquire)) return report;
+  const auto now = std::chrono::steady_clock::now();
+  for (auto* m : loopModules_) {
+    const auto& activity = m->inbox().activity();
+    switch (activity.state()) {
+    case detail::LoopActivity::State::notStarted:
+    case detail::LoopActivity::State::waiting:
+      ++report.waiting;
+      break;
+    case detail::LoopActivity::State::ended:
+      ++report.ended;
+      break;
+    case detail::LoopActivity::State::busy: {
+      ++report.busy;
+      const auto busyFor = activity.busyFor(now);
+      if (busyFor > busyLimit && (report.alive || busyFor > report.busyFor)) {
+        report.alive = false;
+        report.stuckModule = m->getQualifiedName();
+        report.busyFor = busyFor;
+      }
+      break;
+    }
+    }
+  }
+  return report;
+}
+
+void Application::addStartedCondition(std::function<bool()> condition) {
+  if (running_)
+    throw std::logic_error("Application '" + getName() + "': a started condition added after run().");
+  startedConditions_.push_back(std::move(condition));
+}
+
+bool Application::hasStarted() const {
+  if (!loopsListed_.load(std::memory_order_acquire)) return false;
+  return std::all_of(startedConditions_.begin(), startedConditions_.end(), [](const auto& c) { return c(); });
 }
 
 void setDMapFilePath(const std::string& path) {

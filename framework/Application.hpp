@@ -8,6 +8,8 @@
 
 #include <boost/thread/thread.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <iosfwd>
@@ -89,6 +91,18 @@ namespace detail {
 struct Plan;
 } // namespace detail
 
+/// The answer of Application::checkLiveness().
+struct LivenessReport {
+  bool alive{true};
+  /// The module stuck longest, with how long it has been busy with one update.
+  std::string stuckModule;
+  std::chrono::steady_clock::duration busyFor{};
+  /// Main loops waiting for work (or pausing), busy within the limit, and ended without error.
+  size_t waiting{0};
+  size_t busy{0};
+  size_t ended{0};
+};
+
 class Application : public ModuleGroup {
  public:
   explicit Application(const std::string& name);
@@ -121,6 +135,21 @@ class Application : public ModuleGroup {
   [[nodiscard]] ProcessVariableRegistry& processVariables() { return registry_; }
   [[nodiscard]] bool isInitialised() const { return initialised_; }
   [[nodiscard]] bool isRunning() const { return running_; }
+
+  /// Whether every module's main loop still takes its updates: a loop counts as stuck when it has
+  /// been busy, away from any wait for new data or framework pause, for longer than `busyLimit`.
+  /// A loop that returned without an error is no fault (a module may have nothing to loop for);
+  /// one that ended with an error has already ended the process. Before run() every module counts
+  /// as waiting. Callable from any thread, never blocks (reads atomic stamps only), and the same
+  /// whether module loops run as threads or fibers.
+  [[nodiscard]] LivenessReport checkLiveness(std::chrono::steady_clock::duration busyLimit) const;
+
+  /// A condition that must hold before the application counts as started, for a service manager
+  /// that waits for the program to be ready (a device module adds "the first opening of the device
+  /// has ended, successfully or not"). Only before run(); the condition is called from any thread.
+  void addStartedCondition(std::function<bool()> condition);
+  /// Whether run() has started the modules and every started condition holds. Any thread.
+  [[nodiscard]] bool hasStarted() const;
 
   /// Called in normal mode when a framework thread ends with an exception, after the message is
   /// printed and before the process exits (flush what must not be lost).
@@ -166,6 +195,10 @@ class Application : public ModuleGroup {
   std::vector<std::function<void()>> startupSteps_;
   std::vector<std::function<void()>> connectionSteps_;
   std::vector<std::function<void()>> fatalHooks_;
+  std::vector<std::function<bool()>> startedConditions_;
+  // Filled by run() before `loopsListed_` is set; read by checkLiveness() from any thread after.
+  std::vector<Module*> loopModules_;
+  std::atomic<bool> loopsListed_{false};
   std::vector<std::unique_ptr<boost::thread>> threads_;
   boost::mutex threadsMutex_;
   std::vector<std::pair<std::string, std::function<void()>>> pendingFrameworkThreads_;

@@ -170,6 +170,11 @@ Module::Module(EntityOwner* owner, const std::string& name, const std::string& d
                HierarchyModifier modifier, const TagSet& tags)
     : EntityOwner(owner, name, description, modifier, tags, EntityKind::module) {}
 
+void ApplicationModule::sleepFor(boost::chrono::milliseconds duration) {
+  detail::LoopActivity::WaitScope idle(inbox().activity());
+  boost::this_thread::sleep_for(duration);
+}
+
 ReadAnyGroup Module::readAnyGroup() {
   ReadAnyGroup g;
   for (auto* a : getAccessorListRecursive())

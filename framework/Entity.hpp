@@ -6,6 +6,8 @@
 #include "framework/Sync.hpp"
 #include "framework/Types.hpp"
 
+#include <boost/chrono/duration.hpp>
+
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -131,6 +133,11 @@ class ApplicationModule : public Module {
   /// Runs in the module's own thread; ends only with the thread interruption at shutdown.
   virtual void mainLoop() = 0;
   [[nodiscard]] bool hasThread() const override { return true; }
+
+ protected:
+  /// A pause of the main loop that shutdown interrupts and that Application::checkLiveness()
+  /// counts as waiting, not as being stuck: a loop that sleeps for a configured delay is idle.
+  void sleepFor(boost::chrono::milliseconds duration);
 };
 
 /// Groups modules without being one.

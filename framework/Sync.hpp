@@ -13,6 +13,8 @@
 #include <boost/thread/thread.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <exception>
 
 namespace orvane::detail {
@@ -69,6 +71,54 @@ class TestableThreadGuard {
   bool active_{false};
 };
 
+/// What a module's main loop is doing, as far as the liveness check can tell: not started yet,
+/// waiting for work, busy since a time, or ended. Written by the loop itself, read from any thread
+/// without a lock. Knows nothing of threads, so that loops run as fibers report the same way.
+class LoopActivity {
+ public:
+  using Clock = std::chrono::steady_clock;
+  enum class State { notStarted, waiting, busy, ended };
+
+  /// Marks the loop as waiting for as long as the scope lives; busy again from its end.
+  class WaitScope {
+   public:
+    explicit WaitScope(LoopActivity& a) : activity_(a) {
+      activity_.stamp_.store(waitingStamp, std::memory_order_relaxed);
+    }
+    ~WaitScope() { activity_.stamp_.store(nowStamp(), std::memory_order_relaxed); }
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+
+   private:
+    LoopActivity& activity_;
+  };
+
+  void started() { stamp_.store(nowStamp(), std::memory_order_relaxed); }
+  void ended() { stamp_.store(endedStamp, std::memory_order_relaxed); }
+
+  [[nodiscard]] State state() const {
+    const auto s = stamp_.load(std::memory_order_relaxed);
+    return s == 0              ? State::notStarted
+           : s == waitingStamp ? State::waiting
+           : s == endedStamp   ? State::ended
+                               : State::busy;
+  }
+  /// How long the loop has been busy since it last waited (zero unless busy).
+  [[nodiscard]] Clock::duration busyFor(Clock::time_point now = Clock::now()) const {
+    const auto s = stamp_.load(std::memory_order_relaxed);
+    if (s <= 0) return Clock::duration::zero();
+    const auto since = Clock::time_point(Clock::duration(s - 1));
+    return now > since ? now - since : Clock::duration::zero();
+  }
+
+ private:
+  static constexpr int64_t waitingStamp = -1;
+  static constexpr int64_t endedStamp = -2;
+  // Offset by one, so that 0 stays "not started" even for a clock that starts at its epoch.
+  static int64_t nowStamp() { return static_cast<int64_t>(Clock::now().time_since_epoch().count()) + 1; }
+  std::atomic<int64_t> stamp_{0};
+};
+
 /// Where a framework thread waits for work. `mutex` protects whatever the predicate looks at.
 class Inbox {
  public:
@@ -76,6 +126,7 @@ class Inbox {
 
   /// Waits until pred() (evaluated with `mutex` held) is true. Interruption point.
   template <typename Pred> void waitUntil(Pred&& pred) {
+    LoopActivity::WaitScope waiting(activity_);
     auto& t = Testable::instance();
     auto* big = Testable::threadLock();
     if (t.enabled() && big != nullptr) {
@@ -96,8 +147,12 @@ class Inbox {
 
   void notify() { cv_.notify_all(); }
 
+  LoopActivity& activity() { return activity_; }
+  [[nodiscard]] const LoopActivity& activity() const { return activity_; }
+
  private:
   boost::condition_variable_any cv_;
+  LoopActivity activity_;
 };
 
 } // namespace orvane::detail

@@ -42,8 +42,9 @@ void DelayModule::mainLoop() {
       continue;
     }
     const int32_t ms = delayMilliseconds(delay);
-    // Boost's sleep is an interruption point: shutdown must not wait out a long delay.
-    if (ms > 0) boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
+    // The framework's sleep is an interruption point (shutdown must not wait out a long delay)
+    // and counts as idle, so that a long delay is not taken for a hung loop.
+    if (ms > 0) sleepFor(boost::chrono::milliseconds(ms));
     if (start.readLatest())
       throw std::logic_error("Module must wait for timeout to be sent before next start.");
     delayPassed.write();

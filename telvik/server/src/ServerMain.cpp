@@ -5,6 +5,7 @@
 #include "telvik/server/AccessRules.hpp"
 #include "telvik/server/Options.hpp"
 #include "telvik/server/Server.hpp"
+#include "telvik/server/ServiceManager.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -47,6 +48,10 @@ int main(int argc, char** argv) {
   const Options& options = parsed.options;
 
   try {
+    ServiceNotifier notifier;
+    if (!notifier.problem().empty()) std::cerr << name << ": " << notifier.problem() << std::endl;
+    if (auto warning = raiseDescriptorLimit(options.maxCircuits))
+      std::cerr << name << ": " << *warning << std::endl;
     auto& app = orvane::Application::getInstance();
     AccessRules rules =
         options.accessFile.empty() ? AccessRules() : AccessRules::fromFile(options.accessFile);
@@ -72,16 +77,23 @@ int main(int argc, char** argv) {
     // A module thread that dies ends the process at once; the operators' settings go first.
     app.addFatalHook([&server] { server.saveSettings(); });
 
+    const std::string serving = "serving " + std::to_string(server.table().all().size()) + " variables on " +
+                                options.interface + ":" + std::to_string(server.port());
+    ServiceSupervisor supervisor(io, app, notifier, serving, [&name](const std::string& line) {
+      std::cerr << name << ": " << line << std::endl;
+    });
+
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
       if (ec) return;
+      supervisor.stop();
       server.stop();
       io.stop();
     });
 
-    std::cerr << name << ": serving " << server.table().all().size() << " variables on "
-              << options.interface << ":" << server.port() << std::endl;
+    std::cerr << name << ": " << serving << std::endl;
     app.run();
+    supervisor.start();
     io.run();
 
     // Module threads first, so that the last values they wrote are the ones saved.

@@ -1,0 +1,144 @@
+#include "telvik/server/ServiceManager.hpp"
+
+#include "framework/Application.hpp"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#if QUELLOR_HAVE_LIBSYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+namespace telvik::server {
+
+namespace {
+
+std::string seconds(std::chrono::steady_clock::duration d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
+  return text;
+}
+
+} // namespace
+
+ServiceNotifier::ServiceNotifier() {
+  const char* socket = std::getenv("NOTIFY_SOCKET");
+  if (socket == nullptr || *socket == '\0') return;
+#if QUELLOR_HAVE_LIBSYSTEMD
+  enabled_ = true;
+  uint64_t usec = 0;
+  if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) watchdog_ = std::chrono::microseconds(usec);
+#else
+  problem_ =
+      "NOTIFY_SOCKET is set, but this build has no libsystemd: the service manager is not told when the "
+      "server is ready, nor is its watchdog fed (use Type=simple and no WatchdogSec=)";
+#endif
+}
+
+void ServiceNotifier::send(const std::string& message) const {
+  if (!enabled_) return;
+#if QUELLOR_HAVE_LIBSYSTEMD
+  (void)sd_notify(0, message.c_str());
+#else
+  (void)message;
+#endif
+}
+
+void ServiceNotifier::ready(const std::string& status) const {
+  send("READY=1\nSTATUS=" + status);
+}
+void ServiceNotifier::status(const std::string& status) const {
+  send("STATUS=" + status);
+}
+void ServiceNotifier::watchdog() const {
+  send("WATCHDOG=1");
+}
+void ServiceNotifier::stopping() const {
+  send("STOPPING=1\nSTATUS=stopping");
+}
+
+ServiceSupervisor::ServiceSupervisor(boost::asio::io_context& io, const orvane::Application& app,
+                                     const ServiceNotifier& notifier, std::string serving, Log log)
+    : timer_(io), app_(app), notifier_(notifier), serving_(std::move(serving)), log_(std::move(log)) {}
+
+std::chrono::steady_clock::duration ServiceSupervisor::busyLimit(std::chrono::microseconds watchdogInterval) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(watchdogInterval / 2);
+}
+
+void ServiceSupervisor::start() {
+  if (!notifier_.enabled()) return;
+  tick();
+}
+
+void ServiceSupervisor::stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  timer_.cancel();
+  notifier_.stopping();
+}
+
+void ServiceSupervisor::schedule() {
+  if (stopped_) return;
+  // Without a watchdog the timer is needed only until the application has started.
+  const auto watchdog = notifier_.watchdogInterval();
+  if (!watchdog && ready_) return;
+  const auto period = watchdog
+                          ? std::max<std::chrono::microseconds>(*watchdog / 4, std::chrono::milliseconds(10))
+                          : std::chrono::microseconds(std::chrono::milliseconds(100));
+  timer_.expires_after(period);
+  timer_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) tick();
+  });
+}
+
+void ServiceSupervisor::tick() {
+  if (stopped_) return;
+  if (!ready_ && app_.hasStarted()) {
+    ready_ = true;
+    notifier_.ready(serving_);
+  }
+  if (notifier_.watchdogInterval()) checkLiveness();
+  schedule();
+}
+
+void ServiceSupervisor::checkLiveness() {
+  const auto report = app_.checkLiveness(busyLimit(*notifier_.watchdogInterval()));
+  if (report.alive) {
+    notifier_.watchdog();
+    if (starving_) {
+      starving_ = false;
+      log_("every module loop takes its updates again; the service watchdog is fed again");
+      notifier_.status(serving_);
+    }
+    return;
+  }
+  if (starving_) return;
+  starving_ = true;
+  const std::string text = "module " + report.stuckModule + " has been busy with one update for " +
+                           seconds(report.busyFor) + ": the service watchdog is no longer fed";
+  log_(text + ", so the service manager restarts the server");
+  notifier_.status(text);
+}
+
+std::optional<std::string> raiseDescriptorLimit(std::size_t circuits) {
+  // Beside one socket per circuit: the UDP, beacon and listening sockets, the event loop's own
+  // descriptors, the register file, the init script's pipes, the settings file, standard streams.
+  constexpr rlim_t ownDescriptors = 64;
+  const rlim_t needed = static_cast<rlim_t>(circuits) + ownDescriptors;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::nullopt;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
+    (void)setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed)
+    return "the limit of open descriptors is " + std::to_string(limit.rlim_cur) + ", below the " +
+           std::to_string(needed) + " that " + std::to_string(circuits) +
+           " client circuits need; connections beyond it fail (raise LimitNOFILE= or ulimit -n)";
+  return std::nullopt;
+}
+
+} // namespace telvik::server

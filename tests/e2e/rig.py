@@ -98,14 +98,22 @@ class Rig:
     """The simulator and the server on a copy of `runtime_dir` (default: the source tree's deploy/)."""
 
     def __init__(self, sim, server, runtime_dir=None, prefix="QUELLOR:", server_args=(), env_extra=None,
-                 start_sim=True):
+                 start_sim=True, in_place=False, run_as=(), persist="none"):
+        """in_place: run in `runtime_dir` itself (its dmap is rewritten) instead of a copy.
+        run_as: words put before each program (runuser -u USER --)."""
         self.sim_bin = os.path.abspath(sim)
         self.server_bin = os.path.abspath(server)
-        self.workdir = tempfile.mkdtemp(prefix="quellor-rig-")
-        shutil.copytree(runtime_dir or os.path.join(SOURCE_DIR, "deploy"), self.workdir, dirs_exist_ok=True)
-        for leftover in ("quellorctrl.xml", "quellorctrl.persist"):
-            if os.path.exists(os.path.join(self.workdir, leftover)):
-                os.unlink(os.path.join(self.workdir, leftover))
+        self.in_place = in_place
+        if in_place:
+            self.workdir = runtime_dir
+        else:
+            self.workdir = tempfile.mkdtemp(prefix="quellor-rig-")
+            shutil.copytree(runtime_dir or os.path.join(SOURCE_DIR, "deploy"), self.workdir, dirs_exist_ok=True)
+            for leftover in ("quellorctrl.xml", "quellorctrl.persist"):
+                if os.path.exists(os.path.join(self.workdir, leftover)):
+                    os.unlink(os.path.join(self.workdir, leftover))
+        self.run_as = list(run_as)
+        self.persist = persist
         self.shm = "quellor-rig-%d-%d" % (os.getpid(), id(self) % 100000)
         dmap = os.path.join(self.workdir, "quellor.dmap")
         with open(dmap) as f:
@@ -124,8 +132,8 @@ class Rig:
     def start(self):
         if self.start_sim:
             self.start_simulator()
-        self.server = Process([self.server_bin, "--prefix", self.prefix, "--port", str(self.port),
-                               "--persist", "none", "--trigger-rate", "10"] + self.server_args,
+        self.server = Process(self.run_as + [self.server_bin, "--prefix", self.prefix, "--port", str(self.port),
+                                             "--persist", self.persist, "--trigger-rate", "10"] + self.server_args,
                               self.workdir, self.env)
         if not wait_until(lambda: "serving" in self.server.text() or not self.server.alive(), 60):
             raise RuntimeError("quellor_server did not start:\n" + self.server.text())
@@ -134,7 +142,7 @@ class Rig:
         return self
 
     def start_simulator(self):
-        self.sim = Process([self.sim_bin, "--tick-rate", "1000"], self.workdir, self.env)
+        self.sim = Process(self.run_as + [self.sim_bin, "--tick-rate", "1000"], self.workdir, self.env)
         if not wait_until(lambda: os.path.exists("/dev/shm/" + self.shm) and "board rebooted" in self.sim.text(), 30):
             raise RuntimeError("quellor_board_sim did not start:\n" + self.sim.text())
 
@@ -146,5 +154,6 @@ class Rig:
             self.sim.stop()
         if os.path.exists("/dev/shm/" + self.shm):
             os.unlink("/dev/shm/" + self.shm)
-        shutil.rmtree(self.workdir, ignore_errors=True)
+        if not self.in_place:
+            shutil.rmtree(self.workdir, ignore_errors=True)
         return status

@@ -2,7 +2,7 @@
 #
 #   PREFIX/bin                        quellor_server, quellor_xmlgen, quellor_board_sim, quellorctl
 #   PREFIX/share/quellor/deploy       the example runtime directory
-#   PREFIX/share/quellor/displays     the Phoebus operator displays
+#   PREFIX/share/quellor/displays     the Phoebus operator displays and their generator
 #   PREFIX/share/doc/quellor          README, operating, integrating and commissioning guides
 #   PREFIX/lib/systemd/system         quellor@.service, quellor-board-sim@.service
 #   SYSCONF/quellor/board0            the runtime directory of a first board (the simulator's)
@@ -20,6 +20,7 @@ set(QUELLOR_RUNTIME_FILES deploy/quellorctrl_base_config.xml deploy/quellor.dmap
 install(FILES ${QUELLOR_RUNTIME_FILES} deploy/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/quellor/deploy)
 install(PROGRAMS deploy/initHardware.py DESTINATION ${CMAKE_INSTALL_DATADIR}/quellor/deploy)
 install(DIRECTORY deploy/displays/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quellor/displays FILES_MATCHING PATTERN "*.bob")
+install(PROGRAMS deploy/displays/make_displays.py DESTINATION ${CMAKE_INSTALL_DATADIR}/quellor/displays)
 install(FILES README.md docs/operating.md docs/integrating.md docs/commissioning.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

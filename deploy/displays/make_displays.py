@@ -193,6 +193,29 @@ def overview(prefix, channels):
     return d
 
 
+def section(d, y, title, rows):
+    """A heading and one line per (title, pv, kind): an entry (True), a read-back (False) or a
+    lamp (None). Returns where the next line goes."""
+    d.label(10, y, 300, title, bold=True)
+    for i, (text, pv, kind) in enumerate(rows):
+        yy = y + 26 + i * 26
+        d.label(10, yy, 170, text)
+        if kind is None:
+            d.led(180, yy, pv, on=(0, 180, 0), off=(160, 160, 160))
+        else:
+            (d.entry if kind else d.update)(180, yy, 120, pv)
+    return y + 26 + len(rows) * 26
+
+
+def switch(d, y, title, pv):
+    """A Boolean operator setting: its value and an On and an Off button. Returns the next line."""
+    d.label(10, y, 170, title)
+    d.update(180, y, 60, pv, units=False)
+    d.button(244, y - 1, 40, "On", pv, 1, h=22)
+    d.button(288, y - 1, 40, "Off", pv, 0, h=22)
+    return y + 26
+
+
 def channel_expert(prefix):
     d = Display("Quellor channel $(CH) expert", 1240, 880, {"P": prefix, "CH": "0"})
     c = "$(P)Channel$(CH):"
@@ -204,22 +227,14 @@ def channel_expert(prefix):
     d.button(402, 47, 120, "Emergency off", c + "StateMachine:emergencyOff", 1,
              confirm="Open the load relay of channel $(CH) and put it into ERROR?", background=(230, 60, 40))
 
-    y = 90
-    d.label(10, y, 300, "Setpoints", bold=True)
-    rows = [
+    setpoints = [
         ("DC setpoint", c + "VoltageSumLimiter:dcVoltageSetpoint", True),
         ("AC amplitude setpoint", c + "VoltageSumLimiter:acVoltageSetpoint", True),
         ("DC setpoint (limited)", c + "StateMachine:dcVoltageSetpoint", False),
         ("DC setpoint (applied)", c + "DcVoltageStepLimiter:dcVoltageSetpoint", False),
         ("DC on the board", c + "dcVoltage", False),
     ]
-    for i, (title, pv, writable) in enumerate(rows):
-        yy = y + 26 + i * 26
-        d.label(10, yy, 170, title)
-        (d.entry if writable else d.update)(180, yy, 120, pv)
-
-    y = 260
-    d.label(10, y, 300, "Feed-forward", bold=True)
+    section(d, 90, "Setpoints", setpoints)
     ff = [
         ("Frequency", c + "FeedforwardCompensation:frequency", True),
         ("Delay", c + "FeedforwardCompensation:delay", True),
@@ -229,42 +244,18 @@ def channel_expert(prefix):
         ("Table mode applied", c + "appliedTableMode", False),
         ("Table buffer", c + "swapControlTable", False),
     ]
-    for i, (title, pv, writable) in enumerate(ff):
-        yy = y + 26 + i * 26
-        d.label(10, yy, 170, title)
-        (d.entry if writable else d.update)(180, yy, 120, pv)
-    yy = y + 26 + len(ff) * 26
-    d.label(10, yy, 170, "Feed-forward to output")
-    d.update(180, yy, 60, c + "StateMachine:enableFeedforward", units=False)
-    d.button(244, yy - 1, 40, "On", c + "StateMachine:enableFeedforward", 1, h=22)
-    d.button(288, yy - 1, 40, "Off", c + "StateMachine:enableFeedforward", 0, h=22)
-    yy += 26
-    d.label(10, yy, 170, "User table instead")
-    d.update(180, yy, 60, c + "FeedforwardCompensation:disableFFComputation", units=False)
-    d.button(244, yy - 1, 40, "On", c + "FeedforwardCompensation:disableFFComputation", 1, h=22)
-    d.button(288, yy - 1, 40, "Off", c + "FeedforwardCompensation:disableFFComputation", 0, h=22)
+    y = section(d, 260, "Feed-forward", ff)
+    y = switch(d, y, "Feed-forward to output", c + "StateMachine:enableFeedforward")
+    switch(d, y, "User table instead", c + "FeedforwardCompensation:disableFFComputation")
 
-    y = 560
-    d.label(10, y, 300, "Relays and feedback", bold=True)
     relays = [
-        ("Load relay closed", c + "loadRelayControl"),
-        ("Actuator/sensor swapped", c + "actuatorSensorRelayControl"),
-        ("Firmware feedback", c + "enableFeedback"),
+        ("Load relay closed", c + "loadRelayControl", None),
+        ("Actuator/sensor swapped", c + "actuatorSensorRelayControl", None),
+        ("Firmware feedback", c + "enableFeedback", None),
     ]
-    for i, (title, pv) in enumerate(relays):
-        yy = y + 26 + i * 26
-        d.label(10, yy, 170, title)
-        d.led(180, yy, pv, on=(0, 180, 0), off=(160, 160, 160))
-    yy = y + 26 + len(relays) * 26
-    d.label(10, yy, 170, "Swap request")
-    d.update(180, yy, 60, c + "StateMachine:actuatorSensorRelayControl", units=False)
-    d.button(244, yy - 1, 40, "On", c + "StateMachine:actuatorSensorRelayControl", 1, h=22)
-    d.button(288, yy - 1, 40, "Off", c + "StateMachine:actuatorSensorRelayControl", 0, h=22)
-    yy += 26
-    d.label(10, yy, 170, "Feedback request")
-    d.update(180, yy, 60, c + "StateMachine:enableFeedback", units=False)
-    d.button(244, yy - 1, 40, "On", c + "StateMachine:enableFeedback", 1, h=22)
-    d.button(288, yy - 1, 40, "Off", c + "StateMachine:enableFeedback", 0, h=22)
+    y = section(d, 560, "Relays and feedback", relays)
+    y = switch(d, y, "Swap request", c + "StateMachine:actuatorSensorRelayControl")
+    switch(d, y, "Feedback request", c + "StateMachine:enableFeedback")
 
     d.plot(360, 48, 860, 330, "DAC output (dacVoltage)", c + "dacVoltage", "sample", "DAC code (1 mV)",
            "dacVoltage")

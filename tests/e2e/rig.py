@@ -11,7 +11,8 @@ import socket
 import subprocess
 import tempfile
 import threading
-import time
+
+from harness import wait_until  # noqa: F401 (the tests take it from here too)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PYTHON = "/usr/bin/python3"
@@ -82,16 +83,6 @@ class Process:
         self.done.wait(5)
         self.proc.stdout.close()
         return self.proc.returncode
-
-
-def wait_until(predicate, timeout=30.0, step=0.05):
-    """Polls a condition; the limit only guards against hanging."""
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 class Rig:

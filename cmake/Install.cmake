@@ -16,7 +16,8 @@ include(GNUInstallDirs)
 install(TARGETS quellor_server quellor_xmlgen quellor_board_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS tools/quellorctl DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-set(QUELLOR_RUNTIME_FILES deploy/quellorctrl_base_config.xml deploy/quellor.dmap deploy/quellor.map deploy/quellor.env)
+set(QUELLOR_RUNTIME_FILES deploy/quellorctrl_base_config.xml deploy/quellor.dmap deploy/quellor.map
+    deploy/quellorctrl.meta deploy/quellor.env)
 install(FILES ${QUELLOR_RUNTIME_FILES} deploy/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/quellor/deploy)
 install(PROGRAMS deploy/initHardware.py DESTINATION ${CMAKE_INSTALL_DATADIR}/quellor/deploy)
 install(DIRECTORY deploy/displays/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quellor/displays FILES_MATCHING PATTERN "*.bob")

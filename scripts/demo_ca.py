@@ -105,6 +105,9 @@ def main():
         latest = triggers.get(stamp, latest)
         if latest is not None:
             record["ramp"].append((latest, volts))
+    # The value before the ramp comes from before the first step: one trigger earlier.
+    if ramp and record["ramp"] and triggers.get(ramp[0][0]) is None:
+        record["ramp"].insert(0, (record["ramp"][0][0] - 1, ramp[0][1]))
 
     step("feed-forward: a one-period 20 Hz sine of 2 V, 5 ms after the trigger, played over the DC bias")
     put("Channel0:FeedforwardCompensation:frequency", 20.0)

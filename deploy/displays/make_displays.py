@@ -76,9 +76,11 @@ class Display:
         self.add("label", "2.0.0", x, y, w, h, "    <text>%s</text>\n%s" % (escape(text), font))
 
     def update(self, x, y, w, pv, h=20, text=False, units=True, wrap=False, colour_rules=None):
-        body = "    <pv_name>%s</pv_name>\n" % escape(pv)
+        # A text's bare name reads as a DBR_STRING of 39 characters; NAME$ is the whole text, a
+        # character array shown as a string.
+        body = "    <pv_name>%s</pv_name>\n" % escape(pv + "$" if text else pv)
         if text:
-            body += "    <format>6</format>\n"  # a long string arrives as a character array
+            body += "    <format>6</format>\n"
         if not units:
             body += "    <show_units>false</show_units>\n"
         if wrap:

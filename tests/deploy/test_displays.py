@@ -31,7 +31,14 @@ def server_pvs(prefix="QUELLOR:"):
         if out.returncode != 0:
             raise RuntimeError("quellor_xmlgen failed: %s" % out.stderr)
         root = ET.parse(os.path.join(work, "quellorctrl.xml")).getroot()
-        return {prefix + v.get("path").lstrip("/").replace("/", ":") for v in root.iter("variable")}
+        names = set()
+        for v in root.iter("variable"):
+            name = prefix + v.get("path").lstrip("/").replace("/", ":")
+            names.add(name)
+            # The server serves every text in full as a char array under NAME$ beside it.
+            if v.get("type") == "string":
+                names.add(name + "$")
+        return names
     finally:
         shutil.rmtree(work)
 
@@ -110,8 +117,8 @@ class Displays(unittest.TestCase):
             self.assertIn("QUELLOR:Channel%d:StateMachine:emergencyOff" % n, checked)
         # What the screens promise: plots of the DAC samples and the table, the board's words.
         for pv in ("QUELLOR:Channel0:dacVoltage", "QUELLOR:Channel0:controlTable",
-                   "QUELLOR:PiezoInitHandler:initScriptOutput", "QUELLOR:Board:driverBootStatus",
-                   "QUELLOR:Devices:PiezoDriver:message", "QUELLOR:Server:triggerNumber"):
+                   "QUELLOR:PiezoInitHandler:initScriptOutput$", "QUELLOR:Board:driverBootStatus",
+                   "QUELLOR:Devices:PiezoDriver:message$", "QUELLOR:Server:triggerNumber"):
             self.assertIn(pv, checked)
         print("%d distinct PVs checked against the %d the server serves" % (len(checked), len(self.pvs)))
 

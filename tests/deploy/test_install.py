@@ -17,7 +17,8 @@ BUILD_DIR = None
 EXPOSURE_LIMIT = 3.0
 
 PROGRAMS = ["quellor_server", "quellor_xmlgen", "quellor_board_sim", "quellorctl"]
-RUNTIME_FILES = ["quellorctrl_base_config.xml", "quellor.dmap", "quellor.map", "quellor.env", "initHardware.py"]
+RUNTIME_FILES = ["quellorctrl_base_config.xml", "quellor.dmap", "quellor.map", "quellorctrl.meta", "quellor.env",
+                 "initHardware.py"]
 DOCS = ["README.md", "operating.md", "integrating.md", "commissioning.md"]
 DISPLAYS = ["quellor_overview.bob", "quellor_channel.bob", "quellor_channel_row.bob", "quellor_board.bob"]
 UNITS = ["quellor@.service", "quellor-board-sim@.service"]

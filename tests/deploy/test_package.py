@@ -24,10 +24,12 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import rig  # noqa: E402
+import harness  # noqa: E402
+from harness import wait_until  # noqa: E402
 
 BUILD_DIR = None
-CONFFILES = ["quellorctrl_base_config.xml", "quellor.dmap", "quellor.map", "quellor.env", "initHardware.py"]
+CONFFILES = ["quellorctrl_base_config.xml", "quellor.dmap", "quellor.map", "quellorctrl.meta", "quellor.env",
+             "initHardware.py"]
 
 
 def run(argv, **kw):
@@ -48,7 +50,7 @@ def package_installed():
 
 
 def quellorctl(program, env, *args):
-    return subprocess.run([rig.PYTHON, program] + [str(a) for a in args], env=env, capture_output=True, text=True,
+    return subprocess.run(["/usr/bin/python3", program] + [str(a) for a in args], env=env, capture_output=True, text=True,
                           timeout=120)
 
 
@@ -106,15 +108,17 @@ class Package(unittest.TestCase):
                 unit = f.read()
             self.assertIn("ExecStart=/usr/bin/quellor_server ", unit)
             self.assertIn("WorkingDirectory=/etc/quellor/%i", unit)
-            r = rig.Rig(os.path.join(usr, "quellor_board_sim"), os.path.join(usr, "quellor_server"),
-                        runtime_dir=os.path.join(root, "etc", "quellor", "board0"))
+            r = harness.QuellorOnSimulatedBoard(os.path.join(usr, "quellor_board_sim"),
+                                                os.path.join(usr, "quellor_server"),
+                                                os.path.join(root, "etc", "quellor", "board0"))
             try:
                 r.start()
-                self.assertTrue(rig.wait_until(lambda: self.board_ready(usr, r.env), 60), r.server.text())
-                done = quellorctl(os.path.join(usr, "quellorctl"), r.env, "enable", 0)
+                self.assertTrue(wait_until(lambda: self.board_ready(usr, r.env()), 60), r.server_text())
+                done = quellorctl(os.path.join(usr, "quellorctl"), r.env(), "enable", 0)
                 self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             finally:
                 r.stop()
+                shutil.rmtree(r.workdir, ignore_errors=True)
         finally:
             shutil.rmtree(root)
 
@@ -145,16 +149,17 @@ class Package(unittest.TestCase):
             state = "/var/lib/quellor/" + board
             os.makedirs(state)
             os.chown(state, user.pw_uid, user.pw_gid)
-            r = rig.Rig("/usr/bin/quellor_board_sim", "/usr/bin/quellor_server", runtime_dir="/etc/quellor/" + board,
-                        in_place=True, run_as=["runuser", "-u", "quellor", "--"],
-                        persist=state + "/quellorctrl.persist")
+            r = harness.QuellorOnSimulatedBoard("/usr/bin/quellor_board_sim", "/usr/bin/quellor_server",
+                                                "/etc/quellor/" + board, in_place=True,
+                                                run_as=["runuser", "-u", "quellor", "--"],
+                                                persist=state + "/quellorctrl.persist")
             try:
                 r.start()
-                self.assertTrue(rig.wait_until(lambda: self.board_ready("/usr/bin", r.env), 60), r.server.text())
-                done = quellorctl("/usr/bin/quellorctl", r.env, "set", 0, "dc", 1.5)
+                self.assertTrue(wait_until(lambda: self.board_ready("/usr/bin", r.env()), 60), r.server_text())
+                done = quellorctl("/usr/bin/quellorctl", r.env(), "set", 0, "dc", 1.5)
                 self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
                 # The operator's setting is saved in the board's state directory, by the quellor user.
-                self.assertTrue(rig.wait_until(lambda: os.path.exists(state + "/quellorctrl.persist"), 30))
+                self.assertTrue(wait_until(lambda: os.path.exists(state + "/quellorctrl.persist"), 30))
                 self.assertEqual(os.stat(state + "/quellorctrl.persist").st_uid, user.pw_uid)
             finally:
                 r.stop()

@@ -99,7 +99,8 @@ class ServiceManagerTest(unittest.TestCase):
         fed = [m for m in self.notify.receive(1.5) if m.get("WATCHDOG") == "1"]
         self.assertGreaterEqual(len(fed), 3, self.notify.messages)
 
-        harness.run_client(server, "print(json.dumps(epics.caput(P + 'Hang:hang', 1, wait=True, timeout=10)))")
+        put = harness.run_client(server, "print(json.dumps(epics.caput(P + 'Hang:hang', 1, wait=True, timeout=10)))")
+        self.assertEqual(put, 1, "the write of Hang:hang was not answered")
         self.assertTrue(harness.wait_until(lambda: "no longer fed" in log(server), 30), log(server))
         self.assertIn("module /telviktest/Hang has been busy with one update for", log(server))
         # Drain what was sent before the hang was seen; from then on the watchdog starves, while

@@ -7,22 +7,39 @@ import importlib.machinery
 import importlib.util
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import rig  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import harness  # noqa: E402
+from harness import wait_until  # noqa: E402
 from test_e2e_service import NotifySocket  # noqa: E402
 
 QUELLORCTL = SIM = SERVER = None
+DEPLOY = os.path.join(HERE, "..", "..", "deploy")
+PREFIX = "QUELLOR:"
+
+
+def board(**options):
+    """The server on the simulated board; its temporary runtime directory goes with the test."""
+    b = harness.QuellorOnSimulatedBoard(SIM, SERVER, DEPLOY, **options)
+    b.prefix = PREFIX
+    return b
+
+
+def remove(b):
+    b.stop()
+    shutil.rmtree(b.workdir, ignore_errors=True)
 
 
 def quellorctl(env, *args, timeout=60):
     """Runs the tool as an operator would; returns (exit status, standard output, standard error)."""
-    out = subprocess.run([rig.PYTHON, QUELLORCTL] + [str(a) for a in args], env=env, capture_output=True,
+    out = subprocess.run(["/usr/bin/python3", QUELLORCTL] + [str(a) for a in args], env=env, capture_output=True,
                          text=True, timeout=timeout)
     return out.returncode, out.stdout, out.stderr
 
@@ -43,15 +60,15 @@ class Operating(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.rig = rig.Rig(SIM, SERVER).start()
-        cls.env = cls.rig.env
+        cls.rig = board().start()
+        cls.env = cls.rig.env()
         # The server answers before the board's registers flow: wait for the init script's report.
-        if not rig.wait_until(lambda: "initialised" in status(cls.env)["board"]["initScriptOutput"], 30):
-            raise RuntimeError("board not initialised:\n" + cls.rig.server.text())
+        if not wait_until(lambda: "initialised" in status(cls.env)["board"]["initScriptOutput"], 30):
+            raise RuntimeError("board not initialised:\n" + cls.rig.server_text())
 
     @classmethod
     def tearDownClass(cls):
-        cls.rig.stop()
+        remove(cls.rig)
 
     def ok(self, *args):
         code, out, err = quellorctl(self.env, *args)
@@ -77,7 +94,7 @@ class Operating(unittest.TestCase):
         self.assertIn("channel 0: DISABLED -> ENABLED", self.ok("enable", 0))
         self.assertIn("already ENABLED", self.ok("enable", 0))
         self.assertIn("Channel0:VoltageSumLimiter:dcVoltageSetpoint = 2", self.ok("set", 0, "dc", 2))
-        self.assertTrue(rig.wait_until(lambda: channel(self.env, 0)["dcVoltage"] == 2, 30))
+        self.assertTrue(wait_until(lambda: channel(self.env, 0)["dcVoltage"] == 2, 30))
 
         # A setpoint beyond the drive range: refused with the sum limiter's words, setpoint kept.
         err = self.refused("DC voltage setpoint 150.000000 rejected. Set back to 2.000000", "set", 0, "dc", 150)
@@ -115,7 +132,7 @@ class Operating(unittest.TestCase):
         # Enabling while the DAC is not at zero is a hardware danger: the channel goes to ERROR.
         self.ok("enable", 1)
         self.ok("set", 1, "dc", 1)
-        self.assertTrue(rig.wait_until(lambda: channel(self.env, 1)["dcVoltage"] == 1, 30))
+        self.assertTrue(wait_until(lambda: channel(self.env, 1)["dcVoltage"] == 1, 30))
         self.ok("off", 1)
         self.ok("reset", 1, "--wait", 30)
 
@@ -137,6 +154,11 @@ class Operating(unittest.TestCase):
         info = json.loads(self.ok("--json", "info", p + "Channel0:dcVoltage"))
         self.assertEqual((info["units"], info["count"], info["access"]), ("V", 1, "read"))
         self.assertEqual(info["description"], "The current voltage")
+        info = json.loads(self.ok("--json", "info", p + "Channel1:StateMachine:currentState"))
+        if "states" in info:  # a server that serves the channel state as an enumeration
+            self.assertEqual(info["states"], ["DISABLED", "ENABLED", "ERROR", "DISABLING"])
+        self.assertEqual(info["description"], "[DISABLED=0,ENABLED=1,ERROR=2,DISABLING=3]")
+        self.assertIn(info["severity"], ("NO_ALARM", "MINOR", "MAJOR"))
         lines = self.ok("monitor", "-n", 3, p + "Server:triggerNumber").splitlines()
         self.assertEqual(len(lines), 3)
         self.assertTrue(all(line.startswith(p + "Server:triggerNumber ") for line in lines), lines)
@@ -173,7 +195,7 @@ class Operating(unittest.TestCase):
 
 class Unreachable(unittest.TestCase):
     def test_no_server_exits_with_3_and_says_where_it_searched(self):
-        env = rig.loopback_environment(rig.free_port(), rig.free_port())
+        env = harness.ca_environment(harness.free_port(), harness.free_udp_port())
         started = time.monotonic()
         code, out, err = quellorctl(env, "--timeout", 1, "status")
         self.assertEqual(code, 3, out + err)
@@ -191,29 +213,29 @@ class BoardAway(unittest.TestCase):
     def test_status_shows_the_fault_and_the_service_manager_hears_ready(self):
         notify = NotifySocket()
         self.addCleanup(notify.close)
-        r = rig.Rig(SIM, SERVER, start_sim=False, env_extra={"NOTIFY_SOCKET": notify.path})
-        self.addCleanup(r.stop)
+        r = board(start_sim=False, env_extra={"NOTIFY_SOCKET": notify.path})
+        self.addCleanup(remove, r)
         # A register file that is not there yet (a shared-memory object the server would create).
         board_file = os.path.join(r.workdir, "board-registers")
         with open(os.path.join(r.workdir, "quellor.dmap"), "w") as f:
             f.write("PiezoDriver  mmap:board-registers?map=quellor.map\n")
         r.start()
         ready = notify.wait_for("READY", 60)
-        self.assertIsNotNone(ready, r.server.text())
+        self.assertIsNotNone(ready, r.server_text())
         self.assertIn("serving", ready["STATUS"])
-        report = status(r.env)
+        report = status(r.env())
         self.assertEqual(report["board"]["deviceStatus"], 1)
         self.assertIn("board-registers", report["board"]["deviceMessage"])
         self.assertFalse(report["board"]["valuesValid"])
-        code, out, _ = quellorctl(r.env, "status")
+        code, out, _ = quellorctl(r.env(), "status")
         self.assertEqual(code, 0)
         self.assertIn("board:  device FAULTY (last fault: ", out)
         self.assertIn("values INVALID while the device is faulty", out)
         # The board arrives: the server opens it at its next attempt and initHardware.py marks it.
         with open(board_file, "wb") as f:
             f.truncate(16 << 20)  # sparse; more than the map needs
-        self.assertTrue(rig.wait_until(lambda: status(r.env)["board"]["deviceStatus"] == 0, 60), r.server.text())
-        self.assertEqual(status(r.env)["board"]["bootStatus"], 1)
+        self.assertTrue(wait_until(lambda: status(r.env())["board"]["deviceStatus"] == 0, 60), r.server_text())
+        self.assertEqual(status(r.env())["board"]["bootStatus"], 1)
 
 
 class Helpers(unittest.TestCase):

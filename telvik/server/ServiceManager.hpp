@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,6 +29,10 @@ class ServiceNotifier {
   /// Reads NOTIFY_SOCKET and WATCHDOG_USEC (with WATCHDOG_PID) from the environment. Without a
   /// service manager, or in a build without libsystemd, every call below does nothing.
   ServiceNotifier();
+  /// Does not wait for a send that the service manager does not take (see below).
+  ~ServiceNotifier();
+  ServiceNotifier(const ServiceNotifier&) = delete;
+  ServiceNotifier& operator=(const ServiceNotifier&) = delete;
 
   /// Whether a service manager listens (and this build can tell it anything).
   [[nodiscard]] bool enabled() const { return enabled_; }
@@ -36,16 +41,22 @@ class ServiceNotifier {
   /// Why the service manager cannot be told anything although it listens; empty otherwise.
   [[nodiscard]] const std::string& problem() const { return problem_; }
 
+  // Any thread, never blocking: a message is handed to a thread of its own, because a send to a
+  // service manager that does not read its socket blocks, and the server's event loop must not.
+  // Repeated watchdog messages that wait to be sent count as one.
   void ready(const std::string& status) const;
   void status(const std::string& status) const;
   void watchdog() const;
   void stopping() const;
 
+  struct Outbox;
+
  private:
-  void send(const std::string& message) const;
+  void send(std::string message) const;
   bool enabled_{false};
   std::optional<std::chrono::microseconds> watchdog_;
   std::string problem_;
+  std::shared_ptr<Outbox> outbox_;
 };
 
 /// Tells the service manager when the application has started and feeds its watchdog, both from a

@@ -96,6 +96,11 @@ class ServiceManagerTest(unittest.TestCase):
         # 0.4 s: fed every 0.1 s, a module busy with one update for 0.2 s counts as hung.
         server = self.start(watchdog_usec=400000)
         self.assertIsNotNone(self.notify.wait_for("READY"), log(server))
+        # A service manager that takes nothing for a while (more messages than its socket holds,
+        # so every further send blocks) must not stall the server: clients are served meanwhile.
+        time.sleep(2.5)
+        value = harness.run_client(server, "print(json.dumps(epics.caget(P + 'Types:doubled', timeout=10)))")
+        self.assertEqual(value, 0.0)
         fed = [m for m in self.notify.receive(1.5) if m.get("WATCHDOG") == "1"]
         self.assertGreaterEqual(len(fed), 3, self.notify.messages)
 

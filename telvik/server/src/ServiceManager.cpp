@@ -5,8 +5,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #if QUELLOR_HAVE_LIBSYSTEMD
 #include <systemd/sd-daemon.h>
@@ -24,6 +28,56 @@ std::string seconds(std::chrono::steady_clock::duration d) {
 
 } // namespace
 
+// The messages on their way to the service manager, and the thread that sends them. Shared with
+// that thread, which may outlive the notifier when the service manager stops taking messages: it
+// is detached rather than joined, so that the end of the process never waits for a send.
+struct ServiceNotifier::Outbox {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<std::string> messages;
+  bool closed{false};
+  bool sending{false};
+
+  static constexpr std::size_t bound = 16;
+
+  void post(std::string message) {
+    {
+      std::lock_guard lock(mutex);
+      if (closed) return;
+      // Feeding the watchdog twice before a send is feeding it once.
+      if (message == "WATCHDOG=1" && !messages.empty() && messages.back() == message) return;
+      if (messages.size() >= bound) {
+        auto stale = std::find(messages.begin(), messages.end(), std::string("WATCHDOG=1"));
+        messages.erase(stale != messages.end() ? stale : messages.begin());
+      }
+      messages.push_back(std::move(message));
+    }
+    wake.notify_all();
+  }
+
+  void run() {
+    for (;;) {
+      std::string message;
+      {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [this] { return closed || !messages.empty(); });
+        if (messages.empty()) return;
+        message = std::move(messages.front());
+        messages.pop_front();
+        sending = true;
+      }
+#if QUELLOR_HAVE_LIBSYSTEMD
+      (void)sd_notify(0, message.c_str());
+#endif
+      {
+        std::lock_guard lock(mutex);
+        sending = false;
+      }
+      wake.notify_all();
+    }
+  }
+};
+
 ServiceNotifier::ServiceNotifier() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   if (socket == nullptr || *socket == '\0') return;
@@ -31,6 +85,8 @@ ServiceNotifier::ServiceNotifier() {
   enabled_ = true;
   uint64_t usec = 0;
   if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) watchdog_ = std::chrono::microseconds(usec);
+  outbox_ = std::make_shared<Outbox>();
+  std::thread([outbox = outbox_] { outbox->run(); }).detach();
 #else
   problem_ =
       "NOTIFY_SOCKET is set, but this build has no libsystemd: the service manager is not told when the "
@@ -38,13 +94,19 @@ ServiceNotifier::ServiceNotifier() {
 #endif
 }
 
-void ServiceNotifier::send(const std::string& message) const {
-  if (!enabled_) return;
-#if QUELLOR_HAVE_LIBSYSTEMD
-  (void)sd_notify(0, message.c_str());
-#else
-  (void)message;
-#endif
+ServiceNotifier::~ServiceNotifier() {
+  if (!outbox_) return;
+  // What is queued still goes out (STOPPING=1 last of all), for a second at most: a service
+  // manager that takes nothing must not keep the process from ending.
+  std::unique_lock lock(outbox_->mutex);
+  outbox_->closed = true;
+  outbox_->wake.notify_all();
+  outbox_->wake.wait_for(lock, std::chrono::seconds(1),
+                         [this] { return outbox_->messages.empty() && !outbox_->sending; });
+}
+
+void ServiceNotifier::send(std::string message) const {
+  if (outbox_) outbox_->post(std::move(message));
 }
 
 void ServiceNotifier::ready(const std::string& status) const {

@@ -185,6 +185,17 @@ std::vector<std::string> Application::loopProblems() const {
   return executor_->health().stalled;
 }
 
+void Application::addStartedCondition(std::function<bool()> condition) {
+  if (running_)
+    throw std::logic_error("Application '" + getName() + "': a started condition added after run().");
+  startedConditions_.push_back(std::move(condition));
+}
+
+bool Application::hasStarted() const {
+  if (!loopsStarted_.load(std::memory_order_acquire)) return false;
+  return std::all_of(startedConditions_.begin(), startedConditions_.end(), [](const auto& c) { return c(); });
+}
+
 void Application::stepTestable() {
   detail::Executor* executor = nullptr;
   {
@@ -707,6 +718,7 @@ void Application::run() {
     startThread(
         m->getQualifiedName(), [am] { am->mainLoop(); }, true, m);
   }
+  loopsStarted_.store(true, std::memory_order_release);
   if (!testableMode_) waitForSettledStart();
 }
 

@@ -8,6 +8,7 @@
 
 #include <boost/thread/thread.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -144,6 +145,14 @@ class Application : public ModuleGroup {
   /// problem: a loop that holds its worker beyond the stall limit ("module X has run 2300 ms
   /// without waiting"). For a service manager's watchdog. Any thread.
   [[nodiscard]] std::vector<std::string> loopProblems() const;
+
+  /// A condition that must hold before the application counts as started, for a service manager
+  /// that waits for the program to be ready (a device module adds "the first opening of the device
+  /// has ended, successfully or not"). Only before run(); the condition is called from any thread.
+  void addStartedCondition(std::function<bool()> condition);
+  /// Whether run() has started the module loops and every started condition holds. Any thread;
+  /// never waits.
+  [[nodiscard]] bool hasStarted() const;
   void enableDebugDataLoss(bool on) { debugDataLoss_ = on; }
   [[nodiscard]] bool debugDataLoss() const { return debugDataLoss_; }
 
@@ -210,6 +219,8 @@ class Application : public ModuleGroup {
   std::vector<std::function<void()>> fatalHooks_;
   std::vector<std::unique_ptr<boost::thread>> threads_;
   mutable boost::mutex threadsMutex_;
+  std::vector<std::function<bool()>> startedConditions_;
+  std::atomic<bool> loopsStarted_{false};
   std::unique_ptr<detail::Executor> executor_;
   unsigned workerThreads_{0};
   std::chrono::milliseconds stallLimit_{1000};

@@ -6,6 +6,7 @@ saw what it expected, 1 otherwise.
 """
 
 import argparse
+import json
 import sys
 import time
 
@@ -16,6 +17,8 @@ except ImportError:
     sys.exit(1)
 
 failures = []
+# What the plot shows, filled as the steps go.
+record = {"ramp": [], "dac": [], "table": [], "dc": None, "tableSampleRate": None, "dacCodesPerVolt": 1000.0}
 
 
 def pv(name):
@@ -72,6 +75,16 @@ def main():
     print("  state %s, load relay %s" % (state(), get("Channel0:loadRelayControl")))
 
     step("DC setpoint 3 V: the step limiter ramps Channel0:dcVoltage by 0.5 V per trigger")
+    # Every value the step limiter writes carries the version of the trigger it stepped on, so the
+    # time stamps pair each board voltage with its trigger number.
+    triggers = {}
+    ramp = []
+    trigger_pv = epics.PV(pv("Server:triggerNumber"),
+                          callback=lambda value=None, timestamp=None, **_: triggers.__setitem__(timestamp, value))
+    dc_pv = epics.PV(pv("Channel0:dcVoltage"),
+                     callback=lambda value=None, timestamp=None, **_: ramp.append((timestamp, value)))
+    trigger_pv.wait_for_connection(timeout=3)
+    dc_pv.wait_for_connection(timeout=3)
     put("Channel0:VoltageSumLimiter:dcVoltageSetpoint", 3.0)
     seen = []
 
@@ -84,6 +97,41 @@ def main():
         return v is not None and abs(v - 3.0) < 1e-9
 
     wait_for("ramp to 3 V", ramped, 10)
+    time.sleep(0.3)  # two more triggers: the flat end of the ramp
+    trigger_pv.clear_callbacks()
+    dc_pv.clear_callbacks()
+    latest = None
+    for stamp, volts in ramp:
+        latest = triggers.get(stamp, latest)
+        if latest is not None:
+            record["ramp"].append((latest, volts))
+    # The value before the ramp comes from before the first step: one trigger earlier.
+    if ramp and record["ramp"] and triggers.get(ramp[0][0]) is None:
+        record["ramp"].insert(0, (record["ramp"][0][0] - 1, ramp[0][1]))
+
+    step("feed-forward: a one-period 20 Hz sine of 2 V, 5 ms after the trigger, played over the DC bias")
+    put("Channel0:FeedforwardCompensation:frequency", 20.0)
+    put("Channel0:FeedforwardCompensation:delay", 5.0)
+    put("Channel0:FeedforwardCompensation:nPeriods", 1)
+    put("Channel0:VoltageSumLimiter:acVoltageSetpoint", 2.0)
+    put("Channel0:StateMachine:enableFeedforward", 1)
+    wait_for("table mode SYNC in the firmware", lambda: get("Channel0:appliedTableMode") == 1, 5)
+
+    def dac_follows_the_table():
+        dac = get("Channel0:dacVoltage")
+        return dac is not None and max(dac) - min(dac) > 1000 and list(dac)
+
+    dac = wait_for("DAC samples of the sine", dac_follows_the_table, 5)
+    table = get("Channel0:controlTable")
+    if dac:
+        print("  DAC samples (mV): %s" % " ".join("%d" % v for v in dac))
+        record["dac"] = [int(v) for v in dac]
+    if table is not None:
+        print("  controlTable: %d samples, from %.3f V to %.3f V" % (len(table), min(table), max(table)))
+        record["table"] = [float(v) for v in table]
+    record["dc"] = get("Channel0:dcVoltage")
+    record["tableSampleRate"] = get("Configuration:FeedforwardCompensation:controlTableSampleRate")
+    put("Channel0:StateMachine:enableFeedforward", 0)
 
     step("a setpoint beyond the drive range is refused")
     put("Channel0:VoltageSumLimiter:dcVoltageSetpoint", 150.0)
@@ -125,8 +173,12 @@ def main():
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--prefix", default="QUELLOR:")
+    parser.add_argument("--record", metavar="FILE", help="write what the plot shows as JSON")
     ARGS = parser.parse_args()
     main()
+    if ARGS.record:
+        with open(ARGS.record, "w") as f:
+            json.dump(record, f)
     if failures:
         print("\ndemo: %d step(s) did not show what they should: %s" % (len(failures), "; ".join(failures)))
         sys.exit(1)

@@ -9,6 +9,8 @@ packages=(
   libpugixml-dev libgtest-dev libgmock-dev googletest libbenchmark-dev libca-dev
   python3 python3-pyepics python3-numpy
   clang-format
+  # the service manager's notify protocol; the unit checks; the Debian package; the demo's plot
+  libsystemd-dev systemd dpkg-dev adduser python3-matplotlib
 )
 if [ "${QUELLOR_WITH_CLANG:-1}" = 1 ]; then
   packages+=(clang libclang-rt-dev)

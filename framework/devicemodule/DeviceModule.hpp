@@ -82,7 +82,8 @@ class DeviceModule {
   [[nodiscard]] bool isReady() const;
   /// Reason of the last fault; empty when there was none.
   [[nodiscard]] std::string getFaultMessage() const;
-  /// Successful openings so far (the first one included).
+  /// Successful openings so far (the first one included). The application counts as started
+  /// (Application::hasStarted()) once the first opening has ended, successfully or not.
   [[nodiscard]] uint64_t openCount() const;
   /// Polls so far (the openings' reads included) and the device thread's time spent in them:
   /// reading, converting and handing the values to their networks.

@@ -175,17 +175,27 @@ def free_port():
 
 class QuellorOnSimulatedBoard:
     """quellor_board_sim and quellor_server in a private copy of deploy/ (own shared-memory object,
-    free loopback port), as scripts/demo_live.sh runs them. Both are stopped by their PIDs."""
+    free loopback port), as scripts/demo_live.sh runs them. Both are stopped by their PIDs.
+
+    For the operator tool and the installed package also: `env_extra` for both programs,
+    `start_sim=False` (start() leaves the board out; it arrives later, start_simulator()),
+    `in_place` (run in `deploy` itself, a board's runtime directory, instead of a copy), `run_as`
+    (words put before each program: runuser -u USER --), `persist` (the settings file)."""
 
     prefix = "QUELLOR:"
 
-    def __init__(self, sim, server, deploy, server_args=(), meta=None):
+    def __init__(self, sim, server, deploy, server_args=(), meta=None, env_extra=None, start_sim=True,
+                 in_place=False, run_as=(), persist="none"):
         import shutil
-        self.workdir = tempfile.mkdtemp(prefix="quellor-e2e-")
-        shutil.copytree(deploy, self.workdir, dirs_exist_ok=True)
-        for f in ("quellorctrl.xml", "quellorctrl.persist"):
-            if os.path.exists(os.path.join(self.workdir, f)):
-                os.remove(os.path.join(self.workdir, f))
+        self.in_place = in_place
+        if in_place:
+            self.workdir = deploy
+        else:
+            self.workdir = tempfile.mkdtemp(prefix="quellor-e2e-")
+            shutil.copytree(deploy, self.workdir, dirs_exist_ok=True)
+            for f in ("quellorctrl.xml", "quellorctrl.persist"):
+                if os.path.exists(os.path.join(self.workdir, f)):
+                    os.remove(os.path.join(self.workdir, f))
         if meta is not None:
             with open(os.path.join(self.workdir, "quellorctrl.meta"), "w") as f:
                 f.write(meta)
@@ -196,6 +206,7 @@ class QuellorOnSimulatedBoard:
         with open(dmap, "w") as f:
             f.write(text.replace("shm:quellor-board?", "shm:%s?" % self.shm))
         self.sim_bin, self.server_bin, self.server_args = sim, server, list(server_args)
+        self.env_extra, self.start_sim, self.run_as, self.persist = dict(env_extra or {}), start_sim, list(run_as), persist
         self.port = free_port()
         self.repeater_port = free_udp_port()
         self.sim = self.server = None
@@ -204,7 +215,11 @@ class QuellorOnSimulatedBoard:
     def env(self):
         env = ca_environment(self.port, self.repeater_port)
         env["EPICS_CAS_SERVER_PORT"] = str(self.port)
+        env.update(self.env_extra)
         return env
+
+    def server_text(self):
+        return "\n".join(self.server_lines)
 
     def edit(self, name, pattern, replacement):
         """Changes a file of the runtime directory before the start (a regular expression)."""
@@ -222,15 +237,17 @@ class QuellorOnSimulatedBoard:
         return os.path.exists("/dev/shm/" + self.shm)
 
     def start(self):
-        self.start_simulator()
-        subprocess.run(["./initHardware.py"], cwd=self.workdir, env=self.env(), check=True, capture_output=True)
+        if self.start_sim:
+            self.start_simulator()
+            subprocess.run(self.run_as + ["./initHardware.py"], cwd=self.workdir, env=self.env(), check=True,
+                           capture_output=True)
         return self.start_server()
 
     def start_simulator(self):
-        env = self.env()
+        """The board alone; a server that runs meanwhile opens it and runs its init script itself."""
         self.sim_log = open(os.path.join(self.workdir, "sim.log"), "w+")
-        self.sim = subprocess.Popen([self.sim_bin, "--tick-rate", "1000"], cwd=self.workdir, env=env,
-                                    stdout=self.sim_log, stderr=subprocess.STDOUT)
+        self.sim = subprocess.Popen(self.run_as + [self.sim_bin, "--tick-rate", "1000"], cwd=self.workdir,
+                                    env=self.env(), stdout=self.sim_log, stderr=subprocess.STDOUT)
         if not wait_until(lambda: os.path.exists("/dev/shm/" + self.shm) and "board rebooted" in
                           open(self.sim_log.name).read(), START_TIMEOUT):
             self.stop()
@@ -240,11 +257,11 @@ class QuellorOnSimulatedBoard:
     def start_server(self):
         """The server alone (again, after stop_server(); also without a simulator: it waits for its
         board then), on the same board and port."""
-        env = self.env()
         self.server_lines = []
-        self.server = subprocess.Popen([self.server_bin, "--port", str(self.port), "--persist", "none",
-                                        "--trigger-rate", "10"] + self.server_args, cwd=self.workdir,
-                                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.server = subprocess.Popen(self.run_as + [self.server_bin, "--port", str(self.port), "--persist",
+                                                      self.persist, "--trigger-rate", "10"] + self.server_args,
+                                       cwd=self.workdir, env=self.env(), stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.PIPE, text=True)
         started = threading.Event()
 
         def pump():

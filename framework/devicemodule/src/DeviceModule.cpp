@@ -187,6 +187,8 @@ struct DeviceModule::Impl {
   mutable std::mutex messageMutex;
   std::string faultMessage;
   std::atomic<uint64_t> opens{0};
+  // Shared with the application's started condition, which may outlive this module.
+  std::shared_ptr<std::atomic<bool>> firstOpeningEnded = std::make_shared<std::atomic<bool>>(false);
   std::atomic<uint64_t> polls{0};
   std::atomic<int64_t> pollNanoseconds{0};
   std::atomic<long> backoffFirstMs{500};
@@ -686,7 +688,9 @@ void DeviceModule::Impl::threadBody() {
         continue;
       }
       std::string why;
-      if (recover(why)) {
+      const bool recovered = recover(why);
+      firstOpeningEnded->store(true);
+      if (recovered) {
         logOpened(failures);
         recoveryOnProbation = opens.load() > 1;
         if (!recoveryOnProbation) failures = 0; // the failed first openings are no series to go on with
@@ -741,6 +745,9 @@ DeviceModule::DeviceModule(Application& app, const std::string& alias, Initialis
     r.modules.push_back(this);
   }
   if (initFunction) addInitialisationHandler(std::move(initFunction));
+  // A server that waits for its board before it counts as started would never start while the
+  // board is away; one that does not wait at all would report ready with nothing read yet.
+  app.addStartedCondition([ended = impl_->firstOpeningEnded] { return ended->load(); });
   app.addConnectionStep([this] {
     if (!impl_->connected) impl_->connect("", nullptr);
   });

@@ -8,6 +8,7 @@
 #include "telvik/server/Health.hpp"
 #include "telvik/server/Options.hpp"
 #include "telvik/server/Server.hpp"
+#include "telvik/server/ServiceManager.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -115,6 +116,8 @@ int main(int argc, char** argv) {
 
   raiseDescriptorLimit();
   try {
+    ServiceNotifier notifier;
+    if (!notifier.problem().empty()) orvane::log::warning("server", notifier.problem());
     auto& app = orvane::Application::getInstance();
     AccessRules rules =
         options.accessFile.empty() ? AccessRules() : AccessRules::fromFile(options.accessFile);
@@ -151,9 +154,20 @@ int main(int argc, char** argv) {
     // A module thread that dies ends the process at once; the operators' settings go first.
     app.addFatalHook([&server] { server.saveSettings(); });
 
+    const std::string serving = "serving " + std::to_string(server.table().all().size()) + " variables on " +
+                                options.interfaces.front() + ":" + std::to_string(server.port());
+    ServiceSupervisor supervisor(io, app, notifier, serving,
+                                 [](const std::string& line) { orvane::log::warning("server", line); });
+    // A loop that holds its worker longer than this starves the service watchdog.
+    if (const auto interval = notifier.watchdogInterval())
+      app.setStallLimit(std::max(std::chrono::milliseconds(1),
+                                 std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     ServiceSupervisor::busyLimit(*interval))));
+
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int sig) {
       if (ec) return;
+      supervisor.stop();
       orvane::log::notice("server", std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
       health.stop();
       server.stop();
@@ -162,6 +176,7 @@ int main(int argc, char** argv) {
 
     orvane::log::notice("server", startupSummary(options, server, app.processVariables()));
     app.run();
+    supervisor.start();
     health.start(io, [&server, &app, &store] {
       auto s = server.stats();
       return HealthCounters{s.circuits, s.channels, app.lostValues(), store.problem()};

@@ -464,6 +464,25 @@ TEST_F(DeviceModuleTest, FaultsAndRecoveriesAreInTheEventLog) {
   EXPECT_EQ(events.find("recovered").size(), 1u) << logText(events);
 }
 
+// A service manager is told "ready" once the first opening has ended: a board that is away at
+// start-up must not keep the server from counting as started, and a server must not count as
+// started before it has tried its board.
+TEST_F(DeviceModuleTest, TheApplicationCountsAsStartedOnceTheFirstOpeningHasEndedAlsoInFailure) {
+  BareDeviceApp app(dmap);
+  TestFacility tf(app);
+  app.initialise();
+  tf.failDeviceOpens(alias, 1);
+  app.run();
+  EXPECT_FALSE(app.hasStarted()); // the device thread has not had its turn yet
+  tf.stepApplication();
+  EXPECT_FALSE(app.dev.isReady());
+  EXPECT_TRUE(app.hasStarted());
+  tf.retryDeviceRecovery(alias);
+  tf.stepApplication();
+  EXPECT_TRUE(app.dev.isReady());
+  EXPECT_TRUE(app.hasStarted());
+}
+
 TEST_F(DeviceModuleTest, WithoutConnectToTheRegistersJoinModuleVariablesByPath) {
   TestApp app(dmap, false, boot);
   TestFacility tf(app);

@@ -3,6 +3,9 @@
 // paced by the trigger and a waveform rewritten on every trigger.
 #include "framework/Orvane.hpp"
 
+#include <boost/chrono.hpp>
+#include <boost/thread/thread.hpp>
+
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -188,6 +191,19 @@ struct Load : ApplicationModule {
   }
 };
 
+// Hangs in the middle of an update (an interruptible wait that is no framework wait, as a
+// deadlocked or stuck call would be) while `hang` is non-zero, for the service-watchdog tests.
+struct Hang : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> hang{this, "hang", "", "Non-zero: the next update hangs this module's loop"};
+  void mainLoop() override {
+    for (;;) {
+      hang.read();
+      if (hang != 0) boost::this_thread::sleep_for(boost::chrono::hours(24));
+    }
+  }
+};
+
 struct TelvikTestApp : Application {
   TelvikTestApp() : Application("telviktest") {}
   ~TelvikTestApp() override { shutdown(); }
@@ -196,6 +212,7 @@ struct TelvikTestApp : Application {
   Types types{this, "Types", "Every type"};
   Waveform waveform{this, "Waveform", "Waveform"};
   Load load{this, "Load", "Load generator"};
+  Hang hang{this, "Hang", "Hangs on request"};
   void defineConnections() override {
     auto trig = ControlSystemModule{}["Server"]("triggerNumber");
     trig >> ramp.trigger;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -72,9 +74,11 @@ TEST(Programs, AStartThatCannotGoOnSaysWhyOnceAndExitsOne) {
   dir.write("quellorctrl_base_config.xml", config);
   const auto o = run(QUELLOR_SERVER, "--persist none --port 0");
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err,
-            "quellor_server: quellorctrl_base_config.xml:7: maxDCVoltageStep is 0: the DC voltage step per "
-            "trigger must be a finite voltage greater than 0 (with 0 the DC voltage never moves).\n");
+  // Found once main() runs, so the line is the event log's (time, severity, source).
+  const std::string why = "quellorctrl_base_config.xml:7: maxDCVoltageStep is 0: the DC voltage step per "
+                          "trigger must be a finite voltage greater than 0 (with 0 the DC voltage never moves).";
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+  EXPECT_TRUE(o.err.ends_with(" critical server: " + why + "\n")) << o.err;
 }
 
 } // namespace

@@ -42,6 +42,8 @@ def severity(name):
 class Board(harness.QuellorOnSimulatedBoard):
     """The deployment with the channel count, trigger rate and heartbeat window a test needs."""
 
+    prefix = P
+
     def __init__(self, channels=None, trigger_rate=10, heartbeat_timeout=None):
         super().__init__(os.environ["QUELLOR_BOARD_SIM"], os.environ["QUELLOR_SERVER"],
                          os.environ["QUELLOR_DEPLOY_DIR"],

@@ -198,7 +198,7 @@ class Rig:
 
     def _prepare(self, config_edits, init_script):
         for name in os.listdir(DEPLOY):
-            if name.endswith((".xml", ".dmap", ".map", ".py")) and name != "quellorctrl.xml":
+            if name.endswith((".xml", ".dmap", ".map", ".py", ".req")) and name != "quellorctrl.xml":
                 shutil.copy(os.path.join(DEPLOY, name), self.dir)
         self.edit("quellor.dmap", lambda t: t.replace("shm:quellor-board?", "shm:%s?" % self.shm))
         for key, value in (config_edits or {}).items():
@@ -259,7 +259,7 @@ class Rig:
         argv = self.server_argv(self.port, ["--trigger-rate", str(trigger_rate)] + list(args))
         self.server = Program(argv, self.dir, loopback_environment(self.port))
         self.programs.append(self.server)
-        if not self.server.wait_for_line(r"serving \d+ variables on [0-9.]+:%d" % self.port):
+        if not self.server.wait_for_line(r"serving \d+ channels with prefix \S+ on [0-9.]+:%d" % self.port):
             self.server.kill()
             raise RuntimeError("quellor_server did not start:\n" + self.server.stderr_text())
         if wait_ready and not wait_until(lambda: self.read("Devices:PiezoDriver:status") == 0):

@@ -6,9 +6,11 @@
 #include <boost/chrono.hpp>
 #include <boost/thread/thread.hpp>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -199,7 +201,13 @@ struct Hang : ApplicationModule {
   void mainLoop() override {
     for (;;) {
       hang.read();
-      if (hang != 0) boost::this_thread::sleep_for(boost::chrono::hours(24));
+      // Holds its worker without a framework wait, yet ends at shutdown: a stuck call that
+      // polls for its cancellation.
+      if (hang != 0)
+        for (;;) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          orvane::interruptionPoint();
+        }
     }
   }
 };

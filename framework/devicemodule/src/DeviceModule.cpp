@@ -1,6 +1,7 @@
 #include "framework/devicemodule/DeviceModule.hpp"
 
 #include "framework/Log.hpp"
+#include "framework/devicemodule/DeviceRecovery.hpp"
 
 #include "framework/device/Device.hpp"
 #include "framework/device/DeviceError.hpp"
@@ -20,6 +21,9 @@ namespace orvane {
 namespace {
 
 using device::Access;
+using device::RecoveryAction;
+using device::RecoveryEvent;
+using device::RecoveryState;
 using device::RegisterInfo;
 using device::RegisterType;
 
@@ -161,6 +165,9 @@ struct DeviceModule::Impl {
   // Writers hold it shared; the end of a recovery holds it alone, so that no write slips between
   // the re-write of the kept values and the moment the device counts as healthy again.
   std::shared_timed_mutex access;
+  // What writers and isReady() see of the recovery: set once an opening has replayed the kept
+  // values, cleared by a failed opening read and, at once, by any thread's fault report (before
+  // the device thread takes it).
   std::atomic<bool> healthy{false};
   // Set by writeSafeState(): nothing but the safe state reaches the device any more.
   std::atomic<bool> sealed{false};
@@ -195,15 +202,18 @@ struct DeviceModule::Impl {
   std::atomic<long> backoffBoundMs{5000};
 
   // Device thread only.
+  RecoveryState recovery{RecoveryState::closed};
+  // Of the fault or the failed attempt at hand: what the reports tell and publish.
+  std::string reason;
+  // Failed attempts in a row, a relapse included; the back-off grows with them.
+  unsigned failures{0};
+  detail::Deadline retryAt;
+  VersionNumber triggerVersion{nullptr}; // of the trigger at hand
   VersionNumber lastRead{nullptr};
-  bool valuesValid{false};
   // A recovery counts as lasting once the device has stayed healthy for the first back-off pause
-  // (testable mode, having no clock: once the application has come to rest after it). A fault
-  // before that continues the series of failed attempts, so that a board which comes back still
-  // reporting trouble (a boot status that stays 0, reported from the recovery's own read) is
-  // re-initialised with growing pauses, not in a tight loop. The first opening is no recovery:
-  // a fault soon after start-up is an ordinary one.
-  bool recoveryOnProbation{false};
+  // (testable mode, having no clock: once the application has come to rest after it); a board
+  // that comes back still reporting trouble (a boot status that stays 0, reported from the
+  // recovery's own read) does so sooner.
   std::chrono::steady_clock::time_point recoveredAt{};
   uint64_t restsAtRecovery{0};
   std::optional<int32_t> publishedStatus;
@@ -221,18 +231,24 @@ struct DeviceModule::Impl {
   void resolveRamp(const std::string& path, double step);
   void resolveSafeValue(const std::string& path, double value);
   void threadBody();
-  bool recover(std::string& why);
+  RecoveryEvent awaitEvent();
+  void handle(RecoveryEvent event);
+  std::optional<RecoveryEvent> perform(const device::RecoveryActions& actions);
+  bool reopen();
+  bool initialise();
+  bool replayWrites(bool ramped);
+  bool readOpening();
+  bool poll();
   std::optional<std::string> readAll(const VersionNumber& version, bool opening);
   std::optional<std::string> checkHeartbeat(bool opening);
   void advanceRamps();
   void sendFaultyValues();
   void publishStatus();
-  void waitBeforeRetry(unsigned failures);
   [[nodiscard]] bool recoveryHasLasted() const;
-  std::optional<std::string> takeFaultRequest();
+  bool takeFaultRequestLocked();
 
   void write(RegisterEndpoint& ep, const AnyVector& value);
-  void writeKept(RegisterEndpoint& ep);
+  void writeKept(RegisterEndpoint& ep, bool ramped);
   void trigger(const VersionNumber& version);
   void fault(const std::string& message);
   void retryNow();
@@ -241,22 +257,17 @@ struct DeviceModule::Impl {
   // would otherwise fill the log every few seconds), openings and recoveries. Device thread only.
   std::string loggedFailure;
   void logFault(const std::string& m) const { log::error("device " + alias, "fault: " + m); }
-  void logFailedAttempt(const std::string& why) {
+  void logFailedAttempt(const char* what, const std::string& why) {
     if (why == loggedFailure) return;
     loggedFailure = why;
-    log::warning(
-        "device " + alias,
-        (opens.load() == 0 ? "cannot be opened, trying again: " : "recovery failed, trying again: ") + why);
+    log::warning("device " + alias, what + why);
   }
-  void logOpened(unsigned failures) {
+  void logOpened(const char* what) {
     loggedFailure.clear();
     const std::string attempts =
         failures == 0 ? ""
                       : " after " + std::to_string(failures) + " failed attempt" + (failures == 1 ? "" : "s");
-    if (opens.load() == 1)
-      log::notice("device " + alias, "opened" + attempts);
-    else
-      log::notice("device " + alias, "recovered" + attempts);
+    log::notice("device " + alias, what + attempts);
   }
 
   void setFaultMessage(const std::string& m) {
@@ -408,13 +419,13 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
 }
 
 // With `access` held alone: what the device has to be told again after it was re-opened.
-void DeviceModule::Impl::writeKept(RegisterEndpoint& ep) {
+void DeviceModule::Impl::writeKept(RegisterEndpoint& ep, bool ramped) {
   std::lock_guard g(ep.mutex);
   if (!ep.hasLast || sealed.load()) return;
   // From what the initialisation left, one step per trigger (advanceRamps). Not at the first
-  // opening: what the board holds from before this process is no state that the modules ramped
-  // to, and their start-up values (everything off) belong on it at once.
-  if (ep.rampStep && opens.load() > 0) {
+  // opening (`ramped` false): what the board holds from before this process is no state that the
+  // modules ramped to, and their start-up values (everything off) belong on it at once.
+  if (ep.rampStep && ramped) {
     ep.ramping = true;
     return;
   }
@@ -470,11 +481,12 @@ void DeviceModule::Impl::retryNow() {
   detail::wake(waiter);
 }
 
-std::optional<std::string> DeviceModule::Impl::takeFaultRequest() {
-  boost::lock_guard<boost::mutex> g(inbox.mutex);
-  if (!faultRequested) return std::nullopt;
+// With `inbox.mutex` held.
+bool DeviceModule::Impl::takeFaultRequestLocked() {
+  if (!faultRequested) return false;
   faultRequested = false;
-  return requestedMessage;
+  reason = requestedMessage;
+  return true;
 }
 
 void DeviceModule::Impl::publishStatus() {
@@ -521,7 +533,6 @@ std::optional<std::string> DeviceModule::Impl::readAll(const VersionNumber& vers
     ep.hasValue = true;
   });
   lastRead = version;
-  valuesValid = true;
   pollNanoseconds.fetch_add(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
   polls.fetch_add(1);
@@ -580,15 +591,146 @@ void DeviceModule::Impl::advanceRamps() {
 }
 
 void DeviceModule::Impl::sendFaultyValues() {
-  if (!valuesValid) return;
-  valuesValid = false;
   VersionNumber version;
   for (auto* list : {&polled, &readBack})
     for (auto* ep : *list)
       if (ep->port && ep->hasValue) ep->port.send(ep->value, version, DataValidity::faulty);
 }
 
-bool DeviceModule::Impl::recover(std::string& why) {
+void DeviceModule::Impl::threadBody() {
+  publishStatus();
+  for (;;) {
+    const auto event = awaitEvent();
+    // Whether a re-opening has lasted matters only once it is put to the test.
+    if (event == RecoveryEvent::fault && recovery == RecoveryState::probation && recoveryHasLasted())
+      handle(RecoveryEvent::recoveryLasted);
+    handle(event);
+  }
+}
+
+// What the device thread waits for depends on where the device stands.
+RecoveryEvent DeviceModule::Impl::awaitEvent() {
+  switch (recovery) {
+  case RecoveryState::closed: {
+    boost::lock_guard<boost::mutex> g(inbox.mutex);
+    return takeFaultRequestLocked() ? RecoveryEvent::fault : RecoveryEvent::start;
+  }
+  case RecoveryState::ready:
+  case RecoveryState::probation:
+    for (;;) {
+      wait([this] { return faultRequested || !triggers.empty(); }, std::nullopt);
+      boost::lock_guard<boost::mutex> g(inbox.mutex);
+      if (takeFaultRequestLocked()) return RecoveryEvent::fault;
+      if (triggers.empty()) continue;
+      triggerVersion = triggers.front();
+      triggers.pop_front();
+      return RecoveryEvent::trigger;
+    }
+  case RecoveryState::waitingToOpen:
+  case RecoveryState::waitingToRecover: {
+    wait(
+        [this] {
+          // Nothing is polled while the device is faulty.
+          triggers.clear();
+          return retryRequested || faultRequested;
+        },
+        retryAt);
+    boost::lock_guard<boost::mutex> g(inbox.mutex);
+    return takeFaultRequestLocked() ? RecoveryEvent::fault : RecoveryEvent::retry;
+  }
+  case RecoveryState::opening:
+  case RecoveryState::recovering:
+    break;
+  }
+  throw std::logic_error("Device '" + alias + "': an attempt to open it ended without an outcome.");
+}
+
+void DeviceModule::Impl::handle(RecoveryEvent event) {
+  // The steps of an attempt end in its outcome, which is handled at once.
+  for (std::optional<RecoveryEvent> e = event; e;) {
+    const auto t = device::next(recovery, *e);
+    recovery = t.state;
+    e = perform(t.actions);
+  }
+  // An attempt ends within one handling: past `closed`, the first opening has ended, one way or
+  // the other, and the application may count as started.
+  if (recovery != RecoveryState::closed) firstOpeningEnded->store(true);
+}
+
+// Runs `actions` in order; a step of an attempt that fails ends them with the attempt's outcome,
+// a failed poll with the fault it reported.
+std::optional<RecoveryEvent> DeviceModule::Impl::perform(const device::RecoveryActions& actions) {
+  std::optional<RecoveryEvent> outcome;
+  for (const auto action : actions) {
+    switch (action) {
+    case RecoveryAction::reportFault:
+      logFault(reason);
+      setFaultMessage(reason);
+      break;
+    case RecoveryAction::sendFaultyValues:
+      sendFaultyValues();
+      break;
+    case RecoveryAction::publishStatus:
+      publishStatus();
+      break;
+    case RecoveryAction::reopen:
+      if (!reopen()) return RecoveryEvent::attemptFailed;
+      break;
+    case RecoveryAction::initialise:
+      if (!initialise()) return RecoveryEvent::attemptFailed;
+      break;
+    case RecoveryAction::replayWrites:
+    case RecoveryAction::replayWritesRamped:
+      if (!replayWrites(action == RecoveryAction::replayWritesRamped)) return RecoveryEvent::attemptFailed;
+      break;
+    case RecoveryAction::readOpening:
+      if (!readOpening()) return RecoveryEvent::readFailed;
+      outcome = RecoveryEvent::opened;
+      break;
+    case RecoveryAction::reportOpened:
+      logOpened("opened");
+      break;
+    case RecoveryAction::reportRecovered:
+      logOpened("recovered");
+      break;
+    case RecoveryAction::reportFailedOpening:
+      logFailedAttempt("cannot be opened, trying again: ", reason);
+      setFaultMessage(reason);
+      break;
+    case RecoveryAction::reportFailedRecovery:
+      logFailedAttempt("recovery failed, trying again: ", reason);
+      setFaultMessage(reason);
+      break;
+    case RecoveryAction::reportRelapse:
+      log::error("device " + alias, "faulty again right after its recovery: " + reason);
+      break;
+    case RecoveryAction::countFailure:
+      ++failures;
+      break;
+    case RecoveryAction::forgetFailures:
+      failures = 0;
+      break;
+    case RecoveryAction::startProbation:
+      recoveredAt = std::chrono::steady_clock::now();
+      restsAtRecovery = app.restCount();
+      break;
+    case RecoveryAction::scheduleRetry:
+      retryAt = detail::WaitClock::now() +
+                device::recoveryBackoff(failures, std::chrono::milliseconds(backoffFirstMs.load()),
+                                        std::chrono::milliseconds(backoffBoundMs.load()));
+      break;
+    case RecoveryAction::poll:
+      if (!poll()) return std::nullopt;
+      break;
+    case RecoveryAction::advanceRamps:
+      advanceRamps();
+      break;
+    }
+  }
+  return outcome;
+}
+
+bool DeviceModule::Impl::reopen() {
   {
     boost::lock_guard<boost::mutex> g(inbox.mutex);
     retryRequested = false;
@@ -597,12 +739,15 @@ bool DeviceModule::Impl::recover(std::string& why) {
     backend->close();
     backend->open();
   } catch (const device::DeviceError& e) {
-    why = e.what();
+    reason = e.what();
     return false;
   }
   // A map that does not fit its device cannot be cured by trying again: this ends the start-up.
   device::checkRegistersFit(*map, backend->size(), backend->description());
+  return true;
+}
 
+bool DeviceModule::Impl::initialise() {
   std::vector<InitialisationHandler> run;
   {
     std::lock_guard g(handlersMutex);
@@ -613,44 +758,49 @@ bool DeviceModule::Impl::recover(std::string& why) {
     try {
       run[i](owner);
     } catch (const std::exception& e) {
-      why = "initialisation of device '" + alias + "' failed: " + e.what();
+      reason = "initialisation of device '" + alias + "' failed: " + e.what();
       return false;
     }
   }
+  return true;
+}
 
+bool DeviceModule::Impl::replayWrites(bool ramped) {
   try {
     std::unique_lock lock(access);
     for (auto* ep : written)
-      writeKept(*ep);
+      writeKept(*ep, ramped);
     boost::lock_guard<boost::mutex> g(inbox.mutex);
     if (faultRequested) {
-      why = requestedMessage;
+      reason = requestedMessage;
       return false;
     }
     healthy.store(true, std::memory_order_release);
   } catch (const device::DeviceError& e) {
-    why = e.what();
+    reason = e.what();
     return false;
   }
   opens.fetch_add(1);
+  return true;
+}
+
+bool DeviceModule::Impl::readOpening() {
   if (auto error = readAll(VersionNumber(), true)) {
     healthy.store(false, std::memory_order_release);
-    why = *error;
+    reason = *error;
     return false;
   }
   return true;
 }
 
-void DeviceModule::Impl::waitBeforeRetry(unsigned failures) {
-  const auto delay = device::recoveryBackoff(failures, std::chrono::milliseconds(backoffFirstMs.load()),
-                                             std::chrono::milliseconds(backoffBoundMs.load()));
-  wait(
-      [this] {
-        // Nothing is polled while the device is faulty.
-        triggers.clear();
-        return retryRequested || faultRequested;
-      },
-      detail::WaitClock::now() + delay);
+bool DeviceModule::Impl::poll() {
+  // A trigger from before the last opening is answered by that opening's read.
+  if (triggerVersion <= lastRead) return false;
+  if (auto error = readAll(triggerVersion, false)) {
+    fault(*error);
+    return false;
+  }
+  return true;
 }
 
 bool DeviceModule::Impl::recoveryHasLasted() const {
@@ -659,70 +809,6 @@ bool DeviceModule::Impl::recoveryHasLasted() const {
   if (heartbeat != nullptr && heartbeatTimeout.load() > 0 && !heartbeatMovedSinceOpening) return false;
   if (app.isTestableMode()) return app.restCount() != restsAtRecovery;
   return std::chrono::steady_clock::now() - recoveredAt >= std::chrono::milliseconds(backoffFirstMs.load());
-}
-
-void DeviceModule::Impl::threadBody() {
-  publishStatus();
-  unsigned failures = 0;
-  for (;;) {
-    if (!healthy.load()) {
-      bool relapse = false;
-      if (auto message = takeFaultRequest()) {
-        logFault(*message);
-        setFaultMessage(*message);
-        sendFaultyValues();
-        publishStatus();
-        if (recoveryOnProbation) {
-          if (recoveryHasLasted()) {
-            failures = 0;
-          } else {
-            relapse = true;
-            ++failures;
-            log::error("device " + alias, "faulty again right after its recovery: " + *message);
-          }
-        }
-      }
-      recoveryOnProbation = false;
-      if (relapse) {
-        waitBeforeRetry(failures);
-        continue;
-      }
-      std::string why;
-      const bool recovered = recover(why);
-      firstOpeningEnded->store(true);
-      if (recovered) {
-        logOpened(failures);
-        recoveryOnProbation = opens.load() > 1;
-        if (!recoveryOnProbation) failures = 0; // the failed first openings are no series to go on with
-        recoveredAt = std::chrono::steady_clock::now();
-        restsAtRecovery = app.restCount();
-        publishStatus();
-        continue;
-      }
-      ++failures;
-      logFailedAttempt(why);
-      setFaultMessage(why);
-      sendFaultyValues();
-      publishStatus();
-      waitBeforeRetry(failures);
-      continue;
-    }
-
-    std::optional<VersionNumber> version;
-    wait([this] { return faultRequested || !triggers.empty(); }, std::nullopt);
-    {
-      boost::lock_guard<boost::mutex> g(inbox.mutex);
-      if (faultRequested || triggers.empty()) continue;
-      version = triggers.front();
-      triggers.pop_front();
-    }
-    // A trigger from before the last opening is answered by that opening's read.
-    if (*version <= lastRead) continue;
-    if (auto error = readAll(*version, false))
-      fault(*error);
-    else
-      advanceRamps();
-  }
 }
 
 std::chrono::milliseconds device::recoveryBackoff(unsigned failures, std::chrono::milliseconds first,

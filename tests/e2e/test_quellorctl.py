@@ -140,7 +140,7 @@ class Operating(unittest.TestCase):
         p = self.rig.prefix
         values = json.loads(self.ok("--json", "get", p + "Configuration:nChannels", p + "Channel0:dacVoltage",
                                     p + "PiezoInitHandler:initScriptOutput"))
-        self.assertEqual(values[p + "Configuration:nChannels"], 2)
+        self.assertEqual(values[p + "Configuration:nChannels"], 8)
         self.assertEqual(len(values[p + "Channel0:dacVoltage"]), 16)
         self.assertIn("initHardware.py", values[p + "PiezoInitHandler:initScriptOutput"])
         self.assertRegex(self.ok("get", p + "Configuration:maxDriveVoltage"), r"Configuration:maxDriveVoltage\s+120")
@@ -169,9 +169,9 @@ class Operating(unittest.TestCase):
         self.assertIn("feed-forward: frequency", self.ok("watch", 1, "--updates", 1))
 
     def test_usage_errors_and_a_board_named_by_its_runtime_directory(self):
-        code, _, err = quellorctl(self.env, "enable", 7)
+        code, _, err = quellorctl(self.env, "enable", 8)
         self.assertEqual(code, 2)
-        self.assertIn("there is no channel 7: the server has channels 0 to 1", err)
+        self.assertIn("there is no channel 8: the server has channels 0 to 7", err)
         code, _, err = quellorctl(self.env, "ff", 0, "periods")
         self.assertEqual(code, 2)
         self.assertIn("needs a value", err)

@@ -75,8 +75,9 @@ TEST(Programs, AStartThatCannotGoOnSaysWhyOnceAndExitsOne) {
   const auto o = run(QUELLOR_SERVER, "--persist none --port 0");
   EXPECT_EQ(o.status, 1);
   // Found once main() runs, so the line is the event log's (time, severity, source).
-  const std::string why = "quellorctrl_base_config.xml:7: maxDCVoltageStep is 0: the DC voltage step per "
-                          "trigger must be a finite voltage greater than 0 (with 0 the DC voltage never moves).";
+  const std::string why =
+      "quellorctrl_base_config.xml:7: maxDCVoltageStep is 0: the DC voltage step per "
+      "trigger must be a finite voltage greater than 0 (with 0 the DC voltage never moves).";
   EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
   EXPECT_TRUE(o.err.ends_with(" critical server: " + why + "\n")) << o.err;
 }

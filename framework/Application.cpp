@@ -1,6 +1,7 @@
 #include "framework/Application.hpp"
 
 #include "framework/Executor.hpp"
+#include "framework/Planner.hpp"
 
 #include <pugixml.hpp>
 
@@ -11,7 +12,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -20,16 +20,6 @@ namespace orvane {
 namespace {
 Application* theInstance = nullptr;
 std::string dmapFilePath;
-
-std::string describe(const AccessorBase* a) {
-  const char* kind = a->isOutput() ? "output" : a->isPushInput() ? "push input" : "poll input";
-  return std::string(kind) + " '" + a->getShortName() + "' of " + a->getModule().getQualifiedName() + " (" +
-         valueTypeName(a->getValueType()) + "[" + std::to_string(a->getNElements()) + "])";
-}
-
-std::string describe(const ExternalNode* e) {
-  return std::string(e->role == ExternalNode::Role::feeder ? "feeding" : "consuming") + " " + e->ownerName;
-}
 
 // The process's short name for messages; the framework serves several programs.
 const char* programName() {
@@ -59,28 +49,6 @@ const char* programName() {
   std::_Exit(1);
 }
 } // namespace
-
-namespace detail {
-
-struct PlanNetwork {
-  std::string path;
-  ValueType type{ValueType::int64};
-  size_t nElements{1};
-  AccessorBase* moduleFeeder{nullptr};
-  ExternalNode* externalFeeder{nullptr};
-  bool csFeeds{false};
-  QueuePolicy policy{QueuePolicy::replaceNewest};
-  std::vector<AccessorBase*> moduleConsumers;
-  std::vector<ExternalNode*> externalConsumers;
-  std::vector<ProcessVariableInfo> pvs; ///< the first is the network's own path when published
-  bool ownPathPublished{false};
-};
-
-struct Plan {
-  std::vector<PlanNetwork> networks;
-};
-
-} // namespace detail
 
 VariableNetworkNode::VariableNetworkNode(AccessorBase& accessor) : accessor_(&accessor) {}
 
@@ -254,219 +222,7 @@ void Application::defineConnectionsOnce() {
 }
 
 std::unique_ptr<detail::Plan> Application::makePlan() {
-  struct Group {
-    std::vector<AccessorBase*> accessors;
-    std::vector<ExternalNode*> externals;
-    bool csNode{false};
-    bool published{false};
-    std::vector<std::pair<std::string, AccessorBase*>> mirrors; // extra control-system names
-  };
-  std::map<std::string, Group> groups;
-
-  std::map<AccessorBase*, std::string> redirected; // consumer accessor -> feeder path
-  std::map<AccessorBase*, std::vector<std::string>> extraNames;
-  for (auto& [feeder, consumer] : explicit_) {
-    if (consumer.isControlSystem()) {
-      extraNames[feeder.accessor()].push_back(consumer.path());
-    } else {
-      auto it = redirected.find(consumer.accessor());
-      if (it != redirected.end() && it->second != feeder.path())
-        throw std::logic_error("Variable '" + consumer.path() + "' is connected to two feeders: '" +
-                               it->second + "' and '" + feeder.path() + "'.");
-      redirected[consumer.accessor()] = feeder.path();
-      if (feeder.isControlSystem()) groups[feeder.path()].csNode = true;
-    }
-  }
-
-  for (auto* a : getAllAccessors()) {
-    const std::string own = a->getName();
-    std::optional<std::string> csName;
-    if (a->publishedDirectory()) {
-      const auto& dir = *a->publishedDirectory();
-      csName = dir == "/" ? own : path::normalise(dir + own);
-    }
-    auto it = redirected.find(a);
-    if (it != redirected.end()) {
-      auto& g = groups[it->second];
-      g.accessors.push_back(a);
-      if (csName) g.mirrors.emplace_back(*csName, a);
-    } else {
-      auto& g = groups[own];
-      g.accessors.push_back(a);
-      if (csName) {
-        if (*csName == own)
-          g.published = true;
-        else
-          g.mirrors.emplace_back(*csName, a);
-      }
-    }
-    for (auto& extra : extraNames[a])
-      groups[a->getName()].mirrors.emplace_back(extra, a);
-  }
-  // Of several names of one writable target only one is joined (see ExternalNode::sharedTarget).
-  std::map<std::string, ExternalNode*> chosenName;
-  for (auto& e : externals_) {
-    if (e.sharedTarget.empty()) continue;
-    auto it = groups.find(e.path);
-    const bool usedByModule = it != groups.end() && !it->second.accessors.empty();
-    auto& chosen = chosenName[e.sharedTarget];
-    if (chosen == nullptr)
-      chosen = &e;
-    else if (usedByModule) {
-      auto c = groups.find(chosen->path);
-      if (c == groups.end() || c->second.accessors.empty()) chosen = &e;
-    }
-  }
-  for (auto& e : externals_) {
-    if (!e.sharedTarget.empty() && chosenName[e.sharedTarget] != &e) continue;
-    auto& g = groups[e.path];
-    g.externals.push_back(&e);
-    if (e.publish) g.published = true;
-  }
-
-  auto plan = std::make_unique<detail::Plan>();
-  for (auto& [p, g] : groups) {
-    if (g.accessors.empty() && g.externals.empty() && !g.csNode) continue;
-    detail::PlanNetwork n;
-    n.path = p;
-    std::vector<AccessorBase*> outputs;
-    for (auto* a : g.accessors) {
-      (a->isOutput() ? outputs : n.moduleConsumers).push_back(a);
-      if (a->getQueuePolicy() == QueuePolicy::keepAll) n.policy = QueuePolicy::keepAll;
-    }
-    std::vector<ExternalNode*> extFeeders;
-    for (auto* e : g.externals)
-      (e->role == ExternalNode::Role::feeder ? extFeeders : n.externalConsumers).push_back(e);
-    // A consumer that must not be left to the control system; an explicit connection from a
-    // control-system variable is the application's own say and wins.
-    ExternalNode* nobodyFeeds = nullptr;
-    if (outputs.empty() && extFeeders.empty() && !g.csNode) {
-      auto guarded = [&](ExternalNode::WhenUnfed w) {
-        return std::find_if(n.externalConsumers.begin(), n.externalConsumers.end(),
-                            [w](ExternalNode* e) { return e->whenUnfed == w; });
-      };
-      if (auto it = guarded(ExternalNode::WhenUnfed::readBack); it != n.externalConsumers.end()) {
-        extFeeders.push_back(*it);
-        n.externalConsumers.erase(it);
-      } else if (auto it = guarded(ExternalNode::WhenUnfed::nobody); it != n.externalConsumers.end()) {
-        nobodyFeeds = *it;
-      }
-    }
-
-    std::vector<std::string> feeders;
-    for (auto* a : outputs)
-      feeders.push_back(describe(a));
-    for (auto* e : extFeeders)
-      feeders.push_back(describe(e));
-    if (feeders.size() > 1)
-      throw std::logic_error("Variable '" + p + "' has two feeders: " + feeders[0] + " and " + feeders[1] +
-                             ".");
-    if (!outputs.empty())
-      n.moduleFeeder = outputs[0];
-    else if (!extFeeders.empty())
-      n.externalFeeder = extFeeders[0];
-    else
-      n.csFeeds = nobodyFeeds == nullptr;
-
-    bool published = g.published || g.csNode;
-    if (n.csFeeds && !published) {
-      if (!n.moduleConsumers.empty())
-        throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.moduleConsumers[0]) +
-                               " is fed by no module output, device register or control-system variable.");
-      if (!n.externalConsumers.empty())
-        throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.externalConsumers[0]) +
-                               ".");
-    }
-    if (nobodyFeeds != nullptr && !n.moduleConsumers.empty())
-      throw std::logic_error("Variable '" + p + "' has no feeder: " + describe(n.moduleConsumers[0]) +
-                             " reads " + nobodyFeeds->ownerName +
-                             ", which cannot be read back and which no module writes.");
-
-    // Type and length: module accessors must agree; external nodes adapt.
-    AccessorBase* typed = nullptr;
-    for (auto* a : g.accessors) {
-      if (typed == nullptr) {
-        typed = a;
-        continue;
-      }
-      if (a->getValueType() != typed->getValueType())
-        throw std::logic_error("Variable '" + p + "': type mismatch between " + describe(typed) + " and " +
-                               describe(a) + ".");
-      if (a->getNElements() != typed->getNElements())
-        throw std::logic_error("Variable '" + p + "': length mismatch between " + describe(typed) + " and " +
-                               describe(a) + ".");
-    }
-    if (typed != nullptr) {
-      n.type = typed->getValueType();
-      n.nElements = typed->getNElements();
-    } else {
-      for (auto* e : g.externals)
-        if (e->type) {
-          n.type = *e->type;
-          break;
-        }
-      for (auto* e : g.externals)
-        if (e->nElements) {
-          n.nElements = *e->nElements;
-          break;
-        }
-    }
-    for (auto* e : g.externals)
-      if (e->nElements && *e->nElements != n.nElements)
-        throw std::logic_error("Variable '" + p + "': length mismatch: " + describe(e) + " has " +
-                               std::to_string(*e->nElements) + " elements, the network " +
-                               std::to_string(n.nElements) + ".");
-
-    // Unit and description for operators: the feeder's, else the first consumer that has one.
-    std::string unit, description;
-    auto take = [&](const std::string& u, const std::string& d) {
-      if (unit.empty()) unit = u;
-      if (description.empty()) description = d;
-    };
-    if (n.moduleFeeder != nullptr) take(n.moduleFeeder->getUnit(), n.moduleFeeder->getDescription());
-    for (auto* a : g.accessors)
-      if (g.mirrors.empty() ||
-          std::none_of(g.mirrors.begin(), g.mirrors.end(), [a](auto& m) { return m.second == a; }))
-        take(a->getUnit(), a->getDescription());
-    for (auto* e : g.externals)
-      take(e->unit, e->description);
-
-    if (published) {
-      ProcessVariableInfo info;
-      info.path = p;
-      info.type = n.type;
-      info.nElements = n.nElements;
-      info.unit = unit;
-      info.description = description;
-      bool returns = std::any_of(n.moduleConsumers.begin(), n.moduleConsumers.end(),
-                                 [](AccessorBase* a) { return a->hasReturnChannel(); });
-      info.direction = !n.csFeeds ? PvDirection::toOperator
-                                  : (returns ? PvDirection::bidirectional : PvDirection::fromOperator);
-      info.command =
-          n.type == ValueType::nothing ||
-          std::any_of(g.accessors.begin(), g.accessors.end(), [](AccessorBase* a) { return a->isCommand(); });
-      n.pvs.push_back(info);
-      n.ownPathPublished = true;
-    }
-    for (auto& [name, a] : g.mirrors) {
-      ProcessVariableInfo info;
-      info.path = name;
-      info.type = n.type;
-      info.nElements = n.nElements;
-      info.unit = a->getUnit();
-      info.description = a->getDescription();
-      info.direction = PvDirection::toOperator;
-      n.pvs.push_back(info);
-    }
-    plan->networks.push_back(std::move(n));
-  }
-
-  std::set<std::string> names;
-  for (auto& n : plan->networks)
-    for (auto& pv : n.pvs)
-      if (!names.insert(pv.path).second)
-        throw std::logic_error("Control-system variable '" + pv.path + "' is published twice.");
-  return plan;
+  return detail::planNetworks(getAllAccessors(), explicit_, externals_);
 }
 
 void Application::instantiate(detail::Plan& plan) {
@@ -552,7 +308,7 @@ void Application::dumpConnections(std::ostream& os) {
     os << n.path << " : " << valueTypeName(n.type) << "[" << n.nElements << "]\n";
     os << "  feeder:   ";
     if (n.moduleFeeder != nullptr)
-      os << describe(n.moduleFeeder);
+      os << detail::describe(n.moduleFeeder);
     else if (n.externalFeeder != nullptr)
       os << n.externalFeeder->ownerName;
     else if (n.csFeeds)
@@ -561,7 +317,7 @@ void Application::dumpConnections(std::ostream& os) {
       os << "none";
     os << "\n";
     for (auto* a : n.moduleConsumers)
-      os << "  consumer: " << describe(a) << "\n";
+      os << "  consumer: " << detail::describe(a) << "\n";
     for (auto* e : n.externalConsumers)
       os << "  consumer: " << e->ownerName << "\n";
     if (n.policy != QueuePolicy::replaceNewest) os << "  queue:    " << queuePolicyName(n.policy) << "\n";

@@ -148,7 +148,7 @@ void wake(Task* task) {
 
 // ---------------------------------------------------------------------------------------------
 
-Executor::Executor(unsigned workers) {
+Executor::Executor(unsigned workers) : testable_(workers == 0) {
   std::lock_guard g(mutex_);
   for (unsigned i = 0; i < workers; ++i)
     startWorkerLocked();

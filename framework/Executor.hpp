@@ -42,6 +42,7 @@ class Task {
   Task& operator=(const Task&) = delete;
 
   [[nodiscard]] const std::string& name() const { return name_; }
+  [[nodiscard]] Executor& executor() const { return executor_; }
   [[nodiscard]] bool finished() const { return finished_.load(std::memory_order_acquire); }
 
   /// Makes a suspended task ready; a running one will not suspend at its next park. Any thread.
@@ -96,6 +97,8 @@ class Executor {
   /// Testable mode: runs ready tasks in the calling thread until none is ready, or until
   /// `stop()` says so after a task (a failure to report). Returns true when at rest.
   bool runUntilIdle(const std::function<bool()>& stop = {});
+  /// Testable mode: no workers, and no clock (see Inbox::waitUntil).
+  [[nodiscard]] bool testable() const { return testable_; }
   /// How often runUntilIdle() reached rest: testable mode's clock.
   [[nodiscard]] uint64_t restCount() const { return restCount_.load(std::memory_order_acquire); }
 
@@ -138,6 +141,7 @@ class Executor {
   void startWorkerLocked();
   void supervise();
 
+  const bool testable_;
   mutable std::mutex mutex_;
   std::condition_variable idleCv_;
   std::deque<Task*> ready_;

@@ -10,6 +10,11 @@ namespace {
 std::atomic<int> waitingThreadCount{0};
 } // namespace
 
+bool deadlinesPass() {
+  const Task* t = currentTask();
+  return t == nullptr || !t->executor().testable();
+}
+
 int threadsWaiting() {
   return waitingThreadCount.load(std::memory_order_acquire);
 }

@@ -24,6 +24,9 @@ using Deadline = std::optional<WaitClock::time_point>;
 /// The executor's task that runs the calling code, or nullptr in a thread of its own.
 Task* currentTask();
 
+/// False in a task of testable mode, which has no clock.
+bool deadlinesPass();
+
 /// Where a framework task or thread waits for work. `mutex` protects whatever the predicate looks at.
 class Inbox {
  public:
@@ -32,8 +35,10 @@ class Inbox {
   /// Waits until pred() (evaluated with `mutex` held) is true. Interruption point.
   template <typename Pred> void waitUntil(Pred&& pred) { (void)waitUntil(pred, std::nullopt); }
 
-  /// As above, but gives up at the deadline: returns pred() as it was last seen.
+  /// As above, but gives up at the deadline: returns pred() as it was last seen. In testable mode
+  /// the deadline never passes, so that a test takes the same steps however slow the machine is.
   template <typename Pred> bool waitUntil(Pred&& pred, Deadline deadline) {
+    if (deadline && !deadlinesPass()) deadline.reset();
     boost::unique_lock<boost::mutex> l(mutex);
     for (;;) {
       if (pred()) return true;
@@ -68,7 +73,9 @@ namespace orvane {
 
 /// Sleeps for the given time; an interruption point, so that Application::shutdown() ends the
 /// sleep with boost::thread_interrupted. A module's main loop must sleep through this, never
-/// through the operating system: its task shares a worker thread with other modules.
+/// through the operating system: its task shares a worker thread with other modules. Testable mode
+/// has no clock: there a module loop's sleep lasts until shutdown (a module whose tests need time
+/// to pass takes its sleep by injection and gets a stand-in from the test).
 void interruptibleSleep(std::chrono::milliseconds duration);
 
 /// Throws boost::thread_interrupted when the calling module's loop (or framework thread) has been

@@ -29,34 +29,52 @@ void DelayModule::prepare() {
 }
 
 void DelayModule::mainLoop() {
-  const bool testable = orvane::Application::getInstance().isTestableMode();
   for (;;) {
     readAll();
-    if (testable) {
-      if (startReceived)
-        throw std::logic_error("TestableMode: The DelayModule received multiple starts. The test has to call "
-                               "sendTimePassed before the application sends the next start.");
-      startReceived = true;
-      continue;
-    }
     const int32_t ms = delayMilliseconds(delay);
-    // The framework's sleep is an interruption point, so shutdown need not wait out a long delay,
-    // and it suspends only this loop, not the worker thread it shares with other modules.
-    if (ms > 0) orvane::interruptibleSleep(std::chrono::milliseconds(ms));
+    // The framework's sleep (unless a test has put its own in) is an interruption point, so shutdown
+    // need not wait out a long delay, and it suspends only this loop, not the worker thread it
+    // shares with other modules. Even no delay goes through it: a test's sleep decides then too.
+    sleep_(std::chrono::milliseconds(ms));
     if (start.readLatest())
       throw std::logic_error("Module must wait for timeout to be sent before next start.");
     delayPassed.write();
   }
 }
 
+void DelayModule::sleepUntilTimePassed() {
+  sleepsUntilTimePassed_ = true;
+  setSleep([this](std::chrono::milliseconds) {
+    auto& box = inbox();
+    {
+      boost::lock_guard<boost::mutex> g(box.mutex);
+      sleeping_ = true;
+    }
+    // A start wakes the loop too: the test would otherwise learn of it only after it has let the
+    // time pass, in the error that the loop gives then.
+    bool started = false;
+    box.waitUntil([this, &started] {
+      started = !start.queue()->emptyLocked();
+      return !sleeping_ || started;
+    });
+    boost::lock_guard<boost::mutex> g(box.mutex);
+    if (sleeping_)
+      throw std::logic_error("TestableMode: The DelayModule received multiple starts. The test has to call "
+                             "sendTimePassed before the application sends the next start.");
+  });
+}
+
 void DelayModule::sendTimePassed() {
-  if (!orvane::Application::getInstance().isTestableMode())
+  if (!sleepsUntilTimePassed_)
     throw std::logic_error("DelayModule::sendTimePassed can only be used in TestableMode.");
-  if (!startReceived)
-    throw std::logic_error(
-        "The test must not call sendTimePassed if no start has been received by the DelayModule.");
-  startReceived = false;
-  delayPassed.write();
+  {
+    boost::lock_guard<boost::mutex> g(inbox().mutex);
+    if (!sleeping_)
+      throw std::logic_error(
+          "The test must not call sendTimePassed if no start has been received by the DelayModule.");
+    sleeping_ = false;
+  }
+  inbox().notify();
 }
 
 } // namespace quellor

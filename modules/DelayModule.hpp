@@ -4,13 +4,18 @@
 
 #include "framework/Orvane.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace quellor {
 
 class DelayModule : public orvane::ApplicationModule {
  public:
+  /// Waits out one delay in the module's loop: through framework waits only, an interruption point.
+  using Sleep = std::function<void(std::chrono::milliseconds)>;
+
   DelayModule(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
               const std::string& delayName,
               orvane::HierarchyModifier modifier = orvane::HierarchyModifier::none);
@@ -19,8 +24,16 @@ class DelayModule : public orvane::ApplicationModule {
   void prepare() override;
   void mainLoop() override;
 
-  /// Testable mode only: sends the time-passed event for the start the main loop has noted.
-  /// Called by the test's thread; throws std::logic_error outside testable mode or without a start.
+  /// Replaces the framework's interruptible sleep. Set before the threads run.
+  void setSleep(Sleep sleep) { sleep_ = std::move(sleep); }
+
+  /// For tests (testable mode has no clock): every sleep, whatever its length, lasts until the test
+  /// calls sendTimePassed(), and a start that comes before that ends the loop with an error at once.
+  /// Replaces the sleep; set before the threads run.
+  void sleepUntilTimePassed();
+  /// Ends the sleep of the start the main loop has taken; the time-passed event follows at the next
+  /// step. Called by the test's thread between steps; throws std::logic_error unless
+  /// sleepUntilTimePassed() was called, or without a start.
   void sendTimePassed();
 
   /// The sleep of one start in whole milliseconds: the single-precision product 1000 × seconds,
@@ -33,7 +46,9 @@ class DelayModule : public orvane::ApplicationModule {
   orvane::ScalarPollInput<float> delay;
 
  private:
-  bool startReceived{false};
+  Sleep sleep_{orvane::interruptibleSleep};
+  bool sleepsUntilTimePassed_{false};
+  bool sleeping_{false}; ///< in the test's sleep; guarded by the inbox's mutex
 };
 
 } // namespace quellor

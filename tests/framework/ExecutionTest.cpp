@@ -79,6 +79,42 @@ TEST(TestableMode, RestsWhileQueuesHoldValuesNobodyWaitsFor) {
   EXPECT_EQ(app.picky.ignored.getLostCount(), 2U); // depth 3: the two last values replaced the newest
 }
 
+// Waits for the next value of `go` or until a deadline that has passed already, and tells which.
+struct Impatient : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarPushInput<int32_t> go{this, "go", "", ""};
+  ScalarOutput<int32_t> gotNext{this, "gotNext", "", ""};
+  void mainLoop() override {
+    for (;;) {
+      go.read();
+      const bool next = inbox().waitUntil([this] { return !go.queue()->emptyLocked(); },
+                                          detail::WaitClock::now() - std::chrono::seconds(1));
+      gotNext = next ? 1 : 0;
+      gotNext.write();
+    }
+  }
+};
+
+struct ImpatientApp : Application {
+  ImpatientApp() : Application("impatientapp") {}
+  ~ImpatientApp() override { shutdown(); }
+  Impatient impatient{this, "Impatient", ""};
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+TEST(TestableMode, DeadlinesNeverPass) {
+  // A test must take the same steps however slow the machine: testable mode has no clock.
+  ImpatientApp app;
+  TestFacility tf(app);
+  tf.runApplication();
+  tf.writeScalar<int32_t>("/Impatient/go", 1);
+  tf.stepApplication();
+  EXPECT_TRUE(tf.takeUpdates<int32_t>("/Impatient/gotNext").empty());
+  tf.writeScalar<int32_t>("/Impatient/go", 2);
+  tf.stepApplication();
+  EXPECT_EQ(tf.takeUpdates<int32_t>("/Impatient/gotNext"), std::vector<int32_t>{1});
+}
+
 // Two loops bounce a counter; a thread of its own feeds a third input at the same time. Every
 // value must arrive: a wake-up lost between two workers would stall the bounce for ever.
 struct Bouncer : ApplicationModule {

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <memory>
+#include <vector>
 
 using namespace quellor;
 
@@ -77,6 +79,7 @@ TEST(DelayModule, WholeMilliseconds) {
 class TestableTimer : public ::testing::Test {
  protected:
   void SetUp() override {
+    app.timer.sleepUntilTimePassed();
     tf = std::make_unique<orvane::TestFacility>(app);
     tf->runApplication();
   }
@@ -126,6 +129,48 @@ TEST_F(TestableTimer, SecondStartIsRefused) {
     EXPECT_STREQ(e.what(), "TestableMode: The DelayModule received multiple starts. The test has to call "
                            "sendTimePassed before the application sends the next start.");
   }
+}
+
+// The loop that runs in production, with a sleep that only notes what it is asked to sleep.
+class InjectedSleep : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app.timer.setSleep([this](std::chrono::milliseconds d) {
+      slept.push_back(d);
+      if (startDuringSleep) tf.writeScalar<int32_t>(TIMER + "start", 0);
+    });
+    tf.runApplication();
+  }
+  void start(float seconds) {
+    tf.writeScalar<float>(TIMER + "errorResetDelay", seconds);
+    tf.writeScalar<int32_t>(TIMER + "start", 0);
+    tf.stepApplication();
+  }
+  test::ConfigFile cfg;
+  BareTimerApp app{cfg.path()};
+  orvane::TestFacility tf{app};
+  std::vector<std::chrono::milliseconds> slept;
+  bool startDuringSleep{false};
+};
+
+TEST_F(InjectedSleep, EachStartSleepsItsDelayThenTellsTheTimePassed) {
+  start(1.5F);
+  EXPECT_EQ(slept, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(1500)});
+  EXPECT_EQ(tf.updateCount(TIMER + "delayPassed"), 2U);
+  start(0.0009F); // below a millisecond: no time at all
+  EXPECT_EQ(slept.back(), std::chrono::milliseconds(0));
+  EXPECT_EQ(tf.updateCount(TIMER + "delayPassed"), 3U);
+}
+
+TEST_F(InjectedSleep, AStartDuringTheSleepIsRefused) {
+  startDuringSleep = true;
+  try {
+    start(1.0F);
+    FAIL();
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "Module must wait for timeout to be sent before next start.");
+  }
+  EXPECT_EQ(tf.updateCount(TIMER + "delayPassed"), 1U);
 }
 
 TEST(NormalModeTimer, SendTimePassedIsForTestsOnly) {

@@ -36,6 +36,7 @@ class StateMachineTest : public ::testing::Test {
              const std::function<void()>& initial = {}) {
     cfg = std::make_unique<test::ConfigFile>(config);
     app = std::make_unique<StateMachineApp>(cfg->path());
+    app->stateMachine.errorResetDelayTimer.sleepUntilTimePassed();
     tf = std::make_unique<orvane::TestFacility>(*app);
     app->initialise();
     if (initial) initial();

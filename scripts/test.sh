@@ -14,11 +14,19 @@ bash scripts/check_format.sh
 presets=${QUELLOR_PRESETS:-"default asan tsan"}
 jobs=${QUELLOR_JOBS:-$(nproc)}
 
+# A preset whose tests fail does not keep the others from running: one run shows every failure.
+# The run still fails at the end, and a build that fails stops it at once.
+failed=()
+started=$SECONDS
 for preset in $presets; do
   echo "=== preset $preset ==="
+  phase=$SECONDS
   cmake --preset "$preset" -DQUELLOR_WERROR=ON
   cmake --build --preset "$preset" -j "$jobs"
-  ctest --preset "$preset" -j "$jobs" --timeout 600
+  echo "=== preset $preset: built in $((SECONDS - phase)) s ==="
+  phase=$SECONDS
+  ctest --preset "$preset" -j "$jobs" --timeout 600 || failed+=("$preset")
+  echo "=== preset $preset: tested in $((SECONDS - phase)) s ==="
 done
 
 # A short libFuzzer run of every parser that takes outside input, 40 s in all; the scripts skip
@@ -26,4 +34,10 @@ done
 if [ "${QUELLOR_FUZZ:-1}" = 1 ]; then
   QUELLOR_FUZZ_SECONDS=20 bash scripts/fuzz_protocol.sh
   QUELLOR_FUZZ_SECONDS=10 bash scripts/fuzz_device.sh
+fi
+
+echo "=== test.sh: $((SECONDS - started)) s for the presets ($presets) and the fuzz runs ==="
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "=== tests failed in: ${failed[*]} ==="
+  exit 1
 fi

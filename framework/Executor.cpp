@@ -5,6 +5,7 @@
 #include <iostream>
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 #if defined(__SANITIZE_THREAD__)
@@ -68,7 +69,14 @@ class RecordingStack {
     *size_ = sctx.size;
     return sctx;
   }
-  void deallocate(boost::context::stack_context& sctx) noexcept { inner_.deallocate(sctx); }
+  void deallocate(boost::context::stack_context& sctx) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer keeps the marks of the stack's last frames after the pages are
+    // unmapped; memory mapped there later (a board's register file) would be taken for a stack.
+    __asan_unpoison_memory_region(static_cast<char*>(sctx.sp) - sctx.size, sctx.size);
+#endif
+    inner_.deallocate(sctx);
+  }
 
  private:
   boost::context::protected_fixedsize_stack inner_{stackSize};
@@ -276,9 +284,12 @@ void Executor::workerLoop(Worker& self) {
         if (t != nullptr) break;
         if (stopping_) return;
         ++idle_;
-        if (!timers_.empty())
-          idleCv_.wait_until(l, timers_.begin()->first);
-        else
+        if (!timers_.empty()) {
+          // A copy: another worker may fire and erase that timer while this one waits, and the
+          // wait looks at its deadline again after it wakes.
+          const auto until = timers_.begin()->first;
+          idleCv_.wait_until(l, until);
+        } else
           idleCv_.wait(l);
         --idle_;
         wakePending_ = false;

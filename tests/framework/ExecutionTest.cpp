@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -280,6 +285,91 @@ TEST(NormalMode, ShutdownReportsLostValues) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "restapp: 2 values lost in the variable networks: /Picky/ignored 2\n");
   EXPECT_EQ(app.lostValues().total, 2U);
+}
+
+// Loops that wait with deadlines only: the workers fire each other's timers.
+struct Napper : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarOutput<int32_t> naps{this, "naps", "", ""};
+  std::promise<void> done;
+  void mainLoop() override {
+    for (int i = 0; i < 300; ++i)
+      interruptibleSleep(std::chrono::milliseconds(1));
+    naps = 300;
+    naps.write();
+    done.set_value();
+    for (;;)
+      interruptibleSleep(std::chrono::hours(1));
+  }
+};
+
+struct NapApp : Application {
+  NapApp() : Application("napapp") {}
+  ~NapApp() override { shutdown(); }
+  Napper n1{this, "N1", ""};
+  Napper n2{this, "N2", ""};
+  Napper n3{this, "N3", ""};
+  Napper n4{this, "N4", ""};
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+// An idle worker sleeps until the earliest timer while another one may fire it: the sleeping one
+// must not look at a timer that is gone (the address sanitizer run of this test shows it).
+TEST(NormalMode, TimersFiredByAnotherWorkerWakeEveryNapper) {
+  NapApp app;
+  app.setWorkerThreads(2);
+  app.initialise();
+  app.run();
+  for (auto* n : {&app.n1, &app.n2, &app.n3, &app.n4})
+    EXPECT_EQ(n->done.get_future().wait_for(std::chrono::seconds(120)), std::future_status::ready);
+  app.shutdown();
+}
+
+// A loop that returns gives its stack back; memory mapped at that place later must be usable as
+// any other (the address sanitizer kept the stack's marks on the unmapped pages).
+struct Brief : ApplicationModule {
+  using ApplicationModule::ApplicationModule;
+  ScalarOutput<int32_t> out{this, "out", "", ""};
+  std::atomic<std::uintptr_t> frame{0};
+  std::promise<void> ended;
+  void mainLoop() override {
+    volatile char local[64] = {};
+    frame = reinterpret_cast<std::uintptr_t>(&local[0]);
+    ended.set_value();
+  }
+};
+
+struct BriefApp : Application {
+  BriefApp() : Application("briefapp") {}
+  ~BriefApp() override { shutdown(); }
+  Brief brief{this, "Brief", ""};
+  void defineConnections() override { findTag(".*").connectTo(ControlSystemModule{}); }
+};
+
+TEST(NormalMode, AStackGivenBackLeavesNoMarksOnMemoryMappedThereLater) {
+  BriefApp app;
+  app.initialise();
+  auto ended = app.brief.ended.get_future();
+  app.run();
+  ASSERT_EQ(ended.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  // The loop has returned; its stack goes back when its task ends, shortly after.
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  void* where = reinterpret_cast<void*>(app.brief.frame.load() & ~(page - 1));
+  void* mapped = MAP_FAILED;
+  for (int i = 0; i < 2000 && mapped == MAP_FAILED; ++i) {
+    mapped =
+        ::mmap(where, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (mapped != MAP_FAILED && mapped != where) {
+      ::munmap(mapped, page); // an older kernel took the address as a hint only
+      GTEST_SKIP() << "MAP_FIXED_NOREPLACE is not supported here";
+    }
+    if (mapped == MAP_FAILED) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_NE(mapped, MAP_FAILED) << "the stack was not given back";
+  std::memset(mapped, 0x5a, page);
+  EXPECT_EQ(static_cast<unsigned char*>(mapped)[page - 1], 0x5a);
+  ::munmap(mapped, page);
+  app.shutdown();
 }
 
 } // namespace

@@ -160,9 +160,9 @@ int main(int argc, char** argv) {
                                  [](const std::string& line) { orvane::log::warning("server", line); });
     // A loop that holds its worker longer than this starves the service watchdog.
     if (const auto interval = notifier.watchdogInterval())
-      app.setStallLimit(std::max(std::chrono::milliseconds(1),
-                                 std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     ServiceSupervisor::busyLimit(*interval))));
+      app.setStallLimit(std::max(
+          std::chrono::milliseconds(1),
+          std::chrono::duration_cast<std::chrono::milliseconds>(ServiceSupervisor::busyLimit(*interval))));
 
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int sig) {

@@ -19,12 +19,12 @@ constexpr uint32_t defaultHeartbeatTimeout = 5;
 
 // Optional, but a value of another type is a mistake to report, not to replace silently.
 uint32_t heartbeatTimeout(const orvane::ConfigReader& config) {
-  for (const auto& e : config.entries())
-    if (e.name == heartbeatTimeoutKey && (e.isArray || e.type != orvane::ValueType::uint32))
-      throw orvane::ConfigError(config.fileName() + ":" + std::to_string(e.line) + ": " +
-                                heartbeatTimeoutKey +
-                                " must be a uint32 (triggers without a change of the firmware heartbeat)");
-  return config.get<uint32_t>(heartbeatTimeoutKey, defaultHeartbeatTimeout);
+  try {
+    return config.getOptional<uint32_t>(heartbeatTimeoutKey).value_or(defaultHeartbeatTimeout);
+  } catch (const std::logic_error&) {
+    throw orvane::ConfigError(config.whereIs(heartbeatTimeoutKey) + ": " + heartbeatTimeoutKey +
+                              " must be a uint32 (triggers without a change of the firmware heartbeat)");
+  }
 }
 
 // "Channel7" of "/Channel7/dcVoltage"; empty for a path outside the channel directories.
@@ -43,7 +43,7 @@ void QuellorCtrlServer::guardChannelOutputs() {
   auto has = [&](const std::string& path) { return map.find(path) != nullptr; };
   // The step limiter bounds every change of a channel's DC voltage; a re-opened board must not
   // get it back in one write either.
-  const double step = VoltageStepLimiter::usableStep(config.get<double>("maxDCVoltageStep", 0.0));
+  const double step = VoltageStepLimiter::usableStep(config.get<double>("maxDCVoltageStep"));
   for (auto& channel : channels) {
     const std::string dc = "/" + channel.getName() + "/dcVoltage";
     if (has(dc)) driverBoard.rampAfterRecovery(dc, step);

@@ -32,6 +32,7 @@ FeedforwardCompensation::FeedforwardCompensation(orvane::EntityOwner* owner, con
       controlTableLength(orvane::appConfig().get<uint32_t>("FeedforwardCompensation/controlTableLength")),
       controlTableSampleRate(
           orvane::appConfig().get<uint32_t>("FeedforwardCompensation/controlTableSampleRate")),
+      maxDriveVoltage(orvane::appConfig().get<double>("maxDriveVoltage")),
       ffCompensation(this, "ffCompensation", "V", controlTableLength,
                      "FF table: Can hold user-defined signal, if disableFFComputation == 1.") {}
 
@@ -76,7 +77,7 @@ std::string FeedforwardCompensation::userTableRefusal() const {
     peak = std::max(peak, std::fabs(static_cast<double>(v)));
   }
   const double dc = stateMachine.dcVoltageSetpoint;
-  const double limit = configuration.maxDriveVoltage;
+  const double limit = maxDriveVoltage;
   // Written as the sum limiter tests: a limit that is not a number refuses every table.
   if (peak + std::fabs(dc) <= limit) return {};
   return prefix + "abs(" + formatFixed(peak) + ") + abs(" + formatFixed(dc) + ") > " + formatFixed(limit) +

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,37 @@ TEST(Config, TypedLookupAndGroups) {
   EXPECT_EQ(vars[3].path, "/Configuration/nChannels");
   EXPECT_EQ(vars[2].path, "/Configuration/gains");
   EXPECT_EQ(vars[2].nElements, 3u);
+}
+
+TEST(Config, AnOptionalValueMayBeMissingButNotMistyped) {
+  App app;
+  auto f = writeFile(R"(<?xml version="1.0"?>
+<configuration>
+  <value name="count" type="uint32">3</value>
+  <value name="signedCount" type="int32">3</value>
+  <array name="counts" type="uint32">1 2</array>
+</configuration>)");
+  ConfigReader r(&app, "Configuration", f);
+  std::remove(f.c_str());
+  EXPECT_EQ(r.getOptional<uint32_t>("count"), 3u);
+  EXPECT_EQ(r.getOptional<uint32_t>("missing"), std::nullopt);
+  const struct {
+    const char* key;
+    const char* message;
+  } mistyped[] = {
+      {"signedCount", "' (line 4) is a int32, not a uint32."},
+      {"counts", "' (line 5) is an array of uint32, not a uint32."},
+  };
+  for (const auto& m : mistyped) {
+    SCOPED_TRACE(m.key);
+    try {
+      (void)r.getOptional<uint32_t>(m.key);
+      ADD_FAILURE() << "a mistyped value passed";
+    } catch (const std::logic_error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "ConfigReader: configuration value '" + std::string(m.key) + "' in file '" + f + m.message);
+    }
+  }
 }
 
 TEST(Config, ErrorsNameFileLineAndKey) {

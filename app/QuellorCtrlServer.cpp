@@ -2,11 +2,14 @@
 #include "framework/Log.hpp"
 
 #include "app/ChannelConfiguration.hpp"
+#include "framework/device/Numbers.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -56,18 +59,21 @@ void QuellorCtrlServer::guardChannelOutputs() {
       if (has(path)) driverBoard.addSafeValue(path, 0.0);
     }
 
-  std::map<int, std::string> unserved;
+  // By number, so that Channel10 follows Channel9; a number beyond every integer goes last.
+  std::map<uint64_t, std::set<std::string>> unserved;
   for (const auto& reg : map.registers()) {
     const auto name = channelOf(reg.path);
     if (name.empty()) continue;
     const bool served = std::any_of(channels.begin(), channels.end(),
                                     [&](const PiezoDriverChannel& c) { return c.getName() == name; });
-    if (!served) unserved.emplace(std::stoi(name.substr(7)), name);
+    const auto number = orvane::device::parseInteger<uint64_t>(std::string_view(name).substr(7));
+    if (!served) unserved[number.value_or(std::numeric_limits<uint64_t>::max())].insert(name);
   }
   if (unserved.empty()) return;
   std::string list;
-  for (const auto& [number, name] : unserved)
-    list += (list.empty() ? "" : ", ") + name;
+  for (const auto& [number, names] : unserved)
+    for (const auto& name : names)
+      list += (list.empty() ? "" : ", ") + name;
   orvane::log::warning("device " + driverBoard.getAlias(),
                        map.file() + ": channels without a channel group (nChannels is " +
                            std::to_string(nChannels) + "): " + list +

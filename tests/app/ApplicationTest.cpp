@@ -502,6 +502,23 @@ TEST(Application, BoardRegistersOfChannelsWithoutAGroupAreShownReadOnlyAndNamedA
   }
 }
 
+TEST(Application, AChannelNumberBeyondEveryIntegerIsNamedLikeAnyOther) {
+  RuntimeDirectory dir;
+  dir.write("quellorctrl_base_config.xml", quellor::testing::configText("8"));
+  {
+    std::ofstream map(dir.path() / "quellor.map", std::ios::app);
+    map << "Channel99999999999999999999/dcVoltage 1 0x210000 4 fixed 32 16 1 rw\n"
+        << "Channel10/dcVoltage 1 0x210004 4 fixed 32 16 1 rw\n";
+  }
+  orvane::log::Capture log;
+  EXPECT_EQ(initialiseError(), "");
+  const auto warnings = log.find("channels without a channel group");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].message.find("(nChannels is 8): Channel10, Channel99999999999999999999; their"),
+            std::string::npos)
+      << warnings[0].message;
+}
+
 TEST(Application, TheHeartbeatTimeoutComesFromTheConfiguration) {
   {
     // With the firmware standing still the board turns faulty after the configured window.

@@ -54,6 +54,8 @@ void checkChannelConfiguration(const orvane::ConfigReader& config, int32_t nChan
   // Every value is fetched, so that a missing or mistyped one stops start-up here, before any
   // channel is half built, with the reader's message naming the file and the key.
   config.get<uint32_t>("daqTableLength");
+  // May be left out (the state machine then tolerates 10 reports), but not given as another type.
+  (void)config.getOptional<uint32_t>("maxHwMonitorIgnores");
   const auto offThreshold = config.get<int32_t>("StateMachine/dacVoltageOffThreshold");
   const auto errorResetDelay = config.get<float>("StateMachine/errorResetDelay");
   const auto tableLength = config.get<uint32_t>("FeedforwardCompensation/controlTableLength");

@@ -12,9 +12,9 @@
 
 namespace quellor {
 
-/// The values every channel reads: present with their types, and usable. Throws orvane::ConfigError
-/// naming the file, the line, the key and the value (std::logic_error for a missing or mistyped key,
-/// from the reader).
+/// The values every channel reads: present with their types (maxHwMonitorIgnores may be left out,
+/// but not mistyped), and usable. Throws orvane::ConfigError naming the file, the line, the key and
+/// the value (std::logic_error for a missing or mistyped key, from the reader).
 void checkChannelConfiguration(const orvane::ConfigReader& config, int32_t nChannels);
 
 /// Every register that the board modules and the first `nChannels` channels meet must be in the

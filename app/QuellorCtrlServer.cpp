@@ -2,11 +2,14 @@
 #include "framework/Log.hpp"
 
 #include "app/ChannelConfiguration.hpp"
+#include "framework/device/Numbers.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -19,12 +22,12 @@ constexpr uint32_t defaultHeartbeatTimeout = 5;
 
 // Optional, but a value of another type is a mistake to report, not to replace silently.
 uint32_t heartbeatTimeout(const orvane::ConfigReader& config) {
-  for (const auto& e : config.entries())
-    if (e.name == heartbeatTimeoutKey && (e.isArray || e.type != orvane::ValueType::uint32))
-      throw orvane::ConfigError(config.fileName() + ":" + std::to_string(e.line) + ": " +
-                                heartbeatTimeoutKey +
-                                " must be a uint32 (triggers without a change of the firmware heartbeat)");
-  return config.get<uint32_t>(heartbeatTimeoutKey, defaultHeartbeatTimeout);
+  try {
+    return config.getOptional<uint32_t>(heartbeatTimeoutKey).value_or(defaultHeartbeatTimeout);
+  } catch (const std::logic_error&) {
+    throw orvane::ConfigError(config.whereIs(heartbeatTimeoutKey) + ": " + heartbeatTimeoutKey +
+                              " must be a uint32 (triggers without a change of the firmware heartbeat)");
+  }
 }
 
 // "Channel7" of "/Channel7/dcVoltage"; empty for a path outside the channel directories.
@@ -43,7 +46,7 @@ void QuellorCtrlServer::guardChannelOutputs() {
   auto has = [&](const std::string& path) { return map.find(path) != nullptr; };
   // The step limiter bounds every change of a channel's DC voltage; a re-opened board must not
   // get it back in one write either.
-  const double step = VoltageStepLimiter::usableStep(config.get<double>("maxDCVoltageStep", 0.0));
+  const double step = VoltageStepLimiter::usableStep(config.get<double>("maxDCVoltageStep"));
   for (auto& channel : channels) {
     const std::string dc = "/" + channel.getName() + "/dcVoltage";
     if (has(dc)) driverBoard.rampAfterRecovery(dc, step);
@@ -56,18 +59,21 @@ void QuellorCtrlServer::guardChannelOutputs() {
       if (has(path)) driverBoard.addSafeValue(path, 0.0);
     }
 
-  std::map<int, std::string> unserved;
+  // By number, so that Channel10 follows Channel9; a number beyond every integer goes last.
+  std::map<uint64_t, std::set<std::string>> unserved;
   for (const auto& reg : map.registers()) {
     const auto name = channelOf(reg.path);
     if (name.empty()) continue;
     const bool served = std::any_of(channels.begin(), channels.end(),
                                     [&](const PiezoDriverChannel& c) { return c.getName() == name; });
-    if (!served) unserved.emplace(std::stoi(name.substr(7)), name);
+    const auto number = orvane::device::parseInteger<uint64_t>(std::string_view(name).substr(7));
+    if (!served) unserved[number.value_or(std::numeric_limits<uint64_t>::max())].insert(name);
   }
   if (unserved.empty()) return;
   std::string list;
-  for (const auto& [number, name] : unserved)
-    list += (list.empty() ? "" : ", ") + name;
+  for (const auto& [number, names] : unserved)
+    for (const auto& name : names)
+      list += (list.empty() ? "" : ", ") + name;
   orvane::log::warning("device " + driverBoard.getAlias(),
                        map.file() + ": channels without a channel group (nChannels is " +
                            std::to_string(nChannels) + "): " + list +

@@ -1,13 +1,12 @@
 #include "framework/ConfigReader.hpp"
 
 #include "framework/Application.hpp"
+#include "framework/device/Numbers.hpp"
 #include "framework/device/TextFile.hpp"
 
 #include <pugixml.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -33,49 +32,21 @@ std::string trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+// A sign of either kind, decimal or 0x-hexadecimal, as a person writes a value by hand.
+constexpr device::NumberSyntax valueSyntax{.plusSign = true, .hexadecimal = true};
+
 template <typename T> bool parseInteger(const std::string& text, T& out) {
-  std::string t = text;
-  if (!t.empty() && t[0] == '+') t.erase(0, 1);
-  if constexpr (std::is_unsigned_v<T>) {
-    if (!t.empty() && t[0] == '-') return false;
-  }
-  int base = 10;
-  const char* b = t.data();
-  const char* e = t.data() + t.size();
-  bool negative = false;
-  if (b != e && *b == '-') {
-    negative = true;
-    ++b;
-  }
-  if (e - b > 2 && b[0] == '0' && (b[1] == 'x' || b[1] == 'X')) {
-    base = 16;
-    b += 2;
-  }
-  using Wide = std::conditional_t<std::is_signed_v<T>, long long, unsigned long long>;
-  unsigned long long mag = 0;
-  auto [p, ec] = std::from_chars(b, e, mag, base);
-  if (ec != std::errc() || p != e || b == e) return false;
-  if constexpr (std::is_signed_v<T>) {
-    const auto limit =
-        static_cast<unsigned long long>(std::numeric_limits<T>::max()) + (negative ? 1ULL : 0ULL);
-    if (mag > limit) return false;
-    Wide v = negative ? static_cast<Wide>(0 - mag) : static_cast<Wide>(mag);
-    if (negative && mag == limit) v = static_cast<Wide>(std::numeric_limits<T>::min());
-    out = static_cast<T>(v);
-  } else {
-    if (negative || mag > std::numeric_limits<T>::max()) return false;
-    out = static_cast<T>(mag);
-  }
+  const auto v = device::parseInteger<T>(text, valueSyntax);
+  if (!v) return false;
+  out = *v;
   return true;
 }
 
 template <typename T> bool parseFloat(const std::string& text, T& out) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  double d = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size()) return false;
-  if (errno == ERANGE && std::isinf(d)) return false;
+  // A value too small for the type reads as the nearest one it has; one too large is a mistake.
+  const auto parsed = device::parseFloating(text, valueSyntax);
+  if (!parsed || (parsed->outOfRange && std::isinf(parsed->value))) return false;
+  const double d = parsed->value;
   if constexpr (std::is_same_v<T, float>) {
     if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) return false;
   }

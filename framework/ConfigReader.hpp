@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,6 +43,13 @@ class ConfigReader : public Module {
   template <typename T> const std::vector<T>& getArray(const std::string& name) const {
     const Entry& e = find(name, valueTypeOf<T>, true);
     return std::get<std::vector<T>>(e.value);
+  }
+  /// The scalar value of that name and exactly that type, or nullopt when the file has no value of
+  /// that name: for values that may be left out. A value of another type is a mistake, not an
+  /// absence: std::logic_error as from get().
+  template <typename T> std::optional<T> getOptional(const std::string& name) const {
+    if (tryFind(name) == nullptr) return std::nullopt;
+    return get<T>(name);
   }
   /// The value, or the default when the name is missing or holds another type.
   template <typename T> T get(const std::string& name, const T& defaultValue) const {

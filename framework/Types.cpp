@@ -1,10 +1,10 @@
 #include "framework/Types.hpp"
 
+#include "framework/device/Numbers.hpp"
+
 #include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <limits>
 #include <stdexcept>
+#include <string_view>
 #include <type_traits>
 
 namespace orvane {
@@ -14,21 +14,33 @@ std::atomic<uint64_t> versionCounter{0};
 
 template <typename T> constexpr bool isIntegral = std::is_integral_v<T>;
 
+// The rules of device/Numbers.hpp, which the registers follow too.
 template <typename To> To numberFromDouble(double d) {
   if constexpr (std::is_same_v<To, Boolean>) {
-    return Boolean(d != 0.0 && !std::isnan(d));
-  } else if constexpr (std::is_floating_point_v<To>) {
-    return static_cast<To>(d);
+    return Boolean(device::truthOf(d));
+  } else if constexpr (std::is_same_v<To, float>) {
+    return device::clampToFloat(d);
+  } else if constexpr (std::is_same_v<To, double>) {
+    return d;
   } else {
-    if (std::isnan(d)) return To{0};
-    double r = std::round(d);
-    // The bounds as doubles: the upper one of 64-bit types rounds up, so compare with >=.
-    constexpr double lo = static_cast<double>(std::numeric_limits<To>::min());
-    constexpr double hi = static_cast<double>(std::numeric_limits<To>::max());
-    if (r <= lo) return std::numeric_limits<To>::min();
-    if (r >= hi) return std::numeric_limits<To>::max();
-    return static_cast<To>(r);
+    return device::roundToInteger<To>(d);
   }
+}
+
+template <typename To> To numberFromText(const std::string& f) {
+  if constexpr (std::is_same_v<To, Boolean>) {
+    if (f == "true" || f == "TRUE" || f == "True") return Boolean(true);
+    if (f == "false" || f == "FALSE" || f == "False") return Boolean(false);
+  }
+  constexpr device::NumberSyntax syntax{.plusSign = true, .hexadecimal = true};
+  const std::string_view text = device::trimmed(f);
+  if constexpr (isIntegral<To>) {
+    // Through a double, 64-bit integers would lose their lowest bits.
+    if (const auto v = device::parseInteger<To>(text, syntax)) return *v;
+  }
+  const auto d = device::parseFloating(text, syntax);
+  if (!d || d->outOfRange) throw std::invalid_argument("'" + f + "' is not a number");
+  return numberFromDouble<To>(d->value);
 }
 
 template <typename To, typename From> To convertOne(const From& f) {
@@ -43,58 +55,23 @@ template <typename To, typename From> To convertOne(const From& f) {
       return f.value ? "1" : "0";
     } else if constexpr (std::is_floating_point_v<From>) {
       char buf[64];
-      std::snprintf(buf, sizeof buf, "%.17g", static_cast<double>(f));
-      return buf;
+      const auto r =
+          std::to_chars(buf, buf + sizeof buf, static_cast<double>(f), std::chars_format::general, 17);
+      return std::string(buf, r.ptr);
     } else {
       return std::to_string(f);
     }
   } else if constexpr (std::is_same_v<From, std::string>) {
-    if constexpr (std::is_same_v<To, Boolean>) {
-      if (f == "true" || f == "TRUE" || f == "True") return Boolean(true);
-      if (f == "false" || f == "FALSE" || f == "False") return Boolean(false);
-    }
-    size_t pos = 0;
-    double d = 0;
-    try {
-      d = std::stod(f, &pos);
-    } catch (const std::exception&) {
-      throw std::invalid_argument("'" + f + "' is not a number");
-    }
-    while (pos < f.size() && (f[pos] == ' ' || f[pos] == '\t' || f[pos] == '\n'))
-      ++pos;
-    if (pos != f.size()) throw std::invalid_argument("'" + f + "' is not a number");
-    if constexpr (isIntegral<To> && sizeof(To) == 8) {
-      // Through double, 64-bit integers would lose their lowest bits.
-      To v{};
-      auto [p, ec] = std::from_chars(f.data(), f.data() + f.size(), v);
-      if (ec == std::errc() && p == f.data() + f.size()) return v;
-    }
-    return numberFromDouble<To>(d);
+    return numberFromText<To>(f);
   } else if constexpr (std::is_same_v<From, Boolean>) {
     if constexpr (std::is_same_v<To, Boolean>)
       return f;
     else
       return static_cast<To>(f.value ? 1 : 0);
   } else if constexpr (std::is_same_v<To, Boolean>) {
-    return Boolean(f != From{0});
+    return Boolean(device::truthOf(f));
   } else if constexpr (isIntegral<From> && isIntegral<To>) {
-    // Integer to integer: clamp without going through double.
-    if constexpr (std::is_signed_v<From> == std::is_signed_v<To>) {
-      if (f < static_cast<From>(std::numeric_limits<To>::min()) && sizeof(From) > sizeof(To))
-        return std::numeric_limits<To>::min();
-      if (sizeof(From) > sizeof(To) && f > static_cast<From>(std::numeric_limits<To>::max()))
-        return std::numeric_limits<To>::max();
-      return static_cast<To>(f);
-    } else if constexpr (std::is_signed_v<From>) {
-      if (f < 0) return To{0};
-      using U = std::make_unsigned_t<From>;
-      if (static_cast<U>(f) > std::numeric_limits<To>::max()) return std::numeric_limits<To>::max();
-      return static_cast<To>(f);
-    } else {
-      using UTo = std::make_unsigned_t<To>;
-      if (f > static_cast<UTo>(std::numeric_limits<To>::max())) return std::numeric_limits<To>::max();
-      return static_cast<To>(f);
-    }
+    return device::clampToInteger<To>(f);
   } else {
     return numberFromDouble<To>(static_cast<double>(f));
   }

@@ -116,9 +116,11 @@ ValueType typeOf(const AnyVector& v);
 size_t sizeOf(const AnyVector& v);
 AnyVector makeAnyVector(ValueType t, size_t n);
 
-/// Converts between value types the way an operator expects: numbers round to nearest and clamp
-/// at the target's range, NaN becomes 0 for integers, strings are parsed (std::invalid_argument
-/// on text that is not a number) or formatted. Anything converts to Void.
+/// Converts between value types the way an operator expects, by the rules registers follow too
+/// (device/Numbers.hpp): numbers round to nearest and clamp at the target's range, NaN becomes 0
+/// for integers and false for Boolean, strings are parsed whatever the locale (std::invalid_argument
+/// on text that is not a number, or one beyond double's range) or formatted. Anything converts to
+/// Void.
 AnyVector convertAnyVector(const AnyVector& v, ValueType target);
 
 template <typename T> std::vector<T> anyVectorAs(const AnyVector& v) {

@@ -1,5 +1,7 @@
 #include "modules/FeedforwardCompensation.hpp"
 
+#include "modules/MessageNumbers.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -7,11 +9,6 @@
 namespace quellor {
 
 namespace {
-std::string formatDouble(double v) {
-  char buf[512];
-  const int n = std::snprintf(buf, sizeof buf, "%f", v);
-  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0U);
-}
 std::string formatUnsigned(uint32_t v) {
   char buf[16];
   const int n = std::snprintf(buf, sizeof buf, "%u", v);
@@ -35,6 +32,7 @@ FeedforwardCompensation::FeedforwardCompensation(orvane::EntityOwner* owner, con
       controlTableLength(orvane::appConfig().get<uint32_t>("FeedforwardCompensation/controlTableLength")),
       controlTableSampleRate(
           orvane::appConfig().get<uint32_t>("FeedforwardCompensation/controlTableSampleRate")),
+      maxDriveVoltage(orvane::appConfig().get<double>("maxDriveVoltage")),
       ffCompensation(this, "ffCompensation", "V", controlTableLength,
                      "FF table: Can hold user-defined signal, if disableFFComputation == 1.") {}
 
@@ -75,14 +73,14 @@ std::string FeedforwardCompensation::userTableRefusal() const {
   for (size_t i = 0; i < ffCompensation.size(); ++i) {
     const float v = ffCompensation[i];
     if (!std::isfinite(v))
-      return prefix + "element " + formatUnsigned(static_cast<uint32_t>(i)) + " is " + formatDouble(v) + ").";
+      return prefix + "element " + formatUnsigned(static_cast<uint32_t>(i)) + " is " + formatFixed(v) + ").";
     peak = std::max(peak, std::fabs(static_cast<double>(v)));
   }
   const double dc = stateMachine.dcVoltageSetpoint;
-  const double limit = configuration.maxDriveVoltage;
+  const double limit = maxDriveVoltage;
   // Written as the sum limiter tests: a limit that is not a number refuses every table.
   if (peak + std::fabs(dc) <= limit) return {};
-  return prefix + "abs(" + formatDouble(peak) + ") + abs(" + formatDouble(dc) + ") > " + formatDouble(limit) +
+  return prefix + "abs(" + formatFixed(peak) + ") + abs(" + formatFixed(dc) + ") > " + formatFixed(limit) +
          ").";
 }
 
@@ -127,7 +125,7 @@ void FeedforwardCompensation::mainLoop() {
       const double previous = accepted.frequency;
       accepted.frequency = frequency;
       if (!checkParameters(accepted, false)) {
-        reject(frequency.getName(), formatDouble(previous));
+        reject(frequency.getName(), formatFixed(previous));
         accepted.frequency = previous;
         frequency = previous;
         frequency.write();
@@ -137,7 +135,7 @@ void FeedforwardCompensation::mainLoop() {
       const double previous = accepted.delay;
       accepted.delay = delay;
       if (!checkParameters(accepted, false)) {
-        reject(delay.getName(), formatDouble(previous));
+        reject(delay.getName(), formatFixed(previous));
         accepted.delay = previous;
         delay = previous;
         delay.write();

@@ -6,7 +6,6 @@
 
 #include "framework/Orvane.hpp"
 #include "modules/ControlTable.hpp"
-#include "modules/SumLimiter.hpp"
 
 #include <cstdint>
 #include <string>
@@ -30,6 +29,8 @@ class FeedforwardCompensation : public orvane::ApplicationModule {
 
   uint64_t controlTableLength;
   uint32_t controlTableSampleRate;
+  /// The drive range that the operator's own table must keep to beside the DC bias.
+  double maxDriveVoltage;
 
   orvane::ScalarPushInput<double> amplitude{this, "amplitude", "V", "Voltage setpoint of the FF signal "};
   orvane::ScalarPushInputWB<double> frequency{this, "frequency", "Hz", "Frequency setpint of the FF signal "};
@@ -50,11 +51,8 @@ class FeedforwardCompensation : public orvane::ApplicationModule {
                                                    "Selects the control table buffer (0|1)"};
   } channel{this, "channel", "", orvane::HierarchyModifier::oneUpAndHide};
 
-  // The drive range and the DC bias that the sum limiter has accepted, for the test of the
-  // operator's own table; both are read where the sum limiter reads and publishes them.
-  SumLimiter::ConfigurationGroup configuration{this, "Configuration", "",
-                                               orvane::HierarchyModifier::moveToRoot};
-
+  // The DC bias that the sum limiter has accepted, for the test of the operator's own table; it is
+  // read where the sum limiter publishes it.
   struct StateMachineGroup : orvane::VariableGroup {
     using orvane::VariableGroup::VariableGroup;
     orvane::ScalarPollInput<double> dcVoltageSetpoint{this, "dcVoltageSetpoint", "V",

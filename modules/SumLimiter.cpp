@@ -1,15 +1,10 @@
 #include "modules/SumLimiter.hpp"
 
+#include "modules/MessageNumbers.hpp"
+
 #include <cmath>
-#include <cstdio>
 
 namespace quellor {
-
-std::string formatFixed(double value) {
-  char buf[512]; // enough for the 309 integer digits of the largest double
-  const int n = std::snprintf(buf, sizeof buf, "%f", value);
-  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0U);
-}
 
 SumLimiter::SumLimiter(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
                        orvane::HierarchyModifier modifier, const orvane::TagSet& tags)

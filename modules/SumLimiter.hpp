@@ -49,7 +49,4 @@ class SumLimiter : public orvane::ApplicationModule {
   [[nodiscard]] static bool exceedsLimit(double ac, double dc, double limit);
 };
 
-/// A number as printf's "%f" writes it.
-std::string formatFixed(double value);
-
 } // namespace quellor

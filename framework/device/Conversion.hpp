@@ -5,11 +5,13 @@
 //   cooked = raw * 2^-frac. Towards the device values round to nearest (ties away from zero) and
 //   clamp at the raw range, never wrap; NaN becomes 0.
 // IEEE754: the bits are a float (width 32) or a double (width 64).
-// Cooked integers round and clamp to their own range (NaN gives 0); a bool is "raw != 0";
-// a string is the decimal text of the register's natural value and is parsed on the way back.
+// Cooked integers round and clamp to their own range (NaN gives 0); a bool is a non-zero value
+// (NaN is false): the rules of Numbers.hpp. A string is the decimal text of the register's
+// natural value and is parsed on the way back.
 // Paths between fixed point and integers are exact integer arithmetic, so a 64-bit register
 // keeps every bit.
 
+#include "framework/device/Numbers.hpp"
 #include "framework/device/RegisterMap.hpp"
 
 #include <cstdint>
@@ -87,21 +89,6 @@ class ElementCodec {
   std::string path_; // for messages
 };
 
-namespace detail {
-template <class T> T clampInt64(std::int64_t v) noexcept {
-  if constexpr (sizeof(T) < sizeof(std::int64_t)) {
-    if (v < std::numeric_limits<T>::min()) return std::numeric_limits<T>::min();
-    if (v > std::numeric_limits<T>::max()) return std::numeric_limits<T>::max();
-  }
-  return static_cast<T>(v);
-}
-template <class T> T clampUInt64(std::uint64_t v) noexcept {
-  if constexpr (sizeof(T) < sizeof(std::uint64_t))
-    if (v > std::numeric_limits<T>::max()) return std::numeric_limits<T>::max();
-  return static_cast<T>(v);
-}
-} // namespace detail
-
 template <CookedType T> T ElementCodec::toCooked(std::uint64_t raw) const {
   if constexpr (std::is_same_v<T, bool>) {
     return toBool(raw);
@@ -114,9 +101,9 @@ template <CookedType T> T ElementCodec::toCooked(std::uint64_t raw) const {
   } else if constexpr (std::is_same_v<T, double>) {
     return toDouble(raw);
   } else if constexpr (std::is_signed_v<T>) {
-    return detail::clampInt64<T>(toInt64(raw));
+    return clampToInteger<T>(toInt64(raw));
   } else {
-    return detail::clampUInt64<T>(toUInt64(raw));
+    return clampToInteger<T>(toUInt64(raw));
   }
 }
 

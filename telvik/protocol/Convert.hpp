@@ -1,9 +1,10 @@
 // Native value <-> DBR payload, for any type and count a client asks for.
 //
 // Numeric conversions round to nearest (halves away from zero) and clamp at the target's range; NaN
-// becomes 0 for integers. That is the rule the device layer applies to registers, so a value set
-// over CA and one set by a module land alike. Numbers become text with the precision of the
-// metadata; text becomes a number by parsing, and enum states convert by name.
+// becomes 0 for integers. That is the rule the device layer applies to registers
+// (framework/device/Numbers.hpp, which this layer must not include), so a value set over CA and
+// one set by a module land alike. Numbers become text with the precision of the metadata; text
+// becomes a number by parsing, and enum states convert by name.
 #pragma once
 
 #include "telvik/protocol/Constants.hpp"

@@ -281,6 +281,57 @@ TEST(Application, ValuesTheChannelsCannotRunWithStopStartUpNamingFileKeyAndValue
   expectInitialiseFails("register /Channel0/controlTable is read-only, but the server writes it.");
 }
 
+// The test configuration with one value given as another type, or as an array of its own type.
+std::string configRetyped(const std::string& key, const std::string& type, bool array = false) {
+  std::istringstream in(quellor::testing::configText(
+      "2", R"(<value name="heartbeatTimeoutTriggers" type="uint32">5</value>)" + std::string("\n")));
+  std::string out, line;
+  while (std::getline(in, line)) {
+    if (line.find("name=\"" + key + "\"") != std::string::npos) {
+      const auto at = line.find("type=\"") + 6;
+      line.replace(at, line.find('"', at) - at, type);
+      if (array) {
+        line.replace(line.find("<value"), 6, "<array");
+        line.replace(line.find("</value>"), 8, "</array>");
+      }
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+TEST(Application, AMistypedValueStopsStartUpNamingKeyAndFile) {
+  RuntimeDirectory dir;
+  const std::string file = "quellorctrl_base_config.xml";
+  const std::string value = "ConfigReader: configuration value '";
+  const struct {
+    std::string key, type;
+    bool array;
+    std::string message;
+  } cases[] = {
+      {"maxHwMonitorIgnores", "int32", false,
+       value + "maxHwMonitorIgnores' in file '" + file + "' (line 5) is a int32, not a uint32."},
+      {"maxHwMonitorIgnores", "uint32", true,
+       value + "maxHwMonitorIgnores' in file '" + file + "' (line 5) is an array of uint32, not a uint32."},
+      {"maxDriveVoltage", "float", false,
+       value + "maxDriveVoltage' in file '" + file + "' (line 6) is a float, not a double."},
+      {"maxDCVoltageStep", "float", false,
+       value + "maxDCVoltageStep' in file '" + file + "' (line 7) is a float, not a double."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key + " as " + (c.array ? "an array of " : "") + c.type);
+    dir.write(file, configRetyped(c.key, c.type, c.array));
+    expectInitialiseFails(c.message);
+  }
+  // The board's value is read while the application is built.
+  dir.write(file, configRetyped("heartbeatTimeoutTriggers", "double"));
+  expectConstructionFails(file + ":16: heartbeatTimeoutTriggers must be a uint32");
+
+  // Left out, the tolerance of protection reports is 10, as before.
+  dir.write(file, configWith("maxHwMonitorIgnores", ""));
+  EXPECT_EQ(initialiseError(), "");
+}
+
 TEST(Application, DcSetpointTravelsThroughLimiterStateMachineAndRampToTheBoard) {
   ServerUnderTest s("2");
   s.run();
@@ -449,6 +500,23 @@ TEST(Application, BoardRegistersOfChannelsWithoutAGroupAreShownReadOnlyAndNamedA
     ServerUnderTest s("8");
     EXPECT_EQ(s.startupErrors.find("channels without a channel group"), std::string::npos) << s.startupErrors;
   }
+}
+
+TEST(Application, AChannelNumberBeyondEveryIntegerIsNamedLikeAnyOther) {
+  RuntimeDirectory dir;
+  dir.write("quellorctrl_base_config.xml", quellor::testing::configText("8"));
+  {
+    std::ofstream map(dir.path() / "quellor.map", std::ios::app);
+    map << "Channel99999999999999999999/dcVoltage 1 0x210000 4 fixed 32 16 1 rw\n"
+        << "Channel10/dcVoltage 1 0x210004 4 fixed 32 16 1 rw\n";
+  }
+  orvane::log::Capture log;
+  EXPECT_EQ(initialiseError(), "");
+  const auto warnings = log.find("channels without a channel group");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].message.find("(nChannels is 8): Channel10, Channel99999999999999999999; their"),
+            std::string::npos)
+      << warnings[0].message;
 }
 
 TEST(Application, TheHeartbeatTimeoutComesFromTheConfiguration) {

@@ -1,10 +1,9 @@
 #include "framework/device/Conversion.hpp"
 
 #include <bit>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
-#include <system_error>
+#include <limits>
 
 namespace orvane::device {
 
@@ -37,6 +36,8 @@ Int128 shiftRightRounded(Int128 v, int shift) {
   return v < 0 ? -m : m;
 }
 
+// The fixed-point results clamped at the 64-bit cooked types, as clampToInteger() clamps the
+// standard integers, which Int128 is not.
 std::int64_t clampToInt64(Int128 v) {
   if (v > std::numeric_limits<std::int64_t>::max()) return std::numeric_limits<std::int64_t>::max();
   if (v < std::numeric_limits<std::int64_t>::min()) return std::numeric_limits<std::int64_t>::min();
@@ -47,30 +48,6 @@ std::uint64_t clampToUInt64(Int128 v) {
   if (v < 0) return 0;
   if (v > std::numeric_limits<std::uint64_t>::max()) return std::numeric_limits<std::uint64_t>::max();
   return static_cast<std::uint64_t>(v);
-}
-
-/// Round half away from zero, then clamp; NaN gives 0. `limit` bounds the magnitude so the cast
-/// to Int128 is defined.
-Int128 roundToInt128(double v) {
-  if (std::isnan(v)) return 0;
-  const double r = std::round(v);
-  constexpr double limit = 36893488147419103232.0; // 2^65
-  if (r >= limit) return saturation;
-  if (r <= -limit) return -saturation;
-  return static_cast<Int128>(r);
-}
-
-/// A double outside float's range has no defined conversion; clamp it to the largest float.
-float clampToFloat(long double v) {
-  if (v > FLT_MAX) return std::isinf(v) ? HUGE_VALF : FLT_MAX;
-  if (v < -FLT_MAX) return std::isinf(v) ? -HUGE_VALF : -FLT_MAX;
-  return static_cast<float>(v);
-}
-
-double clampToDouble(long double v) {
-  if (v > DBL_MAX) return HUGE_VAL;
-  if (v < -DBL_MAX) return -HUGE_VAL;
-  return static_cast<double>(v);
 }
 
 NaturalType naturalOf(RegisterType type, std::uint32_t width, std::int32_t frac, bool isSigned) {
@@ -162,7 +139,7 @@ std::int64_t ElementCodec::toInt64(std::uint64_t raw) const noexcept {
     return clampToInt64(frac_ >= 0 ? shiftRightRounded(v, frac_) : shiftLeft(v, -frac_));
   }
   case RegisterType::ieee754:
-    return clampToInt64(roundToInt128(toDouble(raw)));
+    return roundToInteger<std::int64_t>(toDouble(raw));
   case RegisterType::nothing:
     break;
   }
@@ -176,7 +153,7 @@ std::uint64_t ElementCodec::toUInt64(std::uint64_t raw) const noexcept {
     return clampToUInt64(frac_ >= 0 ? shiftRightRounded(v, frac_) : shiftLeft(v, -frac_));
   }
   case RegisterType::ieee754:
-    return clampToUInt64(roundToInt128(toDouble(raw)));
+    return roundToInteger<std::uint64_t>(toDouble(raw));
   case RegisterType::nothing:
     break;
   }
@@ -220,7 +197,7 @@ bool ElementCodec::toBool(std::uint64_t raw) const noexcept {
   case RegisterType::fixedPoint:
     return (raw & mask_) != 0;
   case RegisterType::ieee754:
-    return toDouble(raw) != 0.0; // -0.0 is zero too
+    return truthOf(toDouble(raw));
   case RegisterType::nothing:
     break;
   }
@@ -292,9 +269,14 @@ std::uint64_t ElementCodec::fromUInt64(std::uint64_t value) const noexcept {
 
 std::uint64_t ElementCodec::fromDouble(double value) const noexcept {
   switch (type_) {
-  case RegisterType::fixedPoint:
-    // ldexp is exact here (or overflows to infinity, which clamps); the one rounding is ours.
-    return packFixed(roundToInt128(std::ldexp(value, frac_)), mask_, width_, isSigned_);
+  case RegisterType::fixedPoint: {
+    // ldexp is exact here (or overflows to infinity, which clamps); the one rounding is ours. The
+    // raw range lies within the 64-bit type of its signedness.
+    const double scaled = std::ldexp(value, frac_);
+    const Int128 v = isSigned_ ? Int128{roundToInteger<std::int64_t>(scaled)}
+                               : Int128{roundToInteger<std::uint64_t>(scaled)};
+    return packFixed(v, mask_, width_, isSigned_);
+  }
   case RegisterType::ieee754:
     if (width_ == 32) return std::bit_cast<std::uint32_t>(clampToFloat(value));
     return std::bit_cast<std::uint64_t>(value);
@@ -312,23 +294,13 @@ std::uint64_t ElementCodec::fromBool(bool value) const noexcept {
 }
 
 std::uint64_t ElementCodec::fromText(std::string_view text) const {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  std::string_view number = text;
-  if (!number.empty() && number.front() == '+') number.remove_prefix(1);
-  const char* first = number.data();
-  const char* last = number.data() + number.size();
-  auto whole = [&](std::from_chars_result r) { return r.ec == std::errc{} && r.ptr == last; };
-
+  text = trimmed(text, " \t");
+  constexpr NumberSyntax syntax{.plusSign = true};
   // Integers first, so that 64-bit values do not pass through a double.
-  if (std::int64_t i = 0; !number.empty() && whole(std::from_chars(first, last, i))) return fromInt64(i);
-  if (std::uint64_t u = 0; !number.empty() && whole(std::from_chars(first, last, u))) return fromUInt64(u);
-  if (double d = 0; !number.empty() && whole(std::from_chars(first, last, d))) return fromDouble(d);
-  // Beyond double's range: long double still reads it, and it clamps like any large value.
-  if (long double ld = 0; !number.empty() && whole(std::from_chars(first, last, ld)))
-    return fromDouble(clampToDouble(ld));
+  if (const auto i = parseInteger<std::int64_t>(text, syntax)) return fromInt64(*i);
+  if (const auto u = parseInteger<std::uint64_t>(text, syntax)) return fromUInt64(*u);
+  // A number beyond double's range clamps like any large value.
+  if (const auto d = parseFloating(text, syntax)) return fromDouble(d->value);
   throw std::invalid_argument("register '" + path_ + "': '" + std::string(text) + "' is not a number");
 }
 

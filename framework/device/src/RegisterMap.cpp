@@ -125,7 +125,7 @@ class MapParser {
   }
 
   std::uint64_t number(std::string_view token, std::size_t column, std::uint64_t max) const {
-    auto v = detail::parseUnsigned(token);
+    auto v = parseInteger<std::uint64_t>(token, detail::mapNumber);
     if (!v || *v > max)
       fail("bad number " + quote(token) + " in column '" + std::string(columnNames[column]) + "'");
     return *v;
@@ -144,7 +144,7 @@ class MapParser {
     r.offset = number(tokens[2], 2, std::numeric_limits<std::uint64_t>::max());
     auto bytes = number(tokens[3], 3, std::numeric_limits<std::uint32_t>::max());
     r.width = static_cast<std::uint32_t>(number(tokens[5], 5, 1024));
-    auto frac = detail::parseSigned(tokens[6]);
+    auto frac = parseInteger<std::int64_t>(tokens[6], detail::mapNumber);
     if (!frac || *frac < -1024 || *frac > 1024) fail("bad number " + quote(tokens[6]) + " in column 'frac'");
     r.frac = static_cast<std::int32_t>(*frac);
     auto isSigned = number(tokens[7], 7, std::numeric_limits<std::uint64_t>::max());

@@ -2,10 +2,9 @@
 // Line and token scanning shared by the two map parsers. Both formats are "whitespace-separated
 // columns, '#' to the end of the line", so they split lines the same way.
 
-#include <charconv>
+#include "framework/device/Numbers.hpp"
+
 #include <cstdint>
-#include <limits>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,31 +43,8 @@ template <class F> void forEachLine(std::string_view text, F&& f) {
   }
 }
 
-/// Decimal, or hexadecimal with 0x; no sign, no trailing characters.
-[[nodiscard]] inline std::optional<std::uint64_t> parseUnsigned(std::string_view s) {
-  int base = 10;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    s.remove_prefix(2);
-    base = 16;
-  }
-  if (s.empty() || s.front() == '+' || s.front() == '-') return std::nullopt;
-  std::uint64_t value = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, base);
-  if (ec != std::errc{} || end != s.data() + s.size()) return std::nullopt;
-  return value;
-}
-
-/// parseUnsigned with an optional leading '-'.
-[[nodiscard]] inline std::optional<std::int64_t> parseSigned(std::string_view s) {
-  bool negative = !s.empty() && s.front() == '-';
-  if (negative) s.remove_prefix(1);
-  auto magnitude = parseUnsigned(s);
-  if (!magnitude) return std::nullopt;
-  constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  if (*magnitude > limit + (negative ? 1 : 0)) return std::nullopt;
-  if (negative) return static_cast<std::int64_t>(0 - *magnitude);
-  return static_cast<std::int64_t>(*magnitude);
-}
+/// Numbers in a map: decimal, or hexadecimal with 0x; a '-' only where negative values are allowed.
+inline constexpr NumberSyntax mapNumber{.hexadecimal = true};
 
 /// Letters, digits, '_' and '-' only: names end up in control-system channel names, where '.'
 /// starts a field name and ':' is the separator of the path components.

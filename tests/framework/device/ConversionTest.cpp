@@ -223,6 +223,23 @@ TEST(Text, IsTheDecimalNaturalValueAndParsesBack) {
   }
 }
 
+TEST(Text, OneSignAndAnyMagnitude) {
+  auto s = ElementCodec::fixedPoint(32, 0, true);
+  for (const char* bad : {"+-1", "-+1", "++1"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW((void)s.toRaw(std::string(bad)), std::invalid_argument);
+  }
+  // Beyond even a long double's range a number is still a number, and clamps.
+  EXPECT_EQ(s.toRaw(std::string("1e5000")), 0x7fffffffu);
+  EXPECT_EQ(s.toRaw(std::string("-1e-5000")), 0u);
+}
+
+TEST(Ieee754, NanIsFalse) {
+  // A NaN in a register says nothing; as a truth value it must not switch anything on.
+  EXPECT_FALSE(ElementCodec::ieee754(32).toCooked<bool>(ElementCodec::ieee754(32).toRaw(std::nan(""))));
+  EXPECT_FALSE(ElementCodec::ieee754(64).toCooked<bool>(std::bit_cast<std::uint64_t>(-std::nan(""))));
+}
+
 TEST(Text, ErrorNamesTheRegister) {
   RegisterInfo reg;
   reg.path = "/Channel0/dcVoltage";

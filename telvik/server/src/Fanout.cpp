@@ -4,6 +4,7 @@
 #include <boost/thread/locks.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 
@@ -143,7 +144,13 @@ void Fanout::unsubscribe(const SubscriptionPtr& sub) {
   sub->pending.clear();
   if (sub->variable == nullptr) return;
   auto& st = *states_[sub->variable->pv().index()];
-  std::erase(st.subscriptions, sub);
+  // The order of a variable's subscriptions means nothing; a circuit that closes with thousands
+  // of them must not shift all the others once for each.
+  auto& subs = st.subscriptions;
+  if (auto it = std::find(subs.begin(), subs.end(), sub); it != subs.end()) {
+    *it = std::move(subs.back());
+    subs.pop_back();
+  }
   // Unwatched, the variable's updates are not followed, so what was posted goes stale.
   if (st.watchers.fetch_sub(1, std::memory_order_acq_rel) == 1) st.lastPosted.reset();
 }

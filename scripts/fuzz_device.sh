@@ -27,10 +27,11 @@ if ! "$cxx" "${flags[@]}" "$work/probe.cpp" -o "$work/probe" >/dev/null 2>&1; th
   exit 0
 fi
 
-# The parsers and the conversion the targets exercise, compiled once for both targets. Only these:
+# The parsers, the number and file readers they call, and the conversion the targets exercise,
+# compiled once for both targets. Only these:
 # the rest of the device library leans on the module framework and Boost.
 objects=()
-for name in DeviceError DeviceMap RegisterMap Conversion; do
+for name in DeviceError DeviceMap RegisterMap Conversion Numbers TextFile; do
   obj="$work/$name.o"
   "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "framework/device/src/$name.cpp" -o "$obj"
   objects+=("$obj")

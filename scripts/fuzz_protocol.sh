@@ -31,6 +31,14 @@ echo "fuzz_protocol: building $out/fuzz_ca_decoder"
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I. telvik/protocol/src/*.cpp fuzz/protocol/CaDecoderFuzz.cpp -o "$out/fuzz_ca_decoder"
 
-echo "fuzz_protocol: running for ${seconds}s"
-"$out/fuzz_ca_decoder" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
-  -artifact_prefix="$out/" -print_final_stats=1 "$out/corpus" fuzz/protocol/corpus
+echo "fuzz_protocol: running for ${seconds}s (log: $out/fuzz_ca_decoder.log)"
+# libFuzzer's progress goes to the log: in CI's output it buried the lines that tell what failed.
+if "$out/fuzz_ca_decoder" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+    -artifact_prefix="$out/" -print_final_stats=1 "$out/corpus" fuzz/protocol/corpus \
+    >"$out/fuzz_ca_decoder.log" 2>&1; then
+  grep -E '^Done [0-9]+ runs' "$out/fuzz_ca_decoder.log" || true
+else
+  tail -n 40 "$out/fuzz_ca_decoder.log"
+  echo "fuzz_protocol: fuzz_ca_decoder failed; the input that failed is in $out/"
+  exit 1
+fi

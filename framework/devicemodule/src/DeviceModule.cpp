@@ -654,7 +654,8 @@ void DeviceModule::Impl::handle(RecoveryEvent event) {
   }
   // An attempt ends within one handling: past `closed`, the first opening has ended, one way or
   // the other, and the application may count as started.
-  if (recovery != RecoveryState::closed) firstOpeningEnded->store(true);
+  if (recovery != RecoveryState::closed && !firstOpeningEnded->load(std::memory_order_relaxed))
+    firstOpeningEnded->store(true);
 }
 
 // Runs `actions` in order; a step of an attempt that fails ends them with the attempt's outcome,

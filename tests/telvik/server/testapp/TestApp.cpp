@@ -3,9 +3,6 @@
 // paced by the trigger and a waveform rewritten on every trigger.
 #include "framework/Orvane.hpp"
 
-#include <boost/chrono.hpp>
-#include <boost/thread/thread.hpp>
-
 #include <chrono>
 #include <cmath>
 #include <cstdlib>

@@ -219,6 +219,13 @@ class BoardAway(unittest.TestCase):
         board_file = os.path.join(r.workdir, "board-registers")
         with open(os.path.join(r.workdir, "quellor.dmap"), "w") as f:
             f.write("PiezoDriver  mmap:board-registers?map=quellor.map\n")
+        # No firmware runs behind a plain file to count the heartbeat: with the check the board
+        # would be a hung one again five triggers after every opening.
+        map_file = os.path.join(r.workdir, "quellor.map")
+        with open(map_file) as f:
+            lines = [line for line in f if not line.startswith("heartbeat ")]
+        with open(map_file, "w") as f:
+            f.writelines(lines)
         r.start()
         ready = notify.wait_for("READY", 60)
         self.assertIsNotNone(ready, r.server_text())

@@ -2,6 +2,7 @@
 // directory and exits.
 #include "ProductVersion.hpp"
 #include "framework/Application.hpp"
+#include "framework/Log.hpp"
 #include "telvik/bridge/PvList.hpp"
 #include "telvik/server/Health.hpp"
 #include "telvik/server/Options.hpp"
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
     app.generateXML();
     writePvList(app, line.prefix);
   } catch (const std::exception& e) {
-    std::cerr << "quellor_xmlgen: " << e.what() << std::endl;
+    orvane::log::critical("quellor_xmlgen", e.what());
     return 1;
   }
   return 0;

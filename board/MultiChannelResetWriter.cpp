@@ -1,7 +1,8 @@
 #include "board/MultiChannelResetWriter.hpp"
 
+#include "framework/Log.hpp"
+
 #include <cstdio>
-#include <iostream>
 
 namespace quellor {
 
@@ -23,8 +24,8 @@ void MultiChannelResetWriter::mainLoop() {
   if (channelResets.empty()) {
     // Without channels nothing can ask for a reset; waiting on an empty group would be refused by
     // the framework and stop the whole server, which is worse than an idle module.
-    std::cerr << getQualifiedName() << ": no channels configured, so no protection reset will be written"
-              << std::endl;
+    orvane::log::warning(getQualifiedName(),
+                         "no channels configured, so no protection reset will be written");
     return;
   }
   auto group = readAnyGroup();

@@ -1,6 +1,7 @@
 #include "framework/Application.hpp"
 
 #include "framework/Executor.hpp"
+#include "framework/Log.hpp"
 #include "framework/Planner.hpp"
 
 #include <pugixml.hpp>
@@ -380,9 +381,8 @@ void Application::fatalError(const std::string& where, std::exception_ptr e) {
   } catch (...) {
   }
   std::cout.flush();
-  std::cerr << where << ": " << what << std::endl;
+  log::critical(where, what);
   runHooks();
-  std::cerr.flush();
   std::_Exit(1);
 }
 
@@ -523,11 +523,11 @@ void Application::reportLostValues() {
       total += n;
     }
   }
-  std::cerr << getName() << ": " << total << " values lost in the variable networks";
+  std::string text = std::to_string(total) + " values lost in the variable networks";
   for (size_t i = 0; i < lost.size() && i < 10; ++i)
-    std::cerr << (i == 0 ? ": " : ", ") << lost[i].first << " " << lost[i].second;
-  if (lost.size() > 10) std::cerr << ", ...";
-  std::cerr << std::endl;
+    text += (i == 0 ? ": " : ", ") + lost[i].first + " " + std::to_string(lost[i].second);
+  if (lost.size() > 10) text += ", ...";
+  log::write(total > 0 ? log::Severity::warning : log::Severity::info, getName(), text);
 }
 
 void exitBeforeStart(int status, const std::string& toStdout, const std::string& toStderr) {

@@ -1,8 +1,8 @@
 #include "framework/Executor.hpp"
 
-#include <boost/context/protected_fixedsize_stack.hpp>
+#include "framework/Log.hpp"
 
-#include <iostream>
+#include <boost/context/protected_fixedsize_stack.hpp>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -389,16 +389,16 @@ void Executor::supervise() {
       ++held;
       if (!w.reported) {
         w.reported = true;
-        std::cerr << "orvane: module " << t->name() << " has held a worker thread for " << ms
-                  << " ms without waiting; other modules run only on the remaining workers" << std::endl;
+        log::warning("orvane", "module " + t->name() + " has held a worker thread for " + std::to_string(ms) +
+                                   " ms without waiting; other modules run only on the remaining workers");
       }
     }
     // Every worker held and work waiting: one more worker, so that the others do not starve.
     if (held == workers_.size() && !ready_.empty() && spareWorkers_ < 4) {
       ++spareWorkers_;
       startWorkerLocked();
-      std::cerr << "orvane: every worker thread is held; started a spare one (" << workers_.size() << " now)"
-                << std::endl;
+      log::warning("orvane", "every worker thread is held; started a spare one (" +
+                                 std::to_string(workers_.size()) + " now)");
     }
   }
 }

@@ -1,5 +1,6 @@
 #include "board/MultiChannelResetWriter.hpp"
 #include "board/RebootWatchdog.hpp"
+#include "framework/Log.hpp"
 #include "framework/TestFacility.hpp"
 #include "framework/devicemodule/DeviceModule.hpp"
 
@@ -111,10 +112,12 @@ TEST(MultiChannelResetWriter, EveryChannelEventIsOneBoardWrite) {
 TEST(MultiChannelResetWriter, WithoutChannelsItIdlesAndSaysSo) {
   ResetApp app(0);
   TestFacility tf(app);
-  ::testing::internal::CaptureStderr();
+  log::Capture events;
   tf.runApplication();
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("hwProtectionResetWriter: no channels configured"), std::string::npos) << err;
+  const auto said = events.find("no channels configured");
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0].severity, log::Severity::warning);
+  EXPECT_TRUE(said[0].source.ends_with("hwProtectionResetWriter")) << said[0].source;
   EXPECT_EQ(tf.updateCount("/Board/hwProtectionReset"), 0u);
 }
 

@@ -1,5 +1,6 @@
 // How module loops run: as tasks on shared worker threads in normal mode, stepped in the test's
 // thread in testable mode. What a module sees must not depend on which of the two it is.
+#include "framework/Log.hpp"
 #include "framework/Orvane.hpp"
 #include "framework/TestFacility.hpp"
 
@@ -250,7 +251,7 @@ TEST(NormalMode, ALoopThatNeverWaitsIsNamedAndStarvesNobody) {
   app.initialise();
   app.run();
   EXPECT_TRUE(app.loopProblems().empty());
-  ::testing::internal::CaptureStderr();
+  log::Capture events;
   app.processVariables().find("/Spinner/in")->write(AnyVector(std::in_place_type<std::vector<int32_t>>, {1}));
   while (!app.spinner.spinning.load())
     std::this_thread::yield();
@@ -265,9 +266,8 @@ TEST(NormalMode, ALoopThatNeverWaitsIsNamedAndStarvesNobody) {
   EXPECT_NE(problems.at(0).find("/stallapp/Spinner"), std::string::npos) << problems.at(0);
   app.spinner.release = true;
   app.shutdown();
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("module /stallapp/Spinner has held a worker thread"), std::string::npos) << err;
-  EXPECT_NE(err.find("started a spare one"), std::string::npos) << err;
+  EXPECT_EQ(events.find("module /stallapp/Spinner has held a worker thread").size(), 1u);
+  EXPECT_EQ(events.find("started a spare one").size(), 1u);
   // The interruption at shutdown reaches a loop as Boost.Thread's would.
   EXPECT_TRUE(app.interrupted.sawInterruption.load());
 }
@@ -280,10 +280,13 @@ TEST(NormalMode, ShutdownReportsLostValues) {
     app.processVariables()
         .find("/Picky/ignored")
         ->write(AnyVector(std::in_place_type<std::vector<int32_t>>, {i}));
-  ::testing::internal::CaptureStderr();
+  log::Capture events;
   app.shutdown();
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "restapp: 2 values lost in the variable networks: /Picky/ignored 2\n");
+  const auto said = events.entries();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0].severity, log::Severity::warning);
+  EXPECT_EQ(said[0].source, "restapp");
+  EXPECT_EQ(said[0].message, "2 values lost in the variable networks: /Picky/ignored 2");
   EXPECT_EQ(app.lostValues().total, 2U);
 }
 

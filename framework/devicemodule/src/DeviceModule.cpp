@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
-#include <iostream>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -413,8 +412,7 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
   } catch (const std::invalid_argument& e) {
     // A value that does not convert (text that is no number) is the writer's mistake, not the
     // device's: the register keeps its value.
-    std::cerr << "Device '" << alias << "': value for " << ep.path << " not written: " << e.what()
-              << std::endl;
+    log::warning("device " + alias, "value for " + ep.path + " not written: " + e.what());
   }
 }
 

@@ -2,7 +2,7 @@
 
 #include "framework/devicemodule/src/Subprocess.hpp"
 
-#include <iostream>
+#include "framework/Log.hpp"
 
 namespace orvane {
 
@@ -45,16 +45,17 @@ void ScriptedInitHandler::runInitialisation() {
   }
   if (result.succeeded()) {
     if (const unsigned failed = failures_.exchange(0); failed > 0)
-      std::cerr << getName() << ": " << command_ << " succeeded after " << failed << " failed runs."
-                << std::endl;
+      log::notice(getName(), command_ + " succeeded after " + std::to_string(failed) + " failed runs.");
     return;
   }
   const unsigned n = ++failures_;
   if (n <= errorGracePeriod_) {
-    std::cerr << getName() << ": " << reason << " (failure " << n << "). Its output:\n" << text << std::flush;
+    // One event with the output in it (the log shows its line breaks as "\n"); the last line
+    // break only ended the output.
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    log::warning(getName(), reason + " (failure " + std::to_string(n) + "). Its output:\n" + text);
   } else if (n % 10 == 0) {
-    std::cerr << getName() << ": " << reason << " (failure " << n << "; only every tenth is shown)."
-              << std::endl;
+    log::warning(getName(), reason + " (failure " + std::to_string(n) + "; only every tenth is shown).");
   }
   throw std::runtime_error(getName() + ": " + reason);
 }

@@ -1,3 +1,4 @@
+#include "framework/Log.hpp"
 #include "framework/Orvane.hpp"
 #include "framework/TestFacility.hpp"
 #include "framework/devicemodule/DeviceModule.hpp"
@@ -265,18 +266,22 @@ TEST_F(InitHandlerTest, AHangingScriptIsKilledAtTheTimeLimitAndAMissingOneFails)
 TEST_F(InitHandlerTest, AfterTheGracePeriodOnlyEveryTenthFailureIsPrinted) {
   InitApp app(script("fail.sh", "exit 1\n"), 2);
   TestFacility tf(app);
-  testing::internal::CaptureStderr();
+  log::Capture events;
   tf.runApplication();
   for (int i = 2; i <= 21; ++i) {
     tf.retryDeviceRecovery("PiezoDriver");
     tf.stepApplication();
   }
-  const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(app.handler.consecutiveFailures(), 21u);
   std::vector<std::string> printed;
-  for (size_t at = log.find("(failure "); at != std::string::npos; at = log.find("(failure ", at + 1))
-    printed.push_back(log.substr(at + 9, log.find_first_of(");", at) - at - 9));
-  EXPECT_EQ(printed, (std::vector<std::string>{"1", "2", "10", "20"})) << log;
+  std::string all;
+  for (const auto& e : events.entries()) {
+    all += e.source + ": " + e.message + "\n";
+    for (size_t at = e.message.find("(failure "); at != std::string::npos;
+         at = e.message.find("(failure ", at + 1))
+      printed.push_back(e.message.substr(at + 9, e.message.find_first_of(");", at) - at - 9));
+  }
+  EXPECT_EQ(printed, (std::vector<std::string>{"1", "2", "10", "20"})) << all;
 }
 
 TEST(InitHandler, RefusesAnEmptyCommand) {

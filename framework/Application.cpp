@@ -53,7 +53,7 @@ const char* programName() {
 
 VariableNetworkNode::VariableNetworkNode(AccessorBase& accessor) : accessor_(&accessor) {}
 
-VariableNetworkNode VariableNetworkNode::controlSystem(std::string path) {
+VariableNetworkNode VariableNetworkNode::controlSystem(const std::string& path) {
   VariableNetworkNode n;
   n.csPath_ = path::normalise(path);
   return n;
@@ -119,6 +119,8 @@ Application::Application(const std::string& name) : ModuleGroup(name) {
   std::set_terminate(&terminateWithMessage);
 }
 
+// A failure to stop the threads ends the process; the terminate handler names it.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 Application::~Application() {
   shutdown();
   theInstance = nullptr;
@@ -357,7 +359,7 @@ void Application::generateXML(std::ostream& os) {
   doc.save(os, "  ");
 }
 
-void Application::fatalError(const std::string& where, std::exception_ptr e) {
+void Application::fatalError(const std::string& where, const std::exception_ptr& e) {
   auto runHooks = [this] {
     for (auto& h : fatalHooks_) {
       try {

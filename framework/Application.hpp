@@ -23,7 +23,7 @@ namespace orvane {
 class VariableNetworkNode {
  public:
   VariableNetworkNode(AccessorBase& accessor); // NOLINT: accessors convert to nodes
-  static VariableNetworkNode controlSystem(std::string path);
+  static VariableNetworkNode controlSystem(const std::string& path);
 
   [[nodiscard]] bool isControlSystem() const { return accessor_ == nullptr; }
   [[nodiscard]] AccessorBase* accessor() const { return accessor_; }
@@ -108,6 +108,8 @@ struct LostValues {
 class Application : public ModuleGroup {
  public:
   explicit Application(const std::string& name);
+  // A failure to stop the threads ends the process; the terminate handler names it.
+  // NOLINTNEXTLINE(bugprone-exception-escape)
   ~Application() override;
 
   /// The one application of the process. Throws std::logic_error when there is none.
@@ -187,7 +189,7 @@ class Application : public ModuleGroup {
 
   /// Ends the process after a fatal error of a framework thread (normal mode) or records it
   /// for the test (testable mode).
-  void fatalError(const std::string& where, std::exception_ptr e);
+  void fatalError(const std::string& where, const std::exception_ptr& e);
 
   // For the test facility (testable mode): runs the ready module loops in the calling thread
   // until none is ready; rethrows an exception that ended a loop.

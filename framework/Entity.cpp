@@ -59,7 +59,7 @@ EntityOwner::~EntityOwner() {
 
 std::string EntityOwner::getDirectory() const {
   if (owner_ == nullptr) return "/";
-  const std::string ownerDir = owner_->getDirectory();
+  std::string ownerDir = owner_->getDirectory(); // not const: returned, it is moved
   if (fixedDirectory_) return path::join(ownerDir, *fixedDirectory_);
   switch (modifier_) {
   case HierarchyModifier::none:

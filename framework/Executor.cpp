@@ -22,9 +22,9 @@ thread_local Task* current = nullptr;
 // call chains with room to spare, and the guard page below it turns an overflow into a crash
 // at the spot instead of corrupted memory. Only the pages touched are resident.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr size_t stackSize = 4 * 1024 * 1024;
+constexpr size_t stackSize = size_t{4} * 1024 * 1024;
 #else
-constexpr size_t stackSize = 512 * 1024;
+constexpr size_t stackSize = size_t{512} * 1024;
 #endif
 
 int64_t nowNs() {
@@ -163,6 +163,8 @@ Executor::Executor(unsigned workers) : testable_(workers == 0) {
   if (workers > 0) supervisor_ = std::thread([this] { supervise(); });
 }
 
+// A failure to stop the threads ends the process; the terminate handler names it.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 Executor::~Executor() {
   shutdown();
 }

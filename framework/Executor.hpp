@@ -86,6 +86,8 @@ class Executor {
  public:
   /// `workers` threads run the tasks; 0: testable mode, tasks run in runUntilIdle() only.
   explicit Executor(unsigned workers);
+  // A failure to stop the threads ends the process; the terminate handler names it.
+  // NOLINTNEXTLINE(bugprone-exception-escape)
   ~Executor();
   Executor(const Executor&) = delete;
   Executor& operator=(const Executor&) = delete;

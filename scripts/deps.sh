@@ -8,7 +8,7 @@ packages=(
   libboost-context-dev
   libpugixml-dev libgtest-dev libgmock-dev googletest libbenchmark-dev libca-dev
   python3 python3-pyepics python3-numpy
-  clang-format
+  clang-format clang-tidy
   # the service manager's notify protocol; the unit checks; the Debian package; the demo's plot
   libsystemd-dev systemd dpkg-dev adduser python3-matplotlib
 )

@@ -3,6 +3,7 @@
 #   QUELLOR_PRESETS="default asan"   which CMake presets to build and test (default: "default asan tsan";
 #                                    the tsan test preset runs only the suites that run threads)
 #   QUELLOR_FUZZ=0                   leaves out the short libFuzzer runs (skipped anyway without clang)
+#   QUELLOR_TIDY=0                   leaves out the clang-tidy check after the default build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +26,12 @@ for preset in $presets; do
   cmake --preset "$preset" -DQUELLOR_WERROR=ON
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== preset $preset: built in $((SECONDS - phase)) s ==="
+  # The static checks read the default build's compile commands; one run covers every preset.
+  if [ "$preset" = default ] && [ "${QUELLOR_TIDY:-1}" = 1 ]; then
+    phase=$SECONDS
+    QUELLOR_JOBS=$jobs bash scripts/check_tidy.sh || failed+=("clang-tidy")
+    echo "=== clang-tidy: $((SECONDS - phase)) s ==="
+  fi
   phase=$SECONDS
   if ctest --preset "$preset" -j "$jobs" --timeout 600; then passed+=("$preset"); else failed+=("$preset"); fi
   echo "=== preset $preset: tested in $((SECONDS - phase)) s ==="

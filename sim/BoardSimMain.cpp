@@ -125,12 +125,14 @@ void provideRegisterFile(const dev::Device& device) {
   if (std::filesystem::exists(file)) return;
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   if (fd < 0)
-    throw dev::DeviceError("cannot create register file " + file.string() + ": " + std::strerror(errno));
+    throw dev::DeviceError("cannot create register file " + file.string() + ": " +
+                           std::generic_category().message(errno));
   const bool sized = ::ftruncate(fd, static_cast<off_t>(device.registers->requiredSize())) == 0;
   const int error = errno;
   ::close(fd);
   if (!sized)
-    throw dev::DeviceError("cannot size register file " + file.string() + ": " + std::strerror(error));
+    throw dev::DeviceError("cannot size register file " + file.string() + ": " +
+                           std::generic_category().message(error));
   std::printf("quellor_board_sim: created register file %s (%llu bytes)\n", file.c_str(),
               static_cast<unsigned long long>(device.registers->requiredSize()));
 }

@@ -43,7 +43,7 @@ class Backend {
   [[nodiscard]] const std::shared_ptr<const RegisterMap>& sharedRegisterMap() const noexcept { return map_; }
 
  protected:
-  Backend(std::string alias, std::string location, std::shared_ptr<const RegisterMap> map);
+  Backend(std::string alias, const std::string& location, std::shared_ptr<const RegisterMap> map);
 
   /// Returns the accessible size. Called with no other access running; the device is closed.
   virtual std::uint64_t doOpen() = 0;

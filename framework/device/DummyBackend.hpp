@@ -71,7 +71,7 @@ class DummyDevice {
 class DummyBackend final : public Backend {
  public:
   /// Joins the DummyDevice of this alias and map file, or makes one (all words 0).
-  DummyBackend(std::string alias, std::shared_ptr<const RegisterMap> map);
+  DummyBackend(const std::string& alias, const std::shared_ptr<const RegisterMap>& map);
   ~DummyBackend() override;
 
   [[nodiscard]] DummyDevice& device() const noexcept { return *device_; }

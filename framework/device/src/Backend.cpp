@@ -6,7 +6,7 @@
 
 namespace orvane::device {
 
-Backend::Backend(std::string alias, std::string location, std::shared_ptr<const RegisterMap> map)
+Backend::Backend(std::string alias, const std::string& location, std::shared_ptr<const RegisterMap> map)
     : alias_(std::move(alias)), description_("'" + alias_ + "' (" + location + ")"), map_(std::move(map)) {
   if (!map_) throw std::invalid_argument("device " + description_ + " needs a register map");
 }

@@ -151,7 +151,7 @@ bool DummyDevice::takeOpen(std::string& reason) {
   return true;
 }
 
-DummyBackend::DummyBackend(std::string alias, std::shared_ptr<const RegisterMap> map)
+DummyBackend::DummyBackend(const std::string& alias, const std::shared_ptr<const RegisterMap>& map)
     : Backend(alias, "dummy", map), device_(joinOrCreate(alias, map)) {}
 
 DummyBackend::~DummyBackend() {

@@ -15,7 +15,7 @@ struct MmapBackend::Mapping {
 
 MmapBackend::MmapBackend(std::string alias, std::filesystem::path file,
                          std::shared_ptr<const RegisterMap> map)
-    : Backend(alias, "mmap:" + file.string(), std::move(map)), file_(std::move(file)),
+    : Backend(std::move(alias), "mmap:" + file.string(), std::move(map)), file_(std::move(file)),
       mapping_(std::make_unique<Mapping>()) {}
 
 MmapBackend::~MmapBackend() {

@@ -16,7 +16,7 @@ struct ShmBackend::Mapping {
 };
 
 ShmBackend::ShmBackend(std::string alias, std::string name, std::shared_ptr<const RegisterMap> map)
-    : Backend(alias, "shm:" + name, std::move(map)), name_(std::move(name)),
+    : Backend(std::move(alias), "shm:" + name, std::move(map)), name_(std::move(name)),
       mapping_(std::make_unique<Mapping>()) {}
 
 ShmBackend::~ShmBackend() {

@@ -1,7 +1,8 @@
 #include "framework/device/TextFile.hpp"
 
+#include "framework/device/src/MappedWords.hpp" // errnoText
+
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +13,7 @@ namespace orvane::device {
 std::optional<std::string> readTextFile(const std::filesystem::path& file, std::string& reason) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    reason = std::strerror(errno);
+    reason = detail::errnoText(errno);
     return std::nullopt;
   }
   struct stat st {};
@@ -27,7 +28,7 @@ std::optional<std::string> readTextFile(const std::filesystem::path& file, std::
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      reason = std::string("read error: ") + std::strerror(errno);
+      reason = "read error: " + detail::errnoText(errno);
       ::close(fd);
       return std::nullopt;
     }

@@ -8,7 +8,7 @@ namespace orvane {
 
 namespace {
 // Far more than an initialisation report needs; a runaway command must not eat the server's memory.
-constexpr size_t maxOutput = 64 * 1024;
+constexpr size_t maxOutput = size_t{64} * 1024;
 } // namespace
 
 ScriptedInitHandler::ScriptedInitHandler(EntityOwner* owner, const std::string& name,

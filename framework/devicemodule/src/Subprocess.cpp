@@ -59,6 +59,7 @@ int remainingMs(Clock::time_point deadline) {
   ::setsid();
   sigset_t none;
   sigemptyset(&none);
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the child has one thread, and this call is async-signal-safe
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
@@ -148,6 +149,7 @@ std::string CommandResult::describe(std::chrono::milliseconds timeLimit) const {
     s << "exited with status " << code;
     break;
   case Outcome::signalled:
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc (2.32 on) keeps strsignal's buffer per thread
     s << "was killed by signal " << code << " (" << ::strsignal(code) << ")";
     break;
   case Outcome::timedOut: {
@@ -179,6 +181,7 @@ CommandResult runCommand(const std::vector<std::string>& args, std::chrono::mill
   if (args.empty()) throw std::invalid_argument("empty command");
   std::vector<std::string> copies(args);
   std::vector<char*> argv;
+  argv.reserve(copies.size() + 1);
   for (auto& a : copies)
     argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -124,7 +125,7 @@ bool slurp(const std::string& path, std::string& text, std::string& why) {
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    why = std::string("cannot be read (") + std::strerror(errno) + ")";
+    why = "cannot be read (" + std::generic_category().message(errno) + ")";
     return false;
   }
   std::ostringstream buf;
@@ -432,7 +433,8 @@ std::string SettingsStore::checkWritable() const {
   const std::string tmp = file_ + ".tmp";
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
-    return "cannot write '" + tmp + "' (" + std::strerror(errno) + "): operator settings are not saved";
+    return "cannot write '" + tmp + "' (" + std::generic_category().message(errno) +
+           "): operator settings are not saved";
   ::close(fd);
   std::remove(tmp.c_str());
   return {};
@@ -471,7 +473,7 @@ bool SettingsStore::save(const orvane::ProcessVariableRegistry& registry, std::s
     return false;
   };
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return fail("cannot write '" + tmp + "' (" + std::strerror(errno) + ")");
+  if (fd < 0) return fail("cannot write '" + tmp + "' (" + std::generic_category().message(errno) + ")");
   size_t done = 0;
   int writeErrno = 0;
   while (done < text.size()) {
@@ -489,7 +491,7 @@ bool SettingsStore::save(const orvane::ProcessVariableRegistry& registry, std::s
   if (!ok || std::rename(tmp.c_str(), file_.c_str()) != 0) {
     if (writeErrno == 0) writeErrno = errno;
     std::remove(tmp.c_str());
-    return fail("writing '" + file_ + "' failed (" + std::strerror(writeErrno) + ")");
+    return fail("writing '" + file_ + "' failed (" + std::generic_category().message(writeErrno) + ")");
   }
   lastWritten_ = std::move(text);
   setProblem({});

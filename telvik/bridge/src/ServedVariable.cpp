@@ -64,7 +64,8 @@ p::Value toCa(const orvane::AnyVector& v, NativeType native) {
         using T = typename std::decay_t<decltype(vec)>::value_type;
         if constexpr (std::is_same_v<T, orvane::Void>) {
           return Value(std::in_place_type<std::vector<std::int32_t>>, vec.size(), 0);
-        } else if constexpr (std::is_same_v<T, std::string>) {
+        } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, float> ||
+                             std::is_same_v<T, double>) {
           return vec;
         } else if constexpr (std::is_same_v<T, orvane::Boolean>) {
           std::vector<std::uint16_t> out;
@@ -72,8 +73,6 @@ p::Value toCa(const orvane::AnyVector& v, NativeType native) {
           for (auto b : vec)
             out.push_back(b.value ? 1 : 0);
           return out;
-        } else if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
-          return vec;
         } else {
           if (native == NativeType::Enum) {
             std::vector<std::uint16_t> out;

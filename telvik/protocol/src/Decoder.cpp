@@ -12,7 +12,7 @@ namespace {
 using detail::loadU16;
 
 // Buffer room a decoder keeps between messages.
-constexpr std::size_t keptCapacity = 64 * 1024;
+constexpr std::size_t keptCapacity = std::size_t{64} * 1024;
 
 std::uint16_t clampU16(std::uint32_t v) {
   return static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 0xFFFF));

@@ -38,8 +38,8 @@ struct CircuitContext {
   // further requests until its client has taken what it asked for, and its subscriptions keep
   // only their newest update. One reply more than the budget may go out; then it stops.
   std::size_t queuedOutput = 0;
-  std::size_t outputBudget = 32 * 1024 * 1024;
-  std::size_t circuitOutputBudget = 4 * 1024 * 1024;
+  std::size_t outputBudget = std::size_t{32} * 1024 * 1024;
+  std::size_t circuitOutputBudget = std::size_t{4} * 1024 * 1024;
   std::function<void(Circuit&, bool fault)> closed;
 };
 
@@ -116,8 +116,8 @@ class Circuit final : public std::enable_shared_from_this<Circuit>, public Updat
   CircuitContext& context_;
   boost::asio::ip::tcp::socket socket_;
   protocol::StreamDecoder decoder_;
-  std::array<std::uint8_t, 64 * 1024> buffer_;    // not cleared: only what a read fills is used
-  std::string peer_, peerEndpoint_, user_, host_; // peer_: the address alone, for the access rules
+  std::array<std::uint8_t, std::size_t{64} * 1024> buffer_; // not cleared: only what a read fills is used
+  std::string peer_, peerEndpoint_, user_, host_;           // peer_: the address alone, for the access rules
   std::uint16_t minor_ = protocol::serverMinorVersion;
   std::uint16_t priority_ = 0;
   std::uint32_t nextSid_ = 1;

@@ -13,7 +13,7 @@ namespace p = telvik::protocol;
 namespace {
 
 // Bytes gathered into one socket write.
-constexpr std::size_t batchBytes = 256 * 1024;
+constexpr std::size_t batchBytes = std::size_t{256} * 1024;
 
 } // namespace
 

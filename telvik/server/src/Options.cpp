@@ -152,7 +152,7 @@ MessageLimits messageLimits(const Options& options, std::uint64_t largestVariabl
   const auto request = std::max(largestVariableBytes, options.maxArrayBytes);
   // A reply may be larger than the variable's own form (every element of an array as text, say);
   // what piles up of those is bounded by the output budgets, not by this.
-  const auto reply = std::max<std::uint64_t>(request, 16 * 1024 * 1024);
+  const auto reply = std::max<std::uint64_t>(request, std::uint64_t{16} * 1024 * 1024);
   return {payloadLimitFromMaxArrayBytes(request), payloadLimitFromMaxArrayBytes(reply)};
 }
 

@@ -101,8 +101,6 @@ int main(int argc, char** argv) {
   auto parsed = parseCommandLine(argc, argv, name);
   switch (parsed.action) {
   case ParseResult::Action::help:
-    std::cout << parsed.message << std::flush;
-    return 0;
   case ParseResult::Action::version:
     std::cout << parsed.message << std::flush;
     return 0;

@@ -5,10 +5,10 @@
 namespace quellor {
 
 RebootWatchdog::RebootWatchdog(orvane::EntityOwner* owner, const std::string& name,
-                               const std::string& description, orvane::DeviceModule& device,
+                               const std::string& description, orvane::DeviceModule& deviceModule,
                                const std::string& statusPath)
     : orvane::ApplicationModule(owner, name, description), bootStatus(this, statusPath, "", ""),
-      device(device) {}
+      device(deviceModule) {}
 
 RebootWatchdog::~RebootWatchdog() = default;
 

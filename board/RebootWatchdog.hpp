@@ -15,7 +15,7 @@ namespace quellor {
 class RebootWatchdog : public orvane::ApplicationModule {
  public:
   RebootWatchdog(orvane::EntityOwner* owner, const std::string& name, const std::string& description,
-                 orvane::DeviceModule& device, const std::string& statusPath);
+                 orvane::DeviceModule& deviceModule, const std::string& statusPath);
   ~RebootWatchdog() override;
 
   orvane::ModifyHierarchy<orvane::ScalarPushInput<uint32_t>> bootStatus;

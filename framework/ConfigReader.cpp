@@ -139,13 +139,13 @@ ConfigReader::ConfigReader(EntityOwner* owner, const std::string& name, const st
       e.isArray = element == "array";
       e.line = line;
       e.value = makeAnyVector(*type, 0);
-      const std::string content = node.child_value();
+      const std::string valueText = node.child_value();
       if (!e.isArray) {
-        const std::string t = *type == ValueType::string ? content : trim(content);
+        const std::string t = *type == ValueType::string ? valueText : trim(valueText);
         if (!parseElement(*type, t, e.value))
           throw ConfigError(where + "key '" + key + "': '" + t + "' is not a valid " + typeName + ".");
       } else {
-        std::istringstream words(content);
+        std::istringstream words(valueText);
         std::string w;
         while (words >> w)
           if (!parseElement(*type, w, e.value))

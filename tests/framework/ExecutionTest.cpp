@@ -124,9 +124,10 @@ TEST(TestableMode, DeadlinesNeverPass) {
 // Two loops bounce a counter; a thread of its own feeds a third input at the same time. Every
 // value must arrive: a wake-up lost between two workers would stall the bounce for ever.
 struct Bouncer : ApplicationModule {
-  Bouncer(EntityOwner* owner, const std::string& name, const std::string& in, const std::string& out,
-          bool first)
-      : ApplicationModule(owner, name, ""), in(this, in, "", ""), out(this, out, "", ""), first(first) {}
+  Bouncer(EntityOwner* owner, const std::string& name, const std::string& inPath, const std::string& outPath,
+          bool starts)
+      : ApplicationModule(owner, name, ""), in(this, inPath, "", ""), out(this, outPath, "", ""),
+        first(starts) {}
   ModifyHierarchy<ScalarPushInput<int64_t>> in;
   ModifyHierarchy<ScalarOutput<int64_t>> out;
   bool first;

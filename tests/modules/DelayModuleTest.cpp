@@ -17,8 +17,8 @@ const std::string TIMER = "/Channel0/StateMachine/ErrorResetDelayTimer/";
 // Stands in for the state machine: sends the delay and a number of starts before any thread runs
 // (the first start is the input's initial value), and reports every time-passed event.
 struct StateMachineStandIn : orvane::ApplicationModule {
-  StateMachineStandIn(orvane::EntityOwner* owner, float seconds, int starts)
-      : ApplicationModule(owner, "StandIn", ""), seconds(seconds), starts(starts) {}
+  StateMachineStandIn(orvane::EntityOwner* owner, float delaySeconds, int startCount)
+      : ApplicationModule(owner, "StandIn", ""), seconds(delaySeconds), starts(startCount) {}
   orvane::ModifyHierarchy<orvane::ScalarOutput<int32_t>> start{this, TIMER + "start", "", ""};
   orvane::ModifyHierarchy<orvane::ScalarOutput<float>> delay{this, TIMER + "errorResetDelay", "s", ""};
   orvane::ModifyHierarchy<orvane::ScalarPushInput<int32_t>> delayPassed{this, TIMER + "delayPassed", "", ""};

@@ -206,9 +206,9 @@ void CaServer::Impl::acceptLater(const boost::system::error_code& ec) {
       std::clamp(acceptBackoff_ * 2, std::chrono::milliseconds(50), std::chrono::milliseconds(1000));
   acceptTimer_.expires_after(acceptBackoff_);
   std::weak_ptr<Impl> weak = shared_from_this();
-  acceptTimer_.async_wait([weak](const boost::system::error_code& ec) {
+  acceptTimer_.async_wait([weak](const boost::system::error_code& waited) {
     auto self = weak.lock();
-    if (!self || ec) return; // cancelled: closed() has taken over
+    if (!self || waited) return; // cancelled: closed() has taken over
     self->acceptWaiting_ = false;
     self->accept();
   });

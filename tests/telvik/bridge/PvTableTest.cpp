@@ -274,15 +274,15 @@ TEST_F(PvTableTest, PvListHasOneLineOfFiveFieldsPerVariable) {
 }
 
 TEST_F(PvTableTest, EveryReaderOfAValueSharesOneConversion) {
-  auto& table = var("QUELLOR:Board:table");
+  auto& served = var("QUELLOR:Board:table");
   const orvane::VersionNumber v;
-  table.pv().write(AnyVector(std::vector<double>(65536, 1.0)), v);
-  const auto first = table.current();
-  EXPECT_EQ(table.current(), first);
-  EXPECT_EQ(table.convert(table.pv().get()), first);
+  served.pv().write(AnyVector(std::vector<double>(65536, 1.0)), v);
+  const auto first = served.current();
+  EXPECT_EQ(served.current(), first);
+  EXPECT_EQ(served.convert(served.pv().get()), first);
   // A module writing back under the version it read from is a new value all the same.
-  table.pv().write(AnyVector(std::vector<double>(65536, 2.0)), v);
-  const auto second = table.current();
+  served.pv().write(AnyVector(std::vector<double>(65536, 2.0)), v);
+  const auto second = served.current();
   EXPECT_NE(second, first);
   EXPECT_EQ(std::get<std::vector<double>>(second->value)[0], 2.0);
   EXPECT_EQ(std::get<std::vector<double>>(first->value)[0], 1.0);
@@ -291,12 +291,12 @@ TEST_F(PvTableTest, EveryReaderOfAValueSharesOneConversion) {
 TEST_F(PvTableTest, AKeptConversionFollowsTheVariablesItsLimitsReferTo) {
   PvTable limited(reg,
                   "Q:", MetadataRules::parse("[/Board/table]\ndisplay = -/Board/f, /Board/f\n", "t.meta"));
-  auto& table = *limited.resolve("Q:Board:table")->variable;
-  table.pv().write(AnyVector(std::vector<double>(65536, 1.0)));
-  const auto before = table.current();
-  EXPECT_EQ(table.current(), before);
+  auto& served = *limited.resolve("Q:Board:table")->variable;
+  served.pv().write(AnyVector(std::vector<double>(65536, 1.0)));
+  const auto before = served.current();
+  EXPECT_EQ(served.current(), before);
   reg.find("/Board/f")->write(AnyVector(std::vector<float>{7}));
-  const auto after = table.current();
+  const auto after = served.current();
   EXPECT_NE(after, before);
   EXPECT_EQ(after->metadata.upperDisplayLimit, 7.0);
   EXPECT_EQ(after->metadata.lowerDisplayLimit, -7.0);

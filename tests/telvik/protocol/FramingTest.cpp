@@ -189,7 +189,8 @@ TEST(StreamDecoder, HugeCountWithoutPayloadIsPassedOnNotAllocated) {
 }
 
 TEST(StreamDecoder, UnknownAndObsoleteCommandsAreRejectedButCircuitGoesOn) {
-  for (std::uint16_t command : {5, 7, 11, 13, 16, 17, 22, 24, 25, 26, 27, 28, 0xFFFE}) {
+  for (std::uint16_t command :
+       std::initializer_list<std::uint16_t>{5, 7, 11, 13, 16, 17, 22, 24, 25, 26, 27, 28, 0xFFFE}) {
     StreamDecoder d;
     d.feed(message(command, 8));
     d.feed(hex("00170000000000000000000000000000"));

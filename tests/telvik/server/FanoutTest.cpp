@@ -99,15 +99,15 @@ struct FanoutTest : ::testing::Test {
 };
 
 TEST_F(FanoutTest, ValueEventsOnlyWhenTheValueMovesBeyondItsDeadband) {
-  auto reg = subscribe("register", valueMask);
+  auto regSub = subscribe("register", valueMask);
   auto volt = subscribe("voltage", valueMask | alarmMask);
-  EXPECT_EQ(taken(reg), std::vector<double>{0}); // the first update, whatever the mask
+  EXPECT_EQ(taken(regSub), std::vector<double>{0}); // the first update, whatever the mask
   EXPECT_EQ(taken(volt), std::vector<double>{0});
   for (int trigger = 0; trigger < 10; ++trigger)
     write("/register", 0); // polled again, unchanged
-  EXPECT_EQ(taken(reg), std::vector<double>{});
+  EXPECT_EQ(taken(regSub), std::vector<double>{});
   write("/register", 4);
-  EXPECT_EQ(taken(reg), std::vector<double>{4});
+  EXPECT_EQ(taken(regSub), std::vector<double>{4});
   // Measured against the last value posted, so a slow drift is posted once it adds up.
   for (double v : {0.3, 0.45, 0.6, 0.9, 1.2})
     write("/voltage", v);
@@ -137,12 +137,12 @@ TEST_F(FanoutTest, EventsAndArraysPostWhatChanged) {
   io.poll();
   EXPECT_EQ(taken(ev).size(), 2u); // an event's arrival is its content
   io.restart();
-  auto table = subscribe("table", valueMask);
-  taken(table);
+  auto tableSub = subscribe("table", valueMask);
+  taken(tableSub);
   reg.find("/table")->consume(AnyVector(std::vector<double>{0, 0, 0}), VersionNumber(), DataValidity::ok);
   reg.find("/table")->consume(AnyVector(std::vector<double>{0, 0, 1}), VersionNumber(), DataValidity::ok);
   io.poll();
-  EXPECT_EQ(taken(table).size(), 1u);
+  EXPECT_EQ(taken(tableSub).size(), 1u);
 }
 
 TEST_F(FanoutTest, AlarmSubscribersSeeEachSeverityChange) {

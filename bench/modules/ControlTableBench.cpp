@@ -35,6 +35,7 @@ void checkAgainstScalar(uint32_t n) {
   for (size_t i = 0; i < length; ++i)
     worst = std::max(worst, std::fabs(fast[i] - slow[i]));
   std::printf("n=%u: largest difference to the scalar formula %.3g (limit 1e-12)\n", n, worst);
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): called before the benchmarks, on the only thread
   if (!(worst <= 1e-12)) std::exit(1);
 }
 

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <fcntl.h>
@@ -88,7 +89,7 @@ class ShmBoard {
  public:
   ShmBoard(std::string name, uint64_t bytes) : name_(std::move(name)), bytes_(bytes) {
     const int fd = ::shm_open(("/" + name_).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
-    if (fd < 0) throw std::runtime_error("shm_open " + name_ + ": " + std::strerror(errno));
+    if (fd < 0) throw std::runtime_error("shm_open " + name_ + ": " + std::generic_category().message(errno));
     if (::ftruncate(fd, static_cast<off_t>(bytes_)) != 0) {
       ::close(fd);
       throw std::runtime_error("ftruncate " + name_);

@@ -27,6 +27,7 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,10 +48,12 @@ int freeUdpPort() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t n = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) == 0;
   ::close(s);
+  // Port 0 would leave the choice to every later user of the variable, one port each.
+  if (!bound) throw std::runtime_error("no free UDP port on 127.0.0.1");
   return ntohs(a.sin_port);
 }
 
@@ -108,6 +111,7 @@ class ServerProcess {
                                     "127.255.255.255:" + std::to_string(repeaterPort_)};
       args.insert(args.end(), extra.begin(), extra.end());
       std::vector<char*> argv;
+      argv.reserve(args.size() + 1);
       for (auto& a : args)
         argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -135,6 +139,8 @@ class ServerProcess {
   }
   ~ServerProcess() { stop(); }
 
+  // In the forked child before exec, and in the benchmark before its CA client starts a thread.
+  // NOLINTBEGIN(concurrency-mt-unsafe)
   void setCaEnvironment(int port) const {
     ::setenv("EPICS_CA_AUTO_ADDR_LIST", "NO", 1);
     ::setenv("EPICS_CA_ADDR_LIST", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
@@ -144,6 +150,7 @@ class ServerProcess {
     ::setenv("EPICS_CA_REPEATER_PORT", std::to_string(repeaterPort_).c_str(), 1);
     ::setenv("EPICS_CAS_BEACON_PORT", std::to_string(repeaterPort_).c_str(), 1);
   }
+  // NOLINTEND(concurrency-mt-unsafe)
   /// Exit status, or -1.
   int stop() {
     if (pid_ <= 0) return -1;
@@ -210,6 +217,7 @@ class CaClient {
 
 std::vector<std::string> channelNames(int n, const std::string& suffix) {
   std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(std::max(n, 0)));
   for (int c = 0; c < n; ++c)
     out.push_back("BQ:Channel" + std::to_string(c) + ":" + suffix);
   return out;
@@ -323,6 +331,7 @@ double runToEnd(const std::vector<std::string>& args, const fs::path& dir) {
     if (::chdir(dir.c_str()) != 0) std::_Exit(126);
     std::freopen("/dev/null", "w", stdout);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args)
       argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     app.initialise();
     auto& pvs = app.processVariables();
     std::vector<size_t> boardWrites;
+    boardWrites.reserve(static_cast<size_t>(channels));
     for (int c = 0; c < channels; ++c)
       boardWrites.push_back(pvs.find("/Channel" + std::to_string(c) + "/dcVoltage")->index());
     std::sort(boardWrites.begin(), boardWrites.end());

@@ -32,6 +32,8 @@ bool hasPath(orvane::Application& app, const std::string& path) {
   return std::any_of(vars.begin(), vars.end(), [&](const auto& v) { return v.path == path; });
 }
 
+// Set and cleared while no thread of the application under test runs (testable mode).
+// NOLINTBEGIN(concurrency-mt-unsafe)
 struct DebugVariable {
   explicit DebugVariable(const char* value) {
     if (value != nullptr)
@@ -41,6 +43,7 @@ struct DebugVariable {
   }
   ~DebugVariable() { unsetenv("QUELLOR_SERVER_DEBUG"); }
 };
+// NOLINTEND(concurrency-mt-unsafe)
 
 TEST(Application, ChannelDirectoriesFollowTheChannelCount) {
   {

@@ -46,6 +46,7 @@ TEST(Log, AnEventStaysOneLine) {
 TEST(Log, CaptureTakesWholeLinesFromEveryThread) {
   Capture capture;
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([t] {
       for (int i = 0; i < 100; ++i)

@@ -61,8 +61,10 @@ TEST_F(Board, TableModeTakesEffectOneCycleLaterAndTheTableOnlyAfterTheBufferSwap
   set("Channel0/loadRelayControl", true);
   set("Channel0/dcVoltage", 1.0);
   std::vector<double> table(65536, 0.0);
-  for (std::size_t i = 0; i < table.size(); i += 4096)
-    table[i] = static_cast<double>(i / 4096) * 0.5;
+  for (std::size_t i = 0; i < table.size(); i += 4096) {
+    const std::size_t step = i / 4096; // a staircase, 0.5 V a step
+    table[i] = static_cast<double>(step) * 0.5;
+  }
   mem().write<double>("Channel0/controlTable", table);
 
   set<std::int32_t>("Channel0/controlTableMode", 1);

@@ -299,7 +299,7 @@ TEST(Persistence, FaultyEntriesAreReportedWithTheirLineAndTheRestIsUsed) {
 TEST(Persistence, MessagesCutHugeValues) {
   TempDir dir;
   const std::string file = dir.file("settings");
-  const std::string huge(10 * 1024 * 1024, 'x');
+  const std::string huge(std::size_t{10} * 1024 * 1024, 'x');
   spit(file, "# quellor settings v1\n/A/gain\tdouble\t1\t" + huge + "\n/A/big\tuint64\t" + huge + "\t1\n/" +
                  huge + "\tdouble\t1\t1\n");
   Registry r;

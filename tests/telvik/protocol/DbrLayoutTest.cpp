@@ -19,6 +19,11 @@ namespace {
 using test::hex;
 using test::toHex;
 
+// The hex text of `count` zero bytes.
+std::string zeroBytes(std::size_t count) {
+  return std::string(2 * count, '0');
+}
+
 // Appends big-endian fields, the way the reference describes each structure.
 struct Image {
   Bytes b;
@@ -142,7 +147,7 @@ Bytes expectedImage(DbrType t) {
       limitsOf(n);
       break;
     case DbrBase::Enum:
-      im.u16(0).zeros(16 * 26);
+      im.u16(0).zeros(std::size_t{16} * 26);
       break;
     }
     break;
@@ -236,13 +241,12 @@ TEST(DbrLayout, ImagesLibcaDecoded) {
            "40220000000000004020000000000000c020000000000000c0220000000000004024000000000000c024000000000000"
            "3ff8000000000000")},
       {"TIME_STRING 'hello'", update(14, 6, encodeDbr(hello, time, 14, 0, {})),
-       hex("00010038000e00010000000100000006 000000003b9aca00000001f4 68656c6c6f" +
-           std::string(2 * 39, '0'))},
+       hex("00010038000e00010000000100000006 000000003b9aca00000001f4 68656c6c6f" + zeroBytes(39))},
       {"TIME_ENUM 1", read(17, 11, encodeDbr(std::vector<std::uint16_t>{1}, time, 17, 0, {})),
        hex("000f001000110001000000010000000b 000000003b9aca00000001f400000001")},
       {"CTRL_ENUM Off/On", read(31, 10, encodeDbr(std::vector<std::uint16_t>{1}, states, 31, 1, {})),
-       hex("000f01a8001f0001000000010000000a 000000000002 4f6666" + std::string(2 * 23, '0') + "4f6e" +
-           std::string(2 * (24 + 14 * 26), '0') + "0001")},
+       hex("000f01a8001f0001000000010000000a 000000000002 4f6666" + zeroBytes(23) + "4f6e" +
+           zeroBytes(24 + 14 * 26) + "0001")},
       {"TIME_CHAR 'hello world' count 0", update(18, 12, encodeDbr(wave, time, 18, 0, ReadContext{256})),
        hex("000100200012000c000000010000000c 000000003b9aca00000001f4000000 68656c6c6f20776f726c6400 "
            "0000000000")},

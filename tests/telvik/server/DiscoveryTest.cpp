@@ -21,6 +21,7 @@
 #include <future>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 using namespace telvik::server;
@@ -79,10 +80,12 @@ std::uint16_t freeUdpPort() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
   ::close(s);
+  // Port 0 would let the server under test pick one the test does not know.
+  if (!bound) throw std::runtime_error("no free UDP port on 127.0.0.1");
   return ntohs(a.sin_port);
 }
 
@@ -143,7 +146,11 @@ class SearchClient {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    // Unbound, the first search would bind it to every interface, not to loopback alone.
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd_);
+      throw std::runtime_error("cannot bind the search client to 127.0.0.1");
+    }
   }
   ~SearchClient() { ::close(fd_); }
 

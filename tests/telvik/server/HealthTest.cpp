@@ -57,6 +57,7 @@ TEST(Health, ReadOnlyVariablesThatFollowTheServerAndTheProcess) {
 
   // Some CPU time and some descriptors more, and the next second's update shows them.
   std::vector<int> fds;
+  fds.reserve(20);
   for (int i = 0; i < 20; ++i)
     fds.push_back(::open("/dev/null", O_RDONLY));
   std::atomic<double> sink{0};

@@ -21,7 +21,7 @@ struct Env {
   }
 };
 
-ParseResult parse(std::vector<std::string> args, const Env& env = {}) {
+ParseResult parse(const std::vector<std::string>& args, const Env& env = {}) {
   return parseOptions(args, env.lookup());
 }
 

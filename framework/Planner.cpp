@@ -97,10 +97,8 @@ std::map<std::string, ExternalNode*> chooseSharedTargetNames(std::deque<External
   for (auto& e : externals) {
     if (e.sharedTarget.empty()) continue;
     auto& chosen = chosenName[e.sharedTarget];
-    if (chosen == nullptr)
-      chosen = &e;
-    else if (usedByModule(e.path) && !usedByModule(chosen->path))
-      chosen = &e;
+    // The first name, unless a later one is the name a module uses.
+    if (chosen == nullptr || (usedByModule(e.path) && !usedByModule(chosen->path))) chosen = &e;
   }
   return chosenName;
 }
@@ -142,8 +140,8 @@ FeederCandidates sortNodes(const Group& g, PlanNetwork& n) {
   if (auto it = guarded(ExternalNode::WhenUnfed::readBack); it != n.externalConsumers.end()) {
     c.externals.push_back(*it);
     n.externalConsumers.erase(it);
-  } else if (auto it = guarded(ExternalNode::WhenUnfed::nobody); it != n.externalConsumers.end()) {
-    c.nobodyFeeds = *it;
+  } else if (auto nobody = guarded(ExternalNode::WhenUnfed::nobody); nobody != n.externalConsumers.end()) {
+    c.nobodyFeeds = *nobody;
   }
   return c;
 }

@@ -118,7 +118,7 @@ class ServerProcess {
       ::execv(binary.c_str(), argv.data());
       std::_Exit(127);
     }
-    const std::regex serving(R"(serving \d+ variables on [0-9.]+:(\d+))");
+    const std::regex serving(R"(serving \d+ channels with prefix \S+ on [0-9.]+:(\d+))");
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < deadline) {
       std::smatch m;

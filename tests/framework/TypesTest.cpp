@@ -1,8 +1,9 @@
 #include "framework/Types.hpp"
 
+#include "tests/framework/CommaDecimalLocale.hpp"
+
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -72,18 +73,9 @@ TEST(Types, NumbersAsTextReadBackExactly) {
 // Settings files are written and read through these conversions; a comma-decimal locale must
 // neither write "0,5" nor refuse "0.5".
 TEST(Types, ACommaDecimalLocaleChangesNoText) {
-  const std::string previous = std::setlocale(LC_ALL, nullptr);
-  const char* found = nullptr;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8", "nl_NL.UTF-8"})
-    if (std::setlocale(LC_ALL, name) != nullptr && std::string(std::localeconv()->decimal_point) == ",") {
-      found = name;
-      break;
-    }
-  if (found == nullptr) {
-    std::setlocale(LC_ALL, previous.c_str());
-    GTEST_SKIP() << "no comma-decimal locale is installed";
-  }
-  SCOPED_TRACE(found);
+  orvane::testing::CommaDecimalLocale locale;
+  if (locale.name() == nullptr) GTEST_SKIP() << "no comma-decimal locale is installed";
+  SCOPED_TRACE(locale.name());
   const std::string written = elementToString(AnyVector(std::vector<double>{0.5}), 0);
   double read = 0;
   bool commaRefused = false;
@@ -93,7 +85,7 @@ TEST(Types, ACommaDecimalLocaleChangesNoText) {
   } catch (const std::invalid_argument&) {
     commaRefused = true;
   }
-  std::setlocale(LC_ALL, previous.c_str());
+  locale.restore();
   EXPECT_EQ(written, "0.5");
   EXPECT_EQ(read, 0.5);
   EXPECT_TRUE(commaRefused);

@@ -235,7 +235,7 @@ struct DeviceModule::Impl {
   std::optional<RecoveryEvent> perform(const device::RecoveryActions& actions);
   bool reopen();
   bool initialise();
-  bool replayWrites(bool ramped);
+  bool replayWrites(bool ramp);
   bool readOpening();
   bool poll();
   std::optional<std::string> readAll(const VersionNumber& version, bool opening);
@@ -247,7 +247,7 @@ struct DeviceModule::Impl {
   bool takeFaultRequestLocked();
 
   void write(RegisterEndpoint& ep, const AnyVector& value);
-  void writeKept(RegisterEndpoint& ep, bool ramped);
+  void writeKept(RegisterEndpoint& ep, bool ramp);
   void trigger(const VersionNumber& version);
   void fault(const std::string& message);
   void retryNow();
@@ -417,13 +417,13 @@ void DeviceModule::Impl::write(RegisterEndpoint& ep, const AnyVector& value) {
 }
 
 // With `access` held alone: what the device has to be told again after it was re-opened.
-void DeviceModule::Impl::writeKept(RegisterEndpoint& ep, bool ramped) {
+void DeviceModule::Impl::writeKept(RegisterEndpoint& ep, bool ramp) {
   std::lock_guard g(ep.mutex);
   if (!ep.hasLast || sealed.load()) return;
   // From what the initialisation left, one step per trigger (advanceRamps). Not at the first
-  // opening (`ramped` false): what the board holds from before this process is no state that the
+  // opening (`ramp` false): what the board holds from before this process is no state that the
   // modules ramped to, and their start-up values (everything off) belong on it at once.
-  if (ep.rampStep && ramped) {
+  if (ep.rampStep && ramp) {
     ep.ramping = true;
     return;
   }
@@ -764,11 +764,11 @@ bool DeviceModule::Impl::initialise() {
   return true;
 }
 
-bool DeviceModule::Impl::replayWrites(bool ramped) {
+bool DeviceModule::Impl::replayWrites(bool ramp) {
   try {
     std::unique_lock lock(access);
     for (auto* ep : written)
-      writeKept(*ep, ramped);
+      writeKept(*ep, ramp);
     boost::lock_guard<boost::mutex> g(inbox.mutex);
     if (faultRequested) {
       reason = requestedMessage;

@@ -1,8 +1,9 @@
 #include "framework/device/Numbers.hpp"
 
+#include "tests/framework/CommaDecimalLocale.hpp"
+
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -169,22 +170,13 @@ TEST(Trimmed, BlanksAtBothEndsOnly) {
 // std::from_chars reads the C notation whatever the process's locale, where strtod and std::stod
 // would take "1,5" and stop at "1.5" under a comma-decimal locale.
 TEST(Parse, ACommaDecimalLocaleChangesNothing) {
-  const std::string previous = std::setlocale(LC_ALL, nullptr);
-  const char* found = nullptr;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8", "nl_NL.UTF-8"})
-    if (std::setlocale(LC_ALL, name) != nullptr && std::string(std::localeconv()->decimal_point) == ",") {
-      found = name;
-      break;
-    }
-  if (found == nullptr) {
-    std::setlocale(LC_ALL, previous.c_str());
-    GTEST_SKIP() << "no comma-decimal locale is installed";
-  }
-  SCOPED_TRACE(found);
+  orvane::testing::CommaDecimalLocale locale;
+  if (locale.name() == nullptr) GTEST_SKIP() << "no comma-decimal locale is installed";
+  SCOPED_TRACE(locale.name());
   const auto point = parseFloating("1.5");
   const auto comma = parseFloating("1,5");
   const auto grouped = parseInteger<std::int32_t>("1.000");
-  std::setlocale(LC_ALL, previous.c_str());
+  locale.restore();
   ASSERT_TRUE(point);
   EXPECT_EQ(point->value, 1.5);
   EXPECT_FALSE(comma);

@@ -91,6 +91,9 @@ struct ExternalNode {
   enum class WhenUnfed { controlSystem, readBack, nobody };
   WhenUnfed whenUnfed{WhenUnfed::controlSystem};
   detail::ExternalEndpoint* endpoint{nullptr};
+  /// A consumer that drops values it cannot keep up with counts them here; lostValues() adds
+  /// them to the variable's. Any thread; must not wait.
+  std::function<uint64_t()> lostCount;
 };
 
 namespace detail {
@@ -98,7 +101,8 @@ struct Plan;
 class Executor;
 } // namespace detail
 
-/// Values that push inputs lost because their queue was full.
+/// Values that push inputs, and external consumers such as a device's trigger, lost because their
+/// queue was full.
 struct LostValues {
   uint64_t total{0};
   std::string worstPath; ///< the variable that lost most; empty while none lost any
@@ -160,7 +164,8 @@ class Application : public ModuleGroup {
 
   [[nodiscard]] ProcessVariableRegistry& processVariables() { return registry_; }
   [[nodiscard]] bool isInitialised() const { return initialised_; }
-  /// Values lost in the variable networks so far, summed per variable over its push inputs.
+  /// Values lost in the variable networks so far, summed per variable over its push inputs and
+  /// the external consumers that count what they drop.
   /// Any thread once initialised; never waits (it reads the queues' counters).
   [[nodiscard]] LostValues lostValues() const;
   [[nodiscard]] bool isRunning() const { return running_; }

@@ -15,6 +15,10 @@ LostValues Application::lostValues() const {
     if (lost == 0) continue;
     byVariable[a->network()->path()] += lost;
   }
+  for (const auto& e : externals_) {
+    if (!e.lostCount) continue;
+    if (const uint64_t lost = e.lostCount(); lost > 0) byVariable[e.path] += lost;
+  }
   for (auto& [path, lost] : byVariable) {
     out.total += lost;
     if (lost > out.worstCount) {

@@ -186,6 +186,7 @@ struct DeviceModule::Impl {
   // The device thread's work, guarded by `inbox.mutex`; a new item wakes the device thread.
   detail::Inbox inbox;
   std::deque<VersionNumber> triggers;
+  std::atomic<uint64_t> droppedTriggers{0}; // counted with the lost values of the trigger's variable
   bool faultRequested{false};
   std::string requestedMessage;
   bool retryRequested{false};
@@ -347,6 +348,7 @@ void DeviceModule::Impl::connect(const std::string& directory, const VariableNet
     node.ownerName = "trigger of device " + alias;
     node.publish = trigger->isControlSystem();
     node.endpoint = &triggerEp;
+    node.lostCount = [this] { return droppedTriggers.load(std::memory_order_relaxed); };
     app.addExternalNode(std::move(node));
   }
 
@@ -447,7 +449,10 @@ void DeviceModule::Impl::trigger(const VersionNumber& version) {
   {
     boost::lock_guard<boost::mutex> g(inbox.mutex);
     // A device thread this far behind only needs the latest triggers; each poll reads everything.
-    if (triggers.size() >= maxQueuedTriggers) triggers.pop_front();
+    if (triggers.size() >= maxQueuedTriggers) {
+      triggers.pop_front();
+      droppedTriggers.fetch_add(1, std::memory_order_relaxed);
+    }
     triggers.push_back(version);
     waiter = inbox.takeWaiterLocked();
   }

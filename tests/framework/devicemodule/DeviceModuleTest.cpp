@@ -178,6 +178,27 @@ TEST_F(DeviceModuleTest, EveryTriggerPollsEachReadRegisterOnceWithTheTriggersVer
   EXPECT_EQ(app.dev.pollStatistics().polls, 6u); // the opening's read and five triggers
 }
 
+// The device thread keeps the latest triggers only; the ones it drops are lost values like any
+// other, so that the server's lost-value figures show a board that cannot keep up.
+TEST_F(DeviceModuleTest, TriggersTheDeviceThreadCannotKeepUpWithAreCountedAsLost) {
+  // The same polls either way (the 16 latest triggers); the test modules' inputs lose the same
+  // values in both runs, so what differs is what the device thread dropped.
+  auto lostAfter = [&](int64_t triggers) {
+    TestApp app(dmap, true, boot);
+    TestFacility tf(app);
+    app.initialise();
+    tf.runApplication();
+    const auto pollsBefore = app.dev.pollStatistics().polls;
+    for (int64_t i = 1; i <= triggers; ++i)
+      tf.writeScalar<int64_t>("/Server/triggerNumber", i);
+    tf.stepApplication();
+    EXPECT_EQ(app.dev.pollStatistics().polls - pollsBefore, 16u);
+    return app.lostValues().total;
+  };
+  const auto keptUp = lostAfter(16);
+  EXPECT_EQ(lostAfter(20), keptUp + 4);
+}
+
 TEST_F(DeviceModuleTest, WritesReachTheRegistersConvertedInTheWritersThread) {
   TestApp app(dmap, true, boot);
   TestFacility tf(app);

@@ -45,6 +45,9 @@ inline BoardLayout boardLayout(const std::string& deployMap, int nChannels) {
   std::ostringstream board, channel0;
   std::string line;
   while (std::getline(in, line)) {
+    // The benchmark's board is bare shared memory: no firmware counts a heartbeat, and with the
+    // check the server would take it for a hung board five triggers after every opening.
+    if (line.rfind("heartbeat ", 0) == 0) continue;
     if (line.rfind("Channel0/", 0) == 0)
       channel0 << line << "\n";
     else if (line.rfind("Channel", 0) != 0)

@@ -1,8 +1,7 @@
 #include "framework/device/TextFile.hpp"
 
-#include "framework/device/src/MappedWords.hpp" // errnoText
-
 #include <cerrno>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +12,7 @@ namespace orvane::device {
 std::optional<std::string> readTextFile(const std::filesystem::path& file, std::string& reason) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    reason = detail::errnoText(errno);
+    reason = std::generic_category().message(errno);
     return std::nullopt;
   }
   struct stat st {};
@@ -28,7 +27,7 @@ std::optional<std::string> readTextFile(const std::filesystem::path& file, std::
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      reason = "read error: " + detail::errnoText(errno);
+      reason = "read error: " + std::generic_category().message(errno);
       ::close(fd);
       return std::nullopt;
     }
